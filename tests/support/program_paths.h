@@ -1,0 +1,14 @@
+// Locating the programs built next to the test executables.
+#pragma once
+
+#include <string>
+
+namespace velkin::test {
+
+// Folder of the running test executable.
+std::string ExecutableDir();
+
+// Full path of a program of the build, in the same folder as the tests (".exe" added on Windows).
+std::string ProgramPath(const std::string& name);
+
+}  // namespace velkin::test
