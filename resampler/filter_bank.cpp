@@ -12,16 +12,10 @@ inline std::int32_t Product(std::int32_t coefficient, std::int32_t sample) {
   return (coefficient * sample + 8192) >> 14;
 }
 
-// Plain loops over equal lengths: the compiler turns them into vector code.
+// A plain loop over rows of equal length: the compiler turns it into vector code.
 std::int32_t SumForward(const std::int16_t* __restrict c, const std::int16_t* __restrict x, std::int32_t n) {
   std::int32_t sum = 0;
   for (std::int32_t j = 0; j < n; ++j) sum += Product(c[j], x[j]);
-  return sum;
-}
-
-std::int32_t SumBackward(const std::int16_t* __restrict c, const std::int16_t* __restrict x, std::int32_t n) {
-  std::int32_t sum = 0;
-  for (std::int32_t j = 0; j < n; ++j) sum += Product(c[j], x[-j]);
   return sum;
 }
 
@@ -79,9 +73,19 @@ const std::int16_t* FilterBank::Row(std::uint32_t start) {
   return rows_.get() + static_cast<std::size_t>(start) * static_cast<std::size_t>(stride_);
 }
 
-std::int32_t FilterBank::Older(const std::int16_t* x, std::uint32_t phase) {
+std::int32_t FilterBank::Older(const std::int16_t* reversed, std::uint32_t phase) {
   const std::uint32_t start = (phase * step_) >> 15;
-  return SumBackward(Row(start), x, stride_);
+  return SumForward(Row(start), reversed, stride_);
+}
+
+void FilterBank::Prefetch(std::uint32_t position) {
+  const std::uint32_t older = ((position & 0x7FFF) * step_) >> 15;
+  const std::uint32_t phase = (0u - position) & 0x7FFF;
+  const std::uint32_t newer = phase == 0 ? step_ : (phase * step_) >> 15;
+  for (const std::uint32_t start : {older, newer}) {
+    const std::int16_t* row = Row(start);
+    for (std::int32_t j = 0; j < stride_; j += 32) __builtin_prefetch(row + j);  // one cache line per step
+  }
 }
 
 std::int32_t FilterBank::Newer(const std::int16_t* x, std::uint32_t phase) {

@@ -25,12 +25,17 @@ class FilterBank {
   void Release();
   bool Prepared() const { return rows_ != nullptr; }
 
-  // The wing towards older samples: x[0], x[-1], ... weighted from the start ((phase * H) >> 15),
-  // up to the end of the table.
-  std::int32_t Older(const std::int16_t* x, std::uint32_t phase);
+  // The wing towards older samples, weighted from the start ((phase * H) >> 15) up to the end of
+  // the table. It reads a reversed copy of the samples, so that both wings walk forward through
+  // memory: reversed[0] is the newest sample of the wing, reversed[1] the one before it, ...
+  std::int32_t Older(const std::int16_t* reversed, std::uint32_t phase);
   // The wing towards newer samples: x[0], x[1], ... weighted from the start ((phase * H) >> 15, one
   // step further at phase 0), up to but excluding the last table entry.
   std::int32_t Newer(const std::int16_t* x, std::uint32_t phase);
+
+  // Makes the rows of the output sample at `position` (15 fraction bits) ready and starts loading
+  // them, so that they are in the cache when that sample is computed a few samples later.
+  void Prefetch(std::uint32_t position);
 
   // Longest row: the most products one wing needs.
   std::int32_t RowLength() const { return stride_; }

@@ -56,6 +56,7 @@ C_Resampler::~C_Resampler() = default;
 void C_Resampler::freeBlocks() {
   inputBlocks.clear();
   outputBlocks.clear();
+  reversedBlocks_.clear();
   bank_.Release();
 }
 
@@ -113,6 +114,7 @@ bool C_Resampler::configure(double newFactor, std::int32_t channels, double newG
   try {
     inputBlocks.resize(static_cast<std::size_t>(channels));
     outputBlocks.resize(static_cast<std::size_t>(channels));
+    if (!linearMode) reversedBlocks_.resize(static_cast<std::size_t>(channels));
   } catch (const std::bad_alloc&) {
     freeBlocks();
     return false;
@@ -120,7 +122,8 @@ bool C_Resampler::configure(double newFactor, std::int32_t channels, double newG
   for (std::int32_t c = 0; c < channels; ++c) {
     inputBlocks[c].reset(new (std::nothrow) std::int16_t[kInputBlockLength]());
     outputBlocks[c].reset(new (std::nothrow) std::int16_t[outputLength]);
-    if (!inputBlocks[c] || !outputBlocks[c]) {
+    if (!linearMode) reversedBlocks_[c].reset(new (std::nothrow) std::int16_t[kInputBlockLength]);
+    if (!inputBlocks[c] || !outputBlocks[c] || (!linearMode && !reversedBlocks_[c])) {
       freeBlocks();
       return false;
     }
@@ -149,7 +152,7 @@ std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount,
 }
 
 std::int32_t C_Resampler::wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction,
-                                        std::uint32_t /*step: the bank's, fixed by configure*/) {
+                                        std::uint32_t /*step: the one the bank was prepared for*/) {
   return direction < 0 ? bank_.Older(x, phase) : bank_.Newer(x, phase);
 }
 
@@ -158,30 +161,52 @@ std::int32_t C_Resampler::wingSum(const std::int16_t* x, std::uint32_t phase, in
   return wingSumScaled(x, phase, direction, kOnePeriod);
 }
 
-std::uint16_t C_Resampler::upPass(const std::int16_t* block, std::int16_t* out, std::int32_t count,
-                                  std::uint32_t& position, const PassPlan& plan) {
+namespace {
+
+// Rows are made ready this many output samples ahead of their use.
+constexpr std::int32_t kPrefetchDistance = 8;
+
+// The block in reverse order: reversed[kInputBlockLength - 1 - i] is block[i], so the older wing
+// of the sample at block index i starts at reversed + kInputBlockLength - 1 - i and walks forward.
+const std::int16_t* Reverse(const std::int16_t* block, std::int16_t* reversed) {
+  std::reverse_copy(block, block + kInputBlockLength, reversed);
+  return reversed + kInputBlockLength - 1;
+}
+
+}  // namespace
+
+template <bool Up>
+std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                      std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  const std::int16_t* older = Reverse(block, reversed);
   const std::uint32_t start = position;
+  for (std::int32_t k = 0; k < kPrefetchDistance && k < count; ++k) bank_.Prefetch(position + k * plan.timeStep);
   for (std::int32_t k = 0; k < count; ++k) {
+    if (k + kPrefetchDistance < count) bank_.Prefetch(position + kPrefetchDistance * plan.timeStep);
     const std::uint32_t i = position >> 15;
-    const std::int32_t v =
-        wingSum(block + i, position & 0x7FFF, -1) + wingSum(block + i + 1, (0u - position) & 0x7FFF, 1);
+    const std::uint32_t phase = position & 0x7FFF;
+    const std::uint32_t mirrored = (0u - position) & 0x7FFF;
+    std::int32_t v;
+    if constexpr (Up) {
+      v = wingSum(older - i, phase, -1) + wingSum(block + i + 1, mirrored, 1);
+    } else {
+      v = wingSumScaled(older - i, phase, -1, plan.tableStep) +
+          wingSumScaled(block + i + 1, mirrored, 1, plan.tableStep);
+    }
     out[k] = ApplyGain(v, plan.unityGain);
     position += plan.timeStep;
   }
   return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
 }
 
-std::uint16_t C_Resampler::downPass(const std::int16_t* block, std::int16_t* out, std::int32_t count,
-                                    std::uint32_t& position, const PassPlan& plan) {
-  const std::uint32_t start = position;
-  for (std::int32_t k = 0; k < count; ++k) {
-    const std::uint32_t i = position >> 15;
-    const std::int32_t v = wingSumScaled(block + i, position & 0x7FFF, -1, plan.tableStep) +
-                           wingSumScaled(block + i + 1, (0u - position) & 0x7FFF, 1, plan.tableStep);
-    out[k] = ApplyGain(v, plan.unityGain);
-    position += plan.timeStep;
-  }
-  return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
+std::uint16_t C_Resampler::upPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                  std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  return filterPass<true>(block, reversed, out, count, position, plan);
+}
+
+std::uint16_t C_Resampler::downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                    std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  return filterPass<false>(block, reversed, out, count, position, plan);
 }
 
 std::uint16_t C_Resampler::linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count,
@@ -241,9 +266,9 @@ std::int32_t C_Resampler::run(std::int32_t& inCount, std::int32_t outCount, cons
       if (linear) {
         advance = linearPass(block, out, count, position, p);
       } else if (factor >= 1.0) {
-        advance = upPass(block, out, count, position, p);
+        advance = upPass(block, reversedBlocks_[c].get(), out, count, position, p);
       } else {
-        advance = downPass(block, out, count, position, p);
+        advance = downPass(block, reversedBlocks_[c].get(), out, count, position, p);
       }
       reached = position;
     }

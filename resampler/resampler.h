@@ -53,12 +53,21 @@ class C_Resampler {
   static PassPlan planFor(double factor, bool useLargeFilter, bool linearMode, double gainScale);
 
  private:
-  std::uint16_t upPass(const std::int16_t* block, std::int16_t* out, std::int32_t count, std::uint32_t& position,
-                       const PassPlan& plan);
-  std::uint16_t downPass(const std::int16_t* block, std::int16_t* out, std::int32_t count, std::uint32_t& position,
-                         const PassPlan& plan);
+  // One pass of `count` output samples of one channel from `position` on, which it advances;
+  // returns the advance A in whole input samples. `reversed` is the channel's scratch block for the
+  // older wing.
+  std::uint16_t upPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                       std::uint32_t& position, const PassPlan& plan);
+  std::uint16_t downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                         std::uint32_t& position, const PassPlan& plan);
+  template <bool Up>
+  std::uint16_t filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                           std::uint32_t& position, const PassPlan& plan);
   std::uint16_t linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count, std::uint32_t& position,
                            const PassPlan& plan);
+  // One wing of the filter for the output sample at `phase`: direction -1 weights the samples
+  // from the output's position back in time, +1 those after it. For -1, `x` points into the
+  // reversed block, where the older samples follow in memory.
   std::int32_t wingSum(const std::int16_t* x, std::uint32_t phase, int direction);
   std::int32_t wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction, std::uint32_t step);
   std::int32_t readInput(std::int32_t position, std::int32_t inCount, const std::int16_t* input);
@@ -76,6 +85,9 @@ class C_Resampler {
   double gainScale = 1.0;
 
   FilterBank bank_;
+  // Per channel, the input block in reverse order, remade before each filter pass: the wing towards
+  // older samples reads it forward.
+  std::vector<std::unique_ptr<std::int16_t[]>> reversedBlocks_;
 };
 
 }  // namespace velkin::sondrel
