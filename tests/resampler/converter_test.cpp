@@ -206,14 +206,15 @@ TEST_F(WaveConverter, FileErrorsGoToTheDebuggerChannelAndWriteNothing) {
 
 TEST_F(WaveConverter, MissingPathsGiveZeroWithoutAMessage) {
   WriteFileBytes(In(), SimpleWav(44100, Noise(500, 2, 100)));
-  for (const auto& [in, out] : {std::pair<const char*, const char*>{nullptr, "x.wav"},
-                                {"", "x.wav"},
-                                {In().c_str(), nullptr},
-                                {In().c_str(), ""}}) {
-    const Result r = ConvertPaths(in, out, 16000.0f);
+  const std::string in = In();
+  const std::pair<const char*, const char*> cases[] = {
+      {nullptr, "x.wav"}, {"", "x.wav"}, {in.c_str(), nullptr}, {in.c_str(), ""}};
+  for (const auto& [input, output] : cases) {
+    const Result r = ConvertPaths(input, output, 16000.0f);
     EXPECT_EQ(r.value, 0);
     EXPECT_EQ(r.out + r.err, "");
   }
+  EXPECT_FALSE(std::filesystem::exists("x.wav"));
 }
 
 // ---- Mended faults --------------------------------------------------------------------------------
