@@ -99,13 +99,6 @@ TEST(ResamplerPlan, GainScaleMultipliesTheUnityGainBeforeTheFactor) {
   EXPECT_EQ(C_Resampler::planFor(0.5, false, false, 1.0).filterReach, 24);
 }
 
-TEST(ResamplerPlan, LinearModeReachesTenSamples) {
-  const PassPlan p = C_Resampler::planFor(Factor(44100, 16000), true, true, 1.0);
-  EXPECT_EQ(p.filterReach, 10);
-  EXPECT_EQ(p.passCount, 1486 - 7);  // B - trunc(20 * factor)
-  EXPECT_TRUE(p.fits);
-}
-
 // ---- Runs ------------------------------------------------------------------------------------------
 
 TEST(ResamplerRun, TenSecondsAt44100GiveExactly160000SamplesInPassesOf1414) {
@@ -325,15 +318,6 @@ TEST(ResamplerFastPath, MatchesTheReferenceInLinearMode) {
   }
 }
 
-TEST(ResamplerFastPath, InterpolationMakesADifference) {
-  const Samples input = Sine(4000, 1000, 44100, 20000);
-  const double factor = Factor(44100, 16000);
-  C_Resampler on(true, false, true), off(true, false, false);
-  ASSERT_TRUE(on.configure(factor, 1, 1.0));
-  ASSERT_TRUE(off.configure(factor, 1, 1.0));
-  EXPECT_NE(RunOnce(on, input, 1, 1000).out, RunOnce(off, input, 1, 1000).out);
-}
-
 TEST(ResamplerFastPath, SignalsThatClampMatchTheReference) {
   ExpectSameAsReference(Factor(44100, 16000), {true, false, true}, Square(20000, 50, 32767), 1, {{20000, 7000}});
   ExpectSameAsReference(2.0, {true, false, true}, Square(5000, 7, 32767), 1, {{5000, 10000}});
@@ -360,14 +344,6 @@ TEST(ResamplerFastPath, ChannelsAreConvertedSideBySide) {
   for (const double factor : {Factor(22050, 16000), Factor(8000, 16000)}) {
     ExpectSameAsReference(factor, {true, false, true}, input, 3, {{6000, Natural(6000, factor)}});
   }
-  // And each channel is what it would be on its own.
-  const double factor = Factor(22050, 16000);
-  C_Resampler three(true, false, true), one(true, false, true);
-  ASSERT_TRUE(three.configure(factor, 3, 1.0));
-  ASSERT_TRUE(one.configure(factor, 1, 1.0));
-  const Outcome all = RunOnce(three, input, 3, 4000);
-  const Outcome alone = RunOnce(one, Samples(input.begin() + 6000, input.begin() + 12000), 1, 4000);
-  EXPECT_EQ(Samples(all.out.begin() + 4000, all.out.begin() + 8000), alone.out);
 }
 
 }  // namespace
