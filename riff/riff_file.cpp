@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -189,7 +190,10 @@ std::unique_ptr<Writer> Writer::Create(const std::string& path, std::uint32_t& e
     error = kCannotOpen;
     return nullptr;
   }
-  std::remove(path.c_str());  // like a delete before the create: its result does not matter
+  // Like the platform's delete before the create, which removes files only; its result does not
+  // matter (std::remove alone would also take an empty folder of that name away).
+  std::error_code ec;
+  if (!std::filesystem::is_directory(path, ec)) std::remove(path.c_str());
   auto file = std::make_unique<File>();
   errno = 0;
   if (!file->buf.open(path, std::ios::out | std::ios::trunc | std::ios::binary)) {

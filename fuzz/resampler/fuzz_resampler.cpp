@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const double inRate = 1 + in.Take(2), outRate = 1 + in.Take(2);
   const double factor = outRate / inRate;
   const double gain = 0.25 * (1 + in.Take(1) % 8);
-  const auto length = static_cast<std::int32_t>(in.Take(2) % 6000);
-  const auto outCount = static_cast<std::int32_t>(in.Take(2) % 12000);
+  const auto length = static_cast<std::int32_t>(in.Take(2) % 2500);
+  const auto outCount = static_cast<std::int32_t>(in.Take(2) % 5000);
   std::vector<std::int16_t> input(static_cast<std::size_t>(length) * channels);
   for (auto& s : input) s = static_cast<std::int16_t>(in.Take(2));
 

@@ -198,6 +198,9 @@ TEST(RiffWriter, ReplacesAnEarlierFileAndFailsWhereNoFileCanBe) {
   EXPECT_EQ(ReadFileBytes(path), Riff({}));
   EXPECT_FALSE(Writer::Create(dir.File("no/such/folder.wav"), error));
   EXPECT_NE(error, kNoError);
+  std::filesystem::create_directory(dir.File("folder"));
+  EXPECT_FALSE(Writer::Create(dir.File("folder"), error));  // a folder is neither deleted nor replaced
+  EXPECT_TRUE(std::filesystem::is_directory(dir.File("folder")));
   EXPECT_FALSE(Writer::Create("", error));
 }
 
