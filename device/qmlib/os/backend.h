@@ -30,8 +30,10 @@ class Backend {
  public:
   virtual ~Backend() = default;
 
-  // The present units, disk units first, then CD-ROM units. Called under the agent lock.
-  virtual DeviceRecords ListDevices() = 0;
+  // Fills `out` with the present units, disk units first, then CD-ROM units. False when the
+  // system's device list cannot be read at all (the agent then empties its list). Called under
+  // the agent lock.
+  virtual bool ListDevices(DeviceRecords& out) = 0;
 
   // A closed transport for one device object.
   virtual std::unique_ptr<Transport> CreateTransport() = 0;

@@ -216,11 +216,13 @@ class EmulatedBackend : public Backend {
  public:
   explicit EmulatedBackend(std::string root) : root_(std::move(root)) {}
 
-  DeviceRecords ListDevices() override {
+  bool ListDevices(DeviceRecords& out) override {
     DeviceRecords disks;
     DeviceRecords cdroms;
     std::error_code ec;
-    for (fs::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
+    fs::directory_iterator it(root_, ec);
+    if (ec) return false;  // no such folder: nothing can be listed
+    for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
       if (name.empty() || name[0] == '.' || !it->is_directory(ec)) continue;
       const auto config = emu::LoadDeviceConfig(it->path(), nullptr);
@@ -242,7 +244,8 @@ class EmulatedBackend : public Backend {
     std::sort(disks.begin(), disks.end(), by_name);
     std::sort(cdroms.begin(), cdroms.end(), by_name);
     disks.insert(disks.end(), std::make_move_iterator(cdroms.begin()), std::make_move_iterator(cdroms.end()));
-    return disks;
+    out = std::move(disks);
+    return true;
   }
 
   std::unique_ptr<Transport> CreateTransport() override { return std::make_unique<EmulatedTransport>(); }

@@ -19,7 +19,10 @@ class NoTransport : public Transport {
 
 class NoDevices : public Backend {
  public:
-  DeviceRecords ListDevices() override { return {}; }
+  bool ListDevices(DeviceRecords& out) override {
+    out.clear();
+    return true;
+  }
   std::unique_ptr<Transport> CreateTransport() override { return std::make_unique<NoTransport>(); }
 };
 
