@@ -58,7 +58,10 @@ std::optional<bool> ParseFlag(std::string_view value) {
 
 std::string KindAndCount(CommandKind kind, std::uint32_t count) {
   std::string text = CommandKindName(kind);
-  if (count != 0) text += ":" + std::to_string(count);
+  if (count != 0) {
+    text += ':';
+    text += std::to_string(count);
+  }
   return text;
 }
 

@@ -239,7 +239,11 @@ TEST(DeviceTable, OnlyThirtyTwoSlots) {
   VirtualDeviceSpec spec;
   spec.flash_size = 4096;
   spec.trace = false;
-  for (int i = 0; i < 33; ++i) devices.Create("d" + std::string(i < 10 ? "0" : "") + std::to_string(i), spec);
+  for (int i = 0; i < 33; ++i) {
+    std::string name = i < 10 ? "d0" : "d";
+    name += std::to_string(i);
+    devices.Create(name, spec);
+  }
   Table table;
   table.SetMatchTexts("QUAMIRA", "VOXA CDROM");
   ASSERT_EQ(table.Refresh(0), kQmOk);

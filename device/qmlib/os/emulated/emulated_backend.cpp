@@ -151,11 +151,15 @@ class VirtualUnit {
   void Trace(const CommandBlock& command) {
     if (trace_ == nullptr) return;
     const char* direction = command.length == 0 ? "none" : command.direction == DataDirection::kIn ? "in" : "out";
-    std::string line =
-        std::string(direction) + " " + Hex(command.cdb, command.cdb_length) + " " + std::to_string(command.length);
+    std::string line = direction;
+    line += ' ';
+    line += Hex(command.cdb, command.cdb_length);
+    line += ' ';
+    line += std::to_string(command.length);
     // Request blocks and other short data-out phases are logged with their bytes.
     if (command.direction == DataDirection::kOut && command.length > 0 && command.length <= 64 && command.data) {
-      line += " " + Hex(command.data, command.length);
+      line += ' ';
+      line += Hex(command.data, command.length);
     }
     line += "\n";
     std::fwrite(line.data(), 1, line.size(), trace_);
