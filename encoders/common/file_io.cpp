@@ -7,6 +7,7 @@
 namespace velkin::encoder {
 namespace {
 constexpr std::size_t kOutputBufferBytes = 64 * 1024;
+constexpr std::size_t kInputWindowBytes = 128 * 1024;
 }
 
 bool InputFile::Open(const std::string& path) {
@@ -17,6 +18,7 @@ bool InputFile::Open(const std::string& path) {
   if (!std::filesystem::is_regular_file(p, ec)) return false;
   const auto size = std::filesystem::file_size(p, ec);
   if (ec) return false;
+  stream_.rdbuf()->pubsetbuf(nullptr, 0);  // the window below does the buffering
   stream_.open(p, std::ios::binary | std::ios::in);
   if (!stream_.is_open()) return false;
   size_ = size;
@@ -25,8 +27,21 @@ bool InputFile::Open(const std::string& path) {
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   if (failed_ || offset >= size_ || out.empty()) return 0;
-  const std::uint64_t want64 = std::min<std::uint64_t>(out.size(), size_ - offset);
-  const auto want = static_cast<std::streamsize>(want64);
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset));
+  if (count > kInputWindowBytes / 2) return ReadDirect(offset, out.first(count));
+  if (offset < window_offset_ || offset + count > window_offset_ + window_.size()) {
+    window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kInputWindowBytes, size_ - offset)));
+    window_offset_ = offset;
+    window_.resize(ReadDirect(offset, window_));
+  }
+  const auto skip = static_cast<std::size_t>(offset - window_offset_);
+  const std::size_t got = std::min(count, window_.size() - std::min(skip, window_.size()));
+  std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(skip), got, out.begin());
+  return got;
+}
+
+std::size_t InputFile::ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) {
+  const auto want = static_cast<std::streamsize>(out.size());
   stream_.clear();
   stream_.seekg(static_cast<std::streamoff>(offset));
   stream_.read(reinterpret_cast<char*>(out.data()), want);

@@ -21,9 +21,15 @@ class InputFile {
   bool failed() const { return failed_; }
 
  private:
+  std::size_t ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out);
+
   std::ifstream stream_;
   std::uint64_t size_ = 0;
   bool failed_ = false;
+  // The chunk walk makes many small reads and the blocks step back after each read: a window of the
+  // file kept here serves them without going back to the system each time.
+  std::vector<std::uint8_t> window_;
+  std::uint64_t window_offset_ = 0;
 };
 
 // A file created new (or truncated) for writing, buffered. On failure it is emptied, never left
