@@ -8,7 +8,7 @@ namespace velkin::encoder {
 namespace {
 constexpr std::size_t kOutputBufferBytes = 64 * 1024;
 constexpr std::size_t kInputWindowBytes = 128 * 1024;
-}
+}  // namespace
 
 bool InputFile::Open(const std::string& path) {
   // Only regular files: a directory, a pipe or a device has no fixed size, and a device such as an
