@@ -11,17 +11,20 @@ constexpr std::size_t kInputWindowBytes = 128 * 1024;
 }  // namespace
 
 bool InputFile::Open(const std::string& path) {
-  // Only regular files: a directory, a pipe or a device has no fixed size, and a device such as an
-  // endless source would never let the walk end.
+  // A directory, a pipe or a device is no input file: a device such as an endless source would never
+  // let the walk end. Only what is known not to be a regular file is refused here, because the
+  // status is looked up through a wide path on Windows while the file itself is opened by its narrow
+  // (ANSI) name, as the callers pass it.
   std::error_code ec;
-  const std::filesystem::path p(path);
-  if (!std::filesystem::is_regular_file(p, ec)) return false;
-  const auto size = std::filesystem::file_size(p, ec);
-  if (ec) return false;
+  const auto status = std::filesystem::status(std::filesystem::path(path), ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) return false;
   stream_.rdbuf()->pubsetbuf(nullptr, 0);  // the window below does the buffering
-  stream_.open(p, std::ios::binary | std::ios::in);
+  stream_.open(path.c_str(), std::ios::binary | std::ios::in);
   if (!stream_.is_open()) return false;
-  size_ = size;
+  stream_.seekg(0, std::ios::end);
+  const std::streamoff size = stream_.tellg();
+  if (!stream_ || size < 0) return false;
+  size_ = static_cast<std::uint64_t>(size);
   return true;
 }
 
@@ -58,7 +61,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::Create(const std::string& path) {
   path_ = path;
-  stream_.open(std::filesystem::path(path), std::ios::binary | std::ios::out | std::ios::trunc);
+  stream_.open(path.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
   if (!stream_.is_open()) {
     failed_ = true;
     return false;
@@ -102,7 +105,7 @@ void OutputFile::Discard() {
   failed_ = true;
   if (!created_) return;
   // Reopening with truncation empties whatever reached the file before the failure.
-  std::ofstream empty(std::filesystem::path(path_), std::ios::binary | std::ios::out | std::ios::trunc);
+  std::ofstream empty(path_.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
 }
 
 }  // namespace velkin::encoder

@@ -332,27 +332,6 @@ TEST(EncoderWalk, DataChunkLongerThanTheFileEndsAtTheFileEnd) {
   EXPECT_EQ(run.code.at(0) | (run.code.at(1) << 8), 3001);
 }
 
-TEST(EncoderWalk, TextAfterTheLabelNumberAndShortLabelsAreHandled) {
-  // A labl sub-chunk whose size is below 4 reads up to 200 bytes after its identifier, as the player's
-  // tools always did; it must not crash nor read outside the file.
-  TempDir dir;
-  ByteVector odd_label;
-  PutTag(odd_label, "labl");
-  PutU32(odd_label, 2);
-  PutU32(odd_label, 1);
-  PutBytes(odd_label, {'4', '2'});
-  const auto wav =
-      WavWith({PcmFmt(16000), Chunk("cue ", CueBody({10})), Chunk("data", SampleBytes(Loud(100))), Chunk("LIST", [&] {
-                 ByteVector b;
-                 PutTag(b, "adtl");
-                 PutBytes(b, odd_label);
-                 return b;
-               }())});
-  const auto run = EncodeWav(dir, wav);
-  ASSERT_EQ(run.result, 1);
-  EXPECT_EQ(run.preview, Loud(100));
-}
-
 // ---------------------------------------------------------------------------------------------------
 // First-stage silence detection and the threshold
 
