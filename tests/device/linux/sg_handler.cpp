@@ -133,8 +133,13 @@ void SgFirmwareHandler::Answer(UMockdevIoctlClient* client) {
     umockdev_ioctl_client_complete(client, 0, 0);
   };
   if (pulled_ == PulledAnswer::kHostNoConnect || host_fail_left_ > 0) {
-    header.host_status = pulled_ == PulledAnswer::kHostNoConnect ? 0x01 : host_status_;
-    if (pulled_ == PulledAnswer::kNone) --host_fail_left_;
+    if (pulled_ == PulledAnswer::kHostNoConnect) {
+      header.host_status = 0x01;
+    } else {
+      header.host_status = host_status_;
+      header.driver_status = driver_status_;
+      --host_fail_left_;
+    }
     header.resid = static_cast<int>(header.dxfer_len);
     header.info = SG_INFO_CHECK;
     finish();
@@ -190,10 +195,11 @@ void SgFirmwareHandler::FailIoctls(int count, int error) {
   fail_error_ = error;
 }
 
-void SgFirmwareHandler::FailHost(int count, std::uint16_t host_status) {
+void SgFirmwareHandler::FailHost(int count, std::uint16_t host_status, std::uint16_t driver_status) {
   std::lock_guard guard(mutex_);
   host_fail_left_ = count;
   host_status_ = host_status;
+  driver_status_ = driver_status;
 }
 
 void SgFirmwareHandler::Pull(PulledAnswer answer) {

@@ -58,9 +58,9 @@ class SgFirmwareHandler {
 
   // The next `count` SG_IO calls fail with -1 and `error`.
   void FailIoctls(int count, int error);
-  // The next `count` SG_IO calls come back with this host status (the command never reached
-  // the unit).
-  void FailHost(int count, std::uint16_t host_status);
+  // The next `count` SG_IO calls come back with this host or driver status (the command never
+  // got an answer from the unit).
+  void FailHost(int count, std::uint16_t host_status, std::uint16_t driver_status = 0);
   void Pull(PulledAnswer answer);
   // Check conditions come with descriptor-format sense data instead of fixed format.
   void UseDescriptorSense(bool on);
@@ -85,6 +85,7 @@ class SgFirmwareHandler {
   int fail_error_ = 0;
   int host_fail_left_ = 0;
   std::uint16_t host_status_ = 0;
+  std::uint16_t driver_status_ = 0;
   PulledAnswer pulled_ = PulledAnswer::kNone;
   bool descriptor_sense_ = false;
 };

@@ -157,7 +157,7 @@ TEST_F(TransportTest, AFailingIoctlIsTriedThreeTimesAndItsErrnoKept) {
   EXPECT_EQ(device_->LastOsError(), static_cast<std::uint32_t>(EIO)) << "kept until the next failure";
 }
 
-TEST_F(TransportTest, AHostErrorIsAFailedCallAndTriedAgain) {
+TEST_F(TransportTest, AHostOrDriverErrorIsAFailedCallAndTriedAgain) {
   handler_.FailHost(1, 0x07);  // DID_ERROR: the adapter lost the command once
   EXPECT_EQ(Write(kEraseCdb, {}), kQmOk);
   EXPECT_EQ(handler_.TakeCalls().size(), 2u);
@@ -168,6 +168,13 @@ TEST_F(TransportTest, AHostErrorIsAFailedCallAndTriedAgain) {
   EXPECT_EQ(device_->LastOsError(), static_cast<std::uint32_t>(ETIMEDOUT));
   EXPECT_EQ(buffer, Bytes(4096, 0x55));
   EXPECT_EQ(handler_.TakeCalls().size(), 3u);
+
+  handler_.FailHost(3, 0x00, 0x04);  // DRIVER_ERROR
+  EXPECT_EQ(Write(kEraseCdb, {}), kQmPassThroughFailed);
+  EXPECT_EQ(device_->LastOsError(), static_cast<std::uint32_t>(EIO));
+  handler_.FailHost(1, 0x00, 0x16);  // DRIVER_TIMEOUT with a retry suggestion in the high bits
+  EXPECT_EQ(Write(kEraseCdb, {}), kQmOk);
+  EXPECT_EQ(handler_.TakeCalls().size(), 5u);
 }
 
 // A pulled unit answers on the still-open descriptor either with ENODEV or, while the SCSI host
