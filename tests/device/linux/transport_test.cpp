@@ -19,8 +19,7 @@ using qm::kQmPassThroughFailed;
 
 constexpr std::uint8_t kTimeout = 10;
 
-// Memory write of 4096 bytes at 0x00012345, memory read, memory erase of a 4 KiB sector.
-const Bytes kWriteCdb = {0xFD, 0x2A, 0x00, 0x01, 0x23, 0x45, 0x06, 0x10, 0x00, 0, 0, 0, 0, 0, 'Q', 'M'};
+// Memory read of 4096 bytes at 0x00012345, memory erase of a 4 KiB sector.
 const Bytes kReadCdb = {0xFD, 0x28, 0x00, 0x01, 0x23, 0x45, 0x06, 0x10, 0x00, 0, 0, 0, 0, 0, 'Q', 'M'};
 const Bytes kEraseCdb = {0xFD, 0x20, 0x00, 0x01, 0x23, 0x45, 0x06, 0x00, 0x08, 0, 0, 0, 0, 0, 'Q', 'M'};
 const Bytes kTestUnitReady = {0x00, 0, 0, 0, 0, 0};
@@ -66,37 +65,6 @@ class TransportTest : public BedTest {
   SgFirmwareHandler handler_;
   qm::RetainedRef<qm::C_QMMassStorageDevice> device_;
 };
-
-TEST_F(TransportTest, EachCommandIsOneSgIoCallWithItsBlockDirectionDataAndTimeout) {
-  Bytes image(4096);
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + 1);
-  ASSERT_EQ(Write(kEraseCdb, {}), kQmOk);
-  ASSERT_EQ(Write(kWriteCdb, image), kQmOk);
-  Bytes back(4096, 0);
-  std::uint32_t delivered = 0;
-  ASSERT_EQ(Read(kReadCdb, back, &delivered), kQmOk);
-  EXPECT_EQ(delivered, 4096u);
-  EXPECT_EQ(back, image);
-  EXPECT_EQ(handler_.Flash(0x12345, 4096), image);
-
-  const auto calls = handler_.TakeCalls();
-  ASSERT_EQ(calls.size(), 3u);
-  for (const auto& call : calls) {
-    EXPECT_EQ(call.interface_id, 'S');
-    EXPECT_EQ(call.timeout_ms, 10000u);
-    EXPECT_GE(call.mx_sb_len, 18u) << "room for fixed-format sense";
-  }
-  EXPECT_EQ(calls[0].cdb, kEraseCdb);
-  EXPECT_EQ(calls[0].direction, SG_DXFER_NONE);
-  EXPECT_EQ(calls[0].dxfer_len, 0u);
-  EXPECT_EQ(calls[1].cdb, kWriteCdb);
-  EXPECT_EQ(calls[1].direction, SG_DXFER_TO_DEV);
-  EXPECT_EQ(calls[1].dxfer_len, 4096u);
-  EXPECT_EQ(calls[1].data_out, image);
-  EXPECT_EQ(calls[2].cdb, kReadCdb);
-  EXPECT_EQ(calls[2].direction, SG_DXFER_FROM_DEV);
-  EXPECT_EQ(calls[2].dxfer_len, 4096u);
-}
 
 TEST_F(TransportTest, AReadReportsWhatTheUnitDeliveredAndLeavesTheRestOfTheBuffer) {
   const Bytes inquiry = {0x12, 0x00, 0x00, 0x00, 96, 0x00};
