@@ -98,6 +98,13 @@ struct Entry {
     }
     auto& members = f.classes_[FakeWindows::Key(*guid)];
     if (FakeWindows::Key(*guid) != found->second || index >= members.size()) {
+      const auto endless = f.endless_classes_.find(found->second);
+      if (endless != f.endless_classes_.end()) {
+        ++f.endless_answers_;
+        if (f.endless_answers_ > 100000) throw std::runtime_error("the walk does not end");
+        f.last_error_ = endless->second;
+        return FALSE;
+      }
       f.last_error_ = ERROR_NO_MORE_ITEMS;
       return FALSE;
     }

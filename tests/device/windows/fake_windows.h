@@ -103,6 +103,8 @@ class FakeWindows {
     classes_[Key(interface_class)].push_back(std::move(member));
   }
   void FailClass(const GUID& interface_class) { failing_classes_.insert(Key(interface_class)); }
+  // Past its last member the class answers `error` instead of ERROR_NO_MORE_ITEMS, for ever.
+  void NeverEndClass(const GUID& interface_class, DWORD error) { endless_classes_[Key(interface_class)] = error; }
   // Registry under HKEY_LOCAL_MACHINE; key paths and value names without regard to case.
   void SetDword(const std::string& key, const std::string& name, DWORD value);
   void SetText(const std::string& key, const std::string& name, const std::string& value);
@@ -135,6 +137,7 @@ class FakeWindows {
   const std::vector<NotificationCall>& registrations() const { return registrations_; }
   const std::vector<HDEVNOTIFY>& unregistrations() const { return unregistrations_; }
   int version_queries() const { return version_queries_; }
+  std::size_t endless_answers() const { return endless_answers_; }
 
   // Handles, information sets and keys not given back.
   std::size_t open_handles() const { return handles_.size(); }
@@ -163,6 +166,8 @@ class FakeWindows {
 
   std::map<std::string, std::vector<FakeInterface>> classes_;
   std::set<std::string> failing_classes_;
+  std::map<std::string, DWORD> endless_classes_;
+  std::size_t endless_answers_ = 0;
   std::map<HDEVINFO, std::string> device_info_sets_;
   std::uintptr_t next_set_ = 0x9000;
   std::vector<ClassDevsCall> class_devs_calls_;
