@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <span>
 
 namespace velkin::qm::os::win::test {
@@ -223,13 +224,23 @@ IoctlHandler PassThroughUnit(std::shared_ptr<FirmwareUnit> unit) {
   };
 }
 
-void InstallHub(FakeWindows& system, const std::shared_ptr<FakeUsbHub>& hub) {
+namespace {
+
+void InstallHubOnce(FakeWindows& system, const std::shared_ptr<FakeUsbHub>& hub, std::set<const FakeUsbHub*>& done) {
+  if (!done.insert(hub.get()).second) return;
   system.AddDevice("\\\\.\\" + hub->name, [hub](const IoctlRequest& request, DWORD& returned, DWORD& error) {
     return AnswerHub(*hub, request, returned, error);
   });
   for (const auto& port : hub->ports) {
-    if (port.hub) InstallHub(system, port.hub);
+    if (port.hub) InstallHubOnce(system, port.hub, done);
   }
+}
+
+}  // namespace
+
+void InstallHub(FakeWindows& system, const std::shared_ptr<FakeUsbHub>& hub) {
+  std::set<const FakeUsbHub*> done;
+  InstallHubOnce(system, hub, done);
 }
 
 void InstallController(FakeWindows& system, const std::string& path, const FakeHostController& controller) {
