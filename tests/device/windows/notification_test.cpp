@@ -99,6 +99,7 @@ TEST(WinHidLibrary, ALibraryWithoutTheFunctionGivesAZeroGuidQuietly) {
 
 TEST(WinNotifications, TheAgentRegistersItsWindowForTheHidClassAndKeepsOneRegistration) {
   ::velkin::test::UnsetEnv(kEmulatorVariable);
+  ProcessHidApi();  // bound to the system's HID library before the fake takes over
   FakeWindows system;
   const auto window = reinterpret_cast<HANDLE>(0x1234);
   {
@@ -128,6 +129,7 @@ TEST(WinNotifications, TheAgentRegistersItsWindowForTheHidClassAndKeepsOneRegist
 
 TEST(WinNotifications, TheSystemTakesTheRegistrationOfAHiddenWindow) {
   ::velkin::test::UnsetEnv(kEmulatorVariable);
+  EXPECT_TRUE(IsEqualGUID(ProcessHidApi().HidGuid(), kHidClass));
   HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
   std::shared_ptr<Backend> backend = CreatePlatformBackend();

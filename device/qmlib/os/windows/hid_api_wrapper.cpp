@@ -17,8 +17,6 @@ std::string ProgramDirectory() {
   return separator == std::string::npos ? std::string() : program.substr(0, separator + 1);
 }
 
-C_HidApiWrapper g_process_hid_api;
-
 }  // namespace
 
 C_HidApiWrapper::C_HidApiWrapper() {
@@ -57,7 +55,11 @@ GUID C_HidApiWrapper::HidGuid() {
 }
 
 C_HidApiWrapper& ProcessHidApi() {
-  return g_process_hid_api;
+  // Built on first need rather than while this library loads: loading another library from
+  // inside the system's load notification of this one can deadlock on the loader lock. Given
+  // back (and the HID library freed) when this library unloads.
+  static C_HidApiWrapper wrapper;
+  return wrapper;
 }
 
 }  // namespace velkin::qm::os::win

@@ -46,7 +46,7 @@ class C_HidApiWrapper {
   std::array<FARPROC, kFunctionNames.size()> functions_{};
 };
 
-// The process-wide wrapper, built while the library loads.
+// The process-wide wrapper.
 C_HidApiWrapper& ProcessHidApi();
 
 }  // namespace velkin::qm::os::win
