@@ -174,6 +174,19 @@ TEST_F(WinDiscovery, AMatchWithoutLocationGoesOnToTheNextEntry) {
   EXPECT_EQ(records[0].hub, 4);
 }
 
+TEST_F(WinDiscovery, AnEmptyParentPrefixOrInstancePartClaimsNoUnit) {
+  // Damaged entries that would begin every instance text.
+  const std::string trailing = "USB\\VID_0B1A&PID_0001\\";
+  const std::string empty_prefix = "USB\\VID_0B1A&PID_0002\\5&0&1";
+  AddUsbDevice(trailing, "Port_#0009.Hub_#0009");
+  AddUsbDevice(empty_prefix, "Port_#0009.Hub_#0009");
+  system_.SetText(kEnumRoot + empty_prefix, "ParentIdPrefix", "");
+  SetList(system_, kUsbStorEnum, {trailing, empty_prefix, kDiskUsb});
+  const DeviceRecords records = List();
+  EXPECT_EQ(records[0].usb_product_id, 0x0A52);
+  EXPECT_EQ(records[0].hub, 4);
+}
+
 TEST_F(WinDiscovery, WithoutRegistryEntriesTheIdentityStaysUnknown) {
   SetList(system_, kUsbStorEnum, {"USB\\VID_C0FE&PID_0A52\\UNKNOWN0000000000"});
   const DeviceRecords records = List();

@@ -189,6 +189,18 @@ TEST_F(WinTopology, ADeviceBehindAnExternalHubIsFoundWithThatHubsNumber) {
   EXPECT_EQ(port, 88);
 }
 
+TEST_F(WinTopology, AnEmptyUsbHubEntryBeginsNoName) {
+  SetList(system_, kUsbHubEnum, {"", "USB\\ROOT_HUB20\\4&2a3b4c5d&0"});
+  C_QMUsbDeviceTopology topology;
+  std::int16_t hub = -1;
+  std::int16_t port = -1;
+  ASSERT_TRUE(topology.Lookup(0x0B1A, 0x1001, hub, port));
+  EXPECT_EQ(hub, 2);
+  ASSERT_TRUE(topology.Lookup(kUnitVendor, kUnitProduct, hub, port));
+  EXPECT_EQ(hub, -1) << "the external hub is not listed";
+  EXPECT_EQ(port, 3);
+}
+
 TEST_F(WinTopology, OlderHubDriversAnswerTheOlderConnectionRequest) {
   external_->knows_newer_request = false;
   external_->ports[0] = DevicePort(0x0B1A, 0x2002, kUsbClass + "0010");
