@@ -1,0 +1,11 @@
+// On Windows the console's monitor and the second export set receive device changes as window
+// messages (WM_DEVICECHANGE to their hidden windows); there is no event source to start.
+#include "os/hotplug.h"
+
+namespace velkin::qm::os {
+
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback) {
+  return nullptr;
+}
+
+}  // namespace velkin::qm::os
