@@ -109,3 +109,30 @@ if(NOT WIN32)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
+
+# The 32-bit Windows ZIP is checked in its own build, where nothing else can run: the archive
+# must hold exactly the deliverables, import libraries, .def files and headers, and the packed
+# DLLs must export exactly their names.
+if(VELKIN_WIN32_I686)
+  set(zip_programs "")
+  if(TARGET VelkinUtils)
+    set(zip_programs VelkinUtils)
+  endif()
+  set(zip_headers platform.h)
+  set(zip_export_args "")
+  foreach(lib IN LISTS velkin_installed_libraries)
+    string(TOLOWER ${lib} header)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/include/velkin/${header}.h)
+      list(APPEND zip_headers ${header}.h)
+    endif()
+    get_property(names GLOBAL PROPERTY VELKIN_EXPORTS_${lib})
+    list(APPEND zip_export_args "-DEXPORTS_${lib}=${names}")
+  endforeach()
+  add_test(NAME packaging.windows_zip
+           COMMAND ${CMAKE_COMMAND} -DCPACK=${CMAKE_CPACK_COMMAND} -DCONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
+                   -DWORK=${PROJECT_BINARY_DIR}/zip-check -DPACKAGE=${CPACK_PACKAGE_FILE_NAME}
+                   "-DLIBRARIES=${velkin_installed_libraries}" "-DPROGRAMS=${zip_programs}"
+                   "-DHEADERS=${zip_headers}" -DOBJDUMP=${CMAKE_OBJDUMP}
+                   -DCHECK_EXPORTS=${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake ${zip_export_args}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckWindowsZip.cmake)
+endif()
