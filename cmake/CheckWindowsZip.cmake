@@ -1,6 +1,6 @@
-# cmake -DCPACK=<cpack> -DCONFIG=<CPackConfig.cmake> -DWORK=<dir> -DPACKAGE=<name> -DLIBRARIES=<a;b>
+# cmake -DCPACK=<cpack> -DCONFIG=<CPackConfig.cmake> -DWORK=<dir> -DLIBRARIES=<a;b>
 #       -DPROGRAMS=<a;b> -DHEADERS=<a.h;b.h> -DOBJDUMP=<objdump> -DCHECK_EXPORTS=<CheckExports.cmake>
-#       -DEXPORTS_<lib>=<names> ... -P CheckWindowsZip.cmake
+#       -DEXPORTS_<lib>=<a,b,c> ... -P CheckWindowsZip.cmake
 # Builds the Windows ZIP, then fails unless it holds exactly the deliverables, their import
 # libraries and .def files and the headers, and unless every DLL in it exports exactly its names.
 file(REMOVE_RECURSE ${WORK})
@@ -10,10 +10,13 @@ execute_process(COMMAND ${CPACK} --config ${CONFIG} -G ZIP -B ${WORK}/out
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cpack failed:\n${log}")
 endif()
-set(zip ${WORK}/out/${PACKAGE}.zip)
-if(NOT EXISTS ${zip})
-  message(FATAL_ERROR "no ${zip}:\n${log}")
+file(GLOB zips ${WORK}/out/*.zip)
+list(LENGTH zips count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one ZIP, found [${zips}]:\n${log}")
 endif()
+set(zip ${zips})
+get_filename_component(PACKAGE ${zip} NAME_WLE)
 
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${zip} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -23,6 +26,7 @@ string(REPLACE "\n" ";" listing "${listing}")
 set(found "")
 foreach(entry IN LISTS listing)
   if(entry AND NOT entry MATCHES "/$")
+    # Entries may sit under a top-level folder named after the archive.
     string(REGEX REPLACE "^${PACKAGE}/" "" entry "${entry}")
     list(APPEND found ${entry})
   endif()
@@ -46,9 +50,14 @@ endif()
 
 # The DLLs as packed, not as built.
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${WORK}/unpacked)
+set(root ${WORK}/unpacked)
+if(IS_DIRECTORY ${root}/${PACKAGE})
+  set(root ${root}/${PACKAGE})
+endif()
 foreach(lib IN LISTS LIBRARIES)
-  execute_process(COMMAND ${CMAKE_COMMAND} -DLIBRARY=${WORK}/unpacked/${PACKAGE}/bin/${lib}.dll
-                          "-DEXPECTED=${EXPORTS_${lib}}" -DTOOL=${OBJDUMP} -P ${CHECK_EXPORTS}
+  string(REPLACE "," ";" names "${EXPORTS_${lib}}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DLIBRARY=${root}/bin/${lib}.dll
+                          "-DEXPECTED=${names}" -DTOOL=${OBJDUMP} -P ${CHECK_EXPORTS}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${lib}.dll in the ZIP: ${out}")

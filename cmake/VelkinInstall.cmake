@@ -126,12 +126,13 @@ if(VELKIN_WIN32_I686)
       list(APPEND zip_headers ${header}.h)
     endif()
     get_property(names GLOBAL PROPERTY VELKIN_EXPORTS_${lib})
+    # Commas, so that the names stay one argument of the test command.
+    string(REPLACE ";" "," names "${names}")
     list(APPEND zip_export_args "-DEXPORTS_${lib}=${names}")
   endforeach()
   add_test(NAME packaging.windows_zip
            COMMAND ${CMAKE_COMMAND} -DCPACK=${CMAKE_CPACK_COMMAND} -DCONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
-                   -DWORK=${PROJECT_BINARY_DIR}/zip-check -DPACKAGE=${CPACK_PACKAGE_FILE_NAME}
-                   "-DLIBRARIES=${velkin_installed_libraries}" "-DPROGRAMS=${zip_programs}"
+                   -DWORK=${PROJECT_BINARY_DIR}/zip-check "-DLIBRARIES=${velkin_installed_libraries}" "-DPROGRAMS=${zip_programs}"
                    "-DHEADERS=${zip_headers}" -DOBJDUMP=${CMAKE_OBJDUMP}
                    -DCHECK_EXPORTS=${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake ${zip_export_args}
                    -P ${PROJECT_SOURCE_DIR}/cmake/CheckWindowsZip.cmake)
