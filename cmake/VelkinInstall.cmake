@@ -1,0 +1,139 @@
+# What `cmake --install` puts in place and how CPack packs it.
+#
+# Only targets that exist in this build are installed, so the same rules serve a tree in which
+# some deliverables are not built yet. Components:
+#   Runtime      the console program and the shared libraries (DLLs on Windows)
+#   Development  public headers, import libraries and .def files (Windows), soname links (ELF)
+#   Config       pkg-config files and the CMake package
+#   Tools        velkin-emu and velkin-decode
+#   Manuals      man pages
+# The Windows ZIP carries Runtime and Development only: the six deliverables with what a C
+# program needs to link against them.
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(velkin_library_candidates TARPEL VOSSIK Sondrel Farlink Quorvane)
+set(velkin_installed_libraries "")
+foreach(lib IN LISTS velkin_library_candidates)
+  if(TARGET ${lib})
+    list(APPEND velkin_installed_libraries ${lib})
+  endif()
+endforeach()
+
+# The public headers point into the source tree while building; an installed consumer finds
+# them under the prefix instead.
+set_property(TARGET velkin_headers PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+             $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+set_property(TARGET velkin_headers PROPERTY EXPORT_NAME headers)
+
+install(TARGETS velkin_headers EXPORT VelkinTargets INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/velkin/platform.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin COMPONENT Development)
+
+foreach(lib IN LISTS velkin_installed_libraries)
+  install(TARGETS ${lib} EXPORT VelkinTargets
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+                  NAMELINK_COMPONENT Development
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+  # A header without its library would only lead to link errors, so each goes with its library.
+  string(TOLOWER ${lib} header)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/include/velkin/${header}.h)
+    install(FILES include/velkin/${header}.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin
+            COMPONENT Development)
+  endif()
+  if(WIN32)
+    # The .def file names the exports for other Windows toolchains (lib.exe /def:...).
+    get_target_property(lib_binary_dir ${lib} BINARY_DIR)
+    install(FILES ${lib_binary_dir}/${lib}.def DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+  endif()
+
+  # One pkg-config file per library. Its prefix is found relative to the file itself, so the
+  # tree works wherever it is installed or unpacked.
+  string(TOLOWER "velkin-${lib}" pc_name)
+  file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+  string(REGEX REPLACE "/$" "" pc_to_prefix "${pc_to_prefix}")
+  set(PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
+  set(PC_LIBRARY ${lib})
+  set(PC_HEADER ${header})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/pkgconfig/velkin-library.pc.in
+                 ${PROJECT_BINARY_DIR}/pkgconfig/${pc_name}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${pc_name}.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Config)
+endforeach()
+
+foreach(program VelkinUtils)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  endif()
+endforeach()
+foreach(program velkin-emu velkin-decode)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
+  endif()
+endforeach()
+
+# The CMake package: find_package(Velkin [COMPONENTS TARPEL ...]) gives Velkin::<library>.
+set(VELKIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velkin)
+install(EXPORT VelkinTargets NAMESPACE Velkin:: DESTINATION ${VELKIN_CMAKE_DIR} COMPONENT Config)
+set(VELKIN_PACKAGE_LIBRARIES ${velkin_installed_libraries})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VelkinConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/VelkinConfig.cmake INSTALL_DESTINATION ${VELKIN_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VelkinConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VelkinConfig.cmake ${PROJECT_BINARY_DIR}/VelkinConfigVersion.cmake
+        DESTINATION ${VELKIN_CMAKE_DIR} COMPONENT Config)
+
+# Man pages: written in man(7) source, which is what man reads, compressed when gzip is there.
+if(NOT WIN32)
+  find_program(VELKIN_GZIP gzip)
+  set(man_outputs "")
+  foreach(page VelkinUtils velkin-emu velkin-decode)
+    if(NOT TARGET ${page})
+      continue()
+    endif()
+    set(source ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1)
+    if(VELKIN_GZIP)
+      set(output ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+      add_custom_command(OUTPUT ${output}
+                         COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                         COMMAND ${VELKIN_GZIP} -9 -n -c ${source} > ${output}
+                         DEPENDS ${source} VERBATIM)
+    else()
+      set(output ${source})
+    endif()
+    list(APPEND man_outputs ${output})
+  endforeach()
+  add_custom_target(velkin_man ALL DEPENDS ${man_outputs})
+  install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Manuals)
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
+
+# The 32-bit Windows ZIP is checked in its own build, where nothing else can run: the archive
+# must hold exactly the deliverables, import libraries, .def files and headers, and the packed
+# DLLs must export exactly their names.
+if(VELKIN_WIN32_I686)
+  set(zip_programs "")
+  if(TARGET VelkinUtils)
+    set(zip_programs VelkinUtils)
+  endif()
+  set(zip_headers platform.h)
+  set(zip_export_args "")
+  foreach(lib IN LISTS velkin_installed_libraries)
+    string(TOLOWER ${lib} header)
+    if(EXISTS ${PROJECT_SOURCE_DIR}/include/velkin/${header}.h)
+      list(APPEND zip_headers ${header}.h)
+    endif()
+    get_property(names GLOBAL PROPERTY VELKIN_EXPORTS_${lib})
+    # Commas, so that the names stay one argument of the test command.
+    string(REPLACE ";" "," names "${names}")
+    list(APPEND zip_export_args "-DEXPORTS_${lib}=${names}")
+  endforeach()
+  add_test(NAME packaging.windows_zip
+           COMMAND ${CMAKE_COMMAND} -DCPACK=${CMAKE_CPACK_COMMAND} -DCONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
+                   -DWORK=${PROJECT_BINARY_DIR}/zip-check "-DLIBRARIES=${velkin_installed_libraries}" "-DPROGRAMS=${zip_programs}"
+                   "-DHEADERS=${zip_headers}" -DOBJDUMP=${CMAKE_OBJDUMP}
+                   -DCHECK_EXPORTS=${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake ${zip_export_args}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckWindowsZip.cmake)
+endif()
