@@ -47,29 +47,40 @@ class BlockSearch {
   BlockChoice Choose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
 
  private:
-  struct Track;
+  // Trial error of one starting index, run on its own and abandoned past `limit`.
   struct Outcome {
     std::uint64_t error;
     bool completed;
   };
+  Outcome SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const;
 
-  void Reset(const BlockBuffer& u);
-  Outcome Evaluate(std::uint16_t start, std::size_t length, std::uint64_t limit);
-  void Extend(Track& track, std::size_t length, std::uint64_t limit);
-  std::uint16_t FinalIndex(std::size_t length, std::uint16_t fallback);
+  // All 121 trials side by side over `length` samples, each dropped once its error exceeds
+  // `limit`. Trials that reach the same predictor and index after the same sample go on as one
+  // (their errors differ by a constant from then on). Records every running error for Lookup.
+  void RunAllTrials(std::size_t length, std::uint64_t limit);
+  // Running error of trial `start` after sample k; false when the trial was dropped before k.
+  bool Lookup(std::uint16_t start, std::size_t k, std::uint64_t& error) const;
+  // Index of least error after sample length - 1 among the recorded trials, lowest on ties;
+  // false when no recorded trial stays within `limit`.
+  bool LeastRecorded(std::size_t length, std::uint64_t limit, std::uint16_t& chosen) const;
+  // Index whose error first overran `limit` at the lowest value, lowest on ties.
+  std::uint16_t LeastOverrun(std::size_t length, std::uint64_t limit) const;
 
-  // Cumulative trial error of each starting index after each sample, computed lazily: a trial's
-  // running error after sample j does not depend on the block length being tried, so one prefix
-  // serves every length pass and the final search.
-  struct Track {
-    std::uint16_t v = 0;
-    std::uint16_t x = 0;
-    std::uint16_t done = 0;  // cum[0 .. done - 1] are known
-  };
-  std::array<Track, kStepCount> tracks_{};
-  std::array<std::array<std::uint64_t, kMaxBlockLength + 1>, kStepCount> cum_{};
+  // The final index search run trial by trial, for the short blocks where the recorded
+  // trials do not settle it.
+  std::uint16_t FinalIndexOneByOne(std::size_t length, std::uint16_t fallback);
+
   const BlockBuffer* u_ = nullptr;
   std::uint16_t hint_ = 60;
+
+  // Recorded running errors: cum_[s][k] for k up to last_[s] (or up to joined_at_[s] - 1 when
+  // trial s joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards).
+  std::array<std::array<std::uint64_t, kMaxBlockLength + 1>, kStepCount> cum_{};
+  std::array<std::uint16_t, kStepCount> last_{};
+  std::array<std::uint16_t, kStepCount> joined_at_{};
+  std::array<std::uint8_t, kStepCount> alias_{};
+  std::array<std::int64_t, kStepCount> alias_offset_{};
+  std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
 };
 
 }  // namespace velkin::adpcm4

@@ -63,12 +63,18 @@ std::vector<std::int16_t> SpeechLike(std::size_t count, std::uint32_t seed, doub
     const auto length = static_cast<std::size_t>(random.Uniform(0.12, 0.35) * rate);
     const double level = peak * random.Uniform(0.15, 1.0);
     const bool voiced = random.Uniform(0, 1) < 0.8;
+    const double hiss_level = 0.2;  // fricatives are much weaker than vowels
     Resonator f1(random.Uniform(300, 800), 90, rate);
     Resonator f2(random.Uniform(900, 2300), 120, rate);
     Resonator f3(random.Uniform(2500, 3200), 160, rate);
     Resonator hiss(random.Uniform(3500, 5500), 1500, rate);
     const double pitch_start = random.Uniform(90, 220);
     const double pitch_end = pitch_start * random.Uniform(0.8, 1.25);
+    // Glottal source: a pulse train smoothed by two one-pole low-passes (about -12 dB per octave
+    // above the pitch), then lip radiation (+6 dB per octave): speech falls off at -6 dB per
+    // octave, so most of its energy lies below 1 kHz.
+    const double smooth = std::exp(-2.0 * std::numbers::pi * 150.0 / rate);
+    double g1 = 0, g2 = 0, previous = 0;
     double phase = 0;
     std::vector<double> raw(length);
     double loudest = 1e-9;
@@ -82,8 +88,11 @@ std::vector<std::int16_t> SpeechLike(std::size_t count, std::uint32_t seed, doub
           phase -= 1.0;
           pulse = 1.0;
         }
-        const double excitation = pulse + 0.02 * random.Uniform(-1, 1);
-        v = f1.Step(excitation) + 0.6 * f2.Step(excitation) + 0.3 * f3.Step(excitation);
+        g1 = smooth * g1 + (1 - smooth) * (pulse + 0.01 * random.Uniform(-1, 1));
+        g2 = smooth * g2 + (1 - smooth) * g1;
+        const double excitation = g2 - previous;
+        previous = g2;
+        v = f1.Step(excitation) + 0.5 * f2.Step(excitation) + 0.25 * f3.Step(excitation);
       } else {
         v = hiss.Step(random.Uniform(-1, 1));
       }
@@ -95,7 +104,7 @@ std::vector<std::int16_t> SpeechLike(std::size_t count, std::uint32_t seed, doub
       const double t = static_cast<double>(i) / length;
       const double edge = std::min({1.0, t / 0.2, (1.0 - t) / 0.2});
       const double envelope = 0.5 - 0.5 * std::cos(std::numbers::pi * edge);
-      out.push_back(raw[i] / loudest * level * envelope);
+      out.push_back(raw[i] / loudest * level * (voiced ? 1.0 : hiss_level) * envelope);
     }
   }
   std::vector<std::int16_t> samples(count);
