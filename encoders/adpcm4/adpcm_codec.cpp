@@ -34,9 +34,16 @@ const StepTable& Steps() {
 }
 
 EncodedBlock EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index) {
-  const StepTable& steps = Steps();
   EncodedBlock block;
+  EncodeBlock(u, length, start_index, block);
+  return block;
+}
+
+void EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index, EncodedBlock& block) {
+  const StepTable& steps = Steps();
   const std::uint16_t header = HeaderWord(u[0], start_index);
+  block.bytes.clear();
+  block.preview.clear();
   block.bytes.reserve(3 + length / 2);
   block.bytes.push_back(static_cast<std::uint8_t>(length));
   block.bytes.push_back(static_cast<std::uint8_t>(header & 0xFF));
@@ -59,7 +66,6 @@ EncodedBlock EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, s
       block.bytes.back() = static_cast<std::uint8_t>(block.bytes.back() | (code << 4));
     }
   }
-  return block;
 }
 
 std::size_t DecodeBlock(std::span<const std::uint8_t> record, std::vector<std::uint16_t>& out) {

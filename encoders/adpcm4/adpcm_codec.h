@@ -98,6 +98,8 @@ struct EncodedBlock {
 // The preview holds the header word (as the player's first value is derived from it), then the
 // reconstructed value of every coded sample.
 EncodedBlock EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index);
+// The same into `block`, reusing its storage.
+void EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index, EncodedBlock& block);
 
 // Appends the samples of one block record to out (offset binary). Returns the number of bytes
 // the record occupies, or 0 when `record` is too short for the length its first byte gives or

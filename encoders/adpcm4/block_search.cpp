@@ -67,7 +67,7 @@ const TrialTables& Trial() {
   return tables;
 }
 
-BlockSearch::BlockSearch() {
+BlockSearch::BlockSearch() : cum_(kStepCount) {
   Trial();
 }
 

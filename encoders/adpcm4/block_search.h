@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "adpcm_codec.h"
 
@@ -75,7 +76,8 @@ class BlockSearch {
 
   // Recorded running errors: cum_[s][k] for k up to last_[s] (or up to joined_at_[s] - 1 when
   // trial s joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards).
-  std::array<std::array<std::uint64_t, kMaxBlockLength + 1>, kStepCount> cum_{};
+  // (about 250 KB, so kept off the stack)
+  std::vector<std::array<std::uint64_t, kMaxBlockLength + 1>> cum_;
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
