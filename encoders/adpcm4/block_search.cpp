@@ -1,6 +1,7 @@
 #include "block_search.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "trial_step.h"
@@ -67,7 +68,7 @@ const TrialTables& Trial() {
   return tables;
 }
 
-BlockSearch::BlockSearch() : cum_(kStepCount) {
+BlockSearch::BlockSearch() : record_(kMaxBlockLength + 1) {
   Trial();
 }
 
@@ -79,87 +80,161 @@ BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t l
   std::uint64_t error = Square(std::int32_t{u[0]} - v);
   for (std::size_t j = 1; j < length; ++j) {
     const std::int32_t z = u[j];
-    TrialStep(z, v, x, rows);
+    v = TrialStep(z, v, x, rows);
     error += Square(z - v);
     if (error > limit) return {error, false};
   }
   return {error, error <= limit};
 }
 
+namespace {
+
+// Four trials are stepped at once with the compiler's generic vector type (SSE2 on x86, plain
+// scalar code where there is no vector unit); the step table is read lane by lane. Only the
+// operations every vector unit has are used: add, subtract, shift, and, or, xor, compare
+// greater-than and a 32-bit multiply.
+constexpr std::size_t kLanes = 4;
+using Int32x4 = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+using Uint32x4 = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
+using Int64x2 = std::int64_t __attribute__((vector_size(2 * sizeof(std::int64_t))));
+
+}  // namespace
+
+static_assert(BlockSearch::kSlotCapacity % kLanes == 0 && BlockSearch::kSlotCapacity >= kStepCount);
+
 void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   const std::uint16_t* u = u_->data();
-  const TrialTables& tables = Trial();
+  const StepTable& steps = Steps();
 
-  // The trials still running, one slot each, kept packed at the front. A slot runs one trial
-  // for itself and for every trial that joined it; `cap` is the slot's error at which the least
-  // of them exceeds the limit.
+  // The trials still running, one slot each, kept packed at the front (the lanes past the last
+  // slot are stepped too and ignored). A slot runs one trial for itself and for every trial that
+  // joined it; `room` is how far its error may still grow before the least of them exceeds the
+  // limit.
   struct Slots {
-    std::array<std::int32_t, kStepCount> v;
-    std::array<std::uint32_t, kStepCount> x;
-    std::array<std::int64_t, kStepCount> error;
-    std::array<std::int64_t, kStepCount> cap;
-    std::array<std::uint8_t, kStepCount> start;
+    alignas(64) std::array<std::int32_t, kSlotCapacity> v;
+    alignas(64) std::array<std::int32_t, kSlotCapacity> x;
+    alignas(64) std::array<std::int32_t, kSlotCapacity> y;  // step of x
+    alignas(64) std::array<std::int64_t, kSlotCapacity> error;
+    alignas(64) std::array<std::int64_t, kSlotCapacity> room;
+    alignas(64) std::array<std::uint8_t, kSlotCapacity> start;
   } slots;
-  auto move_slot = [&slots](std::size_t to, std::size_t from) {
-    slots.v[to] = slots.v[from];
-    slots.x[to] = slots.x[from];
-    slots.error[to] = slots.error[from];
-    slots.cap[to] = slots.cap[from];
-    slots.start[to] = slots.start[from];
+
+  moves_used_ = 0;
+  auto place = [this](std::uint8_t s, std::size_t from, std::size_t slot) {
+    moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[s]};
+    latest_move_[s] = static_cast<std::int16_t>(moves_used_++);
+  };
+  // Empties slot `i` by moving the last running slot into it (its record moves with it from the
+  // next sample on).
+  std::size_t running = kStepCount;
+  auto remove_slot = [&](std::size_t i, std::size_t next_sample) {
+    const std::size_t last = --running;
+    if (i == last) return;
+    slots.v[i] = slots.v[last];
+    slots.x[i] = slots.x[last];
+    slots.y[i] = slots.y[last];
+    slots.error[i] = slots.error[last];
+    slots.room[i] = slots.room[last];
+    slots.start[i] = slots.start[last];
+    place(slots.start[i], next_sample, i);
   };
 
-  std::size_t running = kStepCount;
   const std::int32_t v0 = StartPredictor(u[0]);
   const auto e0 = static_cast<std::int64_t>(Square(std::int32_t{u[0]} - v0));
-  for (std::uint16_t s = 0; s < kStepCount; ++s) {
+  for (std::size_t s = 0; s < kSlotCapacity; ++s) {
+    const std::size_t index = std::min<std::size_t>(s, kTopIndex);
     slots.v[s] = v0;
-    slots.x[s] = s;
+    slots.x[s] = static_cast<std::int32_t>(index);
+    slots.y[s] = steps[index];
     slots.error[s] = e0;
-    slots.cap[s] = static_cast<std::int64_t>(limit);
-    slots.start[s] = static_cast<std::uint8_t>(s);
-    cum_[s][0] = static_cast<std::uint64_t>(e0);
+    slots.room[s] = static_cast<std::int64_t>(limit) - e0;
+    slots.start[s] = static_cast<std::uint8_t>(index);
+  }
+  for (std::uint8_t s = 0; s < kStepCount; ++s) {
+    latest_move_[s] = -1;
+    place(s, 0, s);
     last_[s] = 0;
     joined_at_[s] = kNotJoined;
   }
+  std::memcpy(record_[0].data(), slots.error.data(), kStepCount * sizeof(std::int64_t));
 
   StateTable states;
   std::size_t j = 1;
   for (; j < length && running > 0; ++j) {
     const std::int32_t z = u[j];
-    bool dropped = false;
-    for (std::size_t i = 0; i < running; ++i) {
-      std::int32_t v = slots.v[i];
-      std::uint32_t x = slots.x[i];
-      TrialStep(z, v, x, tables);
-      const std::int64_t error = slots.error[i] + static_cast<std::int64_t>(Square(z - v));
-      cum_[slots.start[i]][j] = static_cast<std::uint64_t>(error);
-      slots.v[i] = v;
-      slots.x[i] = x;
-      slots.error[i] = error;
-      dropped |= error > slots.cap[i];
+    const Int32x4 zz = Int32x4{} + z;
+    Int64x2 overrun = {0, 0};
+    for (std::size_t i = 0; i < running; i += kLanes) {
+      // (vectors are copied in and out with memcpy; no function takes or returns one, which
+      // would tie the code to a vector calling convention)
+      Int32x4 v, x, y;
+      std::memcpy(&v, &slots.v[i], sizeof v);
+      std::memcpy(&x, &slots.x[i], sizeof x);
+      std::memcpy(&y, &slots.y[i], sizeof y);
+      // Magnitude 4 * |diff| / y limited to 7, bit by bit as in long division (a difference of
+      // two steps or more sets all three bits). Masks are -1 (true) or 0.
+      const Int32x4 diff = zz - v;
+      const Int32x4 below = diff >> 31;
+      const Int32x4 magnitude = (diff ^ below) - below;
+      const Int32x4 bit2 = ~(y > magnitude);
+      const Int32x4 rest1 = (magnitude - (y & bit2)) * 2;
+      const Int32x4 bit1 = ~(y > rest1);
+      const Int32x4 rest0 = (rest1 - (y & bit1)) * 2;
+      const Int32x4 bit0 = ~(y > rest0);
+      const Int32x4 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
+      Int32x4 next_v = v + ((d ^ below) - below);
+      next_v &= ~(next_v >> 31);                             // below 0: 0
+      next_v = (next_v | ((65535 - next_v) >> 31)) & 65535;  // above 65535: 65535
+      // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
+      // 0 wraps to the top index, above the top index stays at the top).
+      const Int32x4 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
+      Int32x4 next_x = x + adjust;
+      const Int32x4 out_of_range = (next_x > static_cast<std::int32_t>(kTopIndex)) | (next_x >> 31);
+      next_x = (next_x & ~out_of_range) | (static_cast<std::int32_t>(kTopIndex) & out_of_range);
+      std::memcpy(&slots.v[i], &next_v, sizeof next_v);
+      std::memcpy(&slots.x[i], &next_x, sizeof next_x);
+      // |miss| <= 65535, so its square fits 32 unsigned bits; it is added in 64 bits.
+      const Int32x4 miss = zz - next_v;
+      const Uint32x4 square = reinterpret_cast<const Uint32x4&>(miss) * reinterpret_cast<const Uint32x4&>(miss);
+      const Int64x2 low = {static_cast<std::int64_t>(square[0]), static_cast<std::int64_t>(square[1])};
+      const Int64x2 high = {static_cast<std::int64_t>(square[2]), static_cast<std::int64_t>(square[3])};
+      Int64x2 error_low, error_high, room_low, room_high;
+      std::memcpy(&error_low, &slots.error[i], sizeof error_low);
+      std::memcpy(&error_high, &slots.error[i + 2], sizeof error_high);
+      std::memcpy(&room_low, &slots.room[i], sizeof room_low);
+      std::memcpy(&room_high, &slots.room[i + 2], sizeof room_high);
+      error_low += low;
+      error_high += high;
+      room_low -= low;
+      room_high -= high;
+      overrun |= room_low | room_high;
+      std::memcpy(&slots.error[i], &error_low, sizeof error_low);
+      std::memcpy(&slots.error[i + 2], &error_high, sizeof error_high);
+      std::memcpy(&slots.room[i], &room_low, sizeof room_low);
+      std::memcpy(&slots.room[i + 2], &room_high, sizeof room_high);
     }
-    if (dropped) {
-      std::size_t kept = 0;
-      for (std::size_t i = 0; i < running; ++i) {
-        if (slots.error[i] > slots.cap[i]) {
+    for (std::size_t i = 0; i < running; ++i) slots.y[i] = steps[static_cast<std::size_t>(slots.x[i])];
+    std::memcpy(record_[j].data(), slots.error.data(), running * sizeof(std::int64_t));
+
+    // A negative room in any lane, garbage lanes past the last slot included, sets the sign.
+    if ((overrun[0] | overrun[1]) < 0) {
+      for (std::size_t i = 0; i < running;) {
+        if (slots.room[i] < 0) {
           last_[slots.start[i]] = static_cast<std::uint16_t>(j);
+          remove_slot(i, j + 1);
         } else {
-          if (kept != i) move_slot(kept, i);
-          ++kept;
+          ++i;
         }
       }
-      running = kept;
     }
 
     if (j % kJoinCheckInterval != 0) continue;
     states.Clear();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < running; ++i) {
-      const std::uint32_t key = (static_cast<std::uint32_t>(slots.v[i]) << 7) | slots.x[i];
-      const int other = states.FindOrAdd(key, static_cast<int>(kept));
+    for (std::size_t i = 0; i < running;) {
+      const std::uint32_t key = (static_cast<std::uint32_t>(slots.v[i]) << 7) | static_cast<std::uint32_t>(slots.x[i]);
+      const int other = states.FindOrAdd(key, static_cast<int>(i));
       if (other < 0) {
-        if (kept != i) move_slot(kept, i);
-        ++kept;
+        ++i;
         continue;
       }
       // Same state as the trial in slot `other`: from the next sample on this one's error is
@@ -171,9 +246,11 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
       alias_offset_[s] = offset;
       joined_at_[s] = static_cast<std::uint16_t>(j + 1);
       last_[s] = static_cast<std::uint16_t>(j);
-      slots.cap[target] = std::max(slots.cap[target], slots.cap[i] - offset);
+      // The room belongs to the least error among the trials a slot runs, whichever slot's
+      // error it is measured against.
+      slots.room[target] = std::max(slots.room[target], slots.room[i]);
+      remove_slot(i, j + 1);
     }
-    running = kept;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots.start[i]] = static_cast<std::uint16_t>(j - 1);
 
@@ -191,7 +268,9 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
     s = alias_[s];
   }
   if (k > last_[s]) return false;
-  error = static_cast<std::uint64_t>(static_cast<std::int64_t>(cum_[s][k]) + offset);
+  std::int16_t m = latest_move_[s];
+  while (moves_[static_cast<std::size_t>(m)].from > k) m = moves_[static_cast<std::size_t>(m)].previous;
+  error = static_cast<std::uint64_t>(record_[k][moves_[static_cast<std::size_t>(m)].slot] + offset);
   return true;
 }
 
@@ -289,7 +368,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
     std::uint32_t x = x0;
     for (std::size_t j = 1; j < length; ++j) {
       const std::int32_t z = u[j];
-      TrialStep(z, v, x, rows);
+      v = TrialStep(z, v, x, rows);
       if (j < kShortestRefined) continue;
       const std::int32_t s = z - 32768;
       const std::int32_t miss = v > z ? v - z : z - v;

@@ -47,6 +47,9 @@ class BlockSearch {
   // block has to be lengthened to an odd length.
   BlockChoice Choose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
 
+  // 121 trials rounded up to whole vectors of 4, run side by side.
+  static constexpr std::size_t kSlotCapacity = 124;
+
  private:
   // Trial error of one starting index, run on its own and abandoned past `limit`.
   struct Outcome {
@@ -74,10 +77,19 @@ class BlockSearch {
   const BlockBuffer* u_ = nullptr;
   std::uint16_t hint_ = 60;
 
-  // Recorded running errors: cum_[s][k] for k up to last_[s] (or up to joined_at_[s] - 1 when
-  // trial s joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards).
-  // (about 250 KB, so kept off the stack)
-  std::vector<std::array<std::uint64_t, kMaxBlockLength + 1>> cum_;
+  // Recorded running errors. The side-by-side run keeps its trials in slots and records the
+  // slots' errors after every sample; trial s ran in the slots listed from latest_move_[s] back
+  // (each from the sample `from` on), up to sample last_[s], or up to joined_at_[s] - 1 when it
+  // joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards.
+  struct Move {
+    std::uint16_t from;
+    std::uint8_t slot;
+    std::int16_t previous;  // earlier move of the same trial, -1 for none
+  };
+  std::vector<std::array<std::int64_t, kSlotCapacity>> record_;  // about 250 KB, off the stack
+  std::array<Move, 4 * kStepCount> moves_{};
+  std::size_t moves_used_ = 0;
+  std::array<std::int16_t, kStepCount> latest_move_{};
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
