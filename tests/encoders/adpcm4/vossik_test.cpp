@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "adpcm_codec.h"
+#include "child_process.h"
+#include "program_paths.h"
 #include "signals.h"
 #include "temp_dir.h"
 #include "vossik_model.h"
@@ -211,6 +213,54 @@ TEST(VossikExport, FailsLikeTheOtherEncoder) {
             2);
   EXPECT_EQ(Encode(velkin::test::Riff({velkin::test::Chunk("data", {1, 2})}, "AVI ")).result, 0);
   EXPECT_EQ(Encode(velkin::test::SimpleWav(16000, {1, 2, 3}), 0, "").result, 0);
+}
+
+TEST(VossikExport, VelkinDecodePlaysBackWhatThePlayerWould) {
+  // Sound, silence, a region: velkin-decode (run as a program) gives the player's samples, which
+  // are the preview's except for each block's first, which the player takes from the middle of
+  // the header word's bucket.
+  std::vector<std::int16_t> samples = SpeechLike(2500, 21);
+  samples.insert(samples.end(), 300, 0);
+  const auto more = SpeechLike(1200, 22);
+  samples.insert(samples.end(), more.begin(), more.end());
+  const ByteVector wav =
+      velkin::test::Riff({velkin::test::PcmFmt(16000), velkin::test::Chunk("cue ", velkin::test::CueBody({1000})),
+                          velkin::test::Chunk("LIST", velkin::test::AdtlBody({velkin::test::LablChunk(1, "5")})),
+                          velkin::test::Chunk("data", velkin::test::SampleBytes(samples))});
+  velkin::test::TempDir dir;
+  velkin::test::WriteFileBytes(dir.File("in.wav"), wav);
+  ASSERT_EQ(VOSSIK(dir.File("in.cod").c_str(), dir.File("in.wav").c_str(), "12000000", "8", 0, 0, nullptr, 0), 1);
+  const ByteVector code = velkin::test::ReadFileBytes(dir.File("in.cod"));
+
+  std::vector<std::int16_t> expected;
+  std::vector<std::string> expected_lines = {""};
+  std::vector<StreamRecord> records;
+  std::string error;
+  ASSERT_TRUE(ParseStream(code, 10, records, error)) << error;
+  for (const StreamRecord& r : records) {
+    if (r.kind == StreamRecord::Kind::kSilence) expected.insert(expected.end(), r.run, 0);
+    if (r.kind == StreamRecord::Kind::kMarker) {
+      expected_lines.push_back(std::string("region ") + (r.bytes[1] == 1 ? "start" : "end") + " cue 0 label 5 at " +
+                               std::to_string(expected.size()));
+    }
+    for (std::uint16_t u : r.decoded) expected.push_back(ToSigned(u));
+  }
+  // A segment can end with one sample left uncoded (blocks have odd lengths).
+  EXPECT_GE(expected.size(), 3998u);
+  expected_lines[0] = "VOSSIK 16000 Hz, " + std::to_string(expected.size()) + " samples (header 4000)";
+  ASSERT_EQ(expected_lines.size(), 3u);
+
+  auto child = velkin::test::ChildProcess::Start(velkin::test::ProgramPath("velkin-decode"),
+                                                 {dir.File("in.cod"), dir.File("out.wav")});
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->ReadAllLines(), expected_lines);
+  ASSERT_EQ(child->Wait(), 0);
+  const ByteVector out = velkin::test::ReadFileBytes(dir.File("out.wav"));
+  std::vector<std::int16_t> played;
+  for (std::size_t i = 44; i + 1 < out.size(); i += 2) {
+    played.push_back(static_cast<std::int16_t>(out[i] | (out[i + 1] << 8)));
+  }
+  EXPECT_EQ(played, expected);
 }
 
 // Whole files of every kind, byte for byte.
