@@ -7,7 +7,8 @@
 namespace velkin::encoder {
 namespace {
 constexpr std::size_t kOutputBufferBytes = 64 * 1024;
-}
+constexpr std::size_t kReadAheadBytes = 64 * 1024;
+}  // namespace
 
 bool InputFile::Open(const std::string& path) {
   // Only regular files: a directory, a pipe or a device has no fixed size, and a device such as an
@@ -25,12 +26,19 @@ bool InputFile::Open(const std::string& path) {
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   if (failed_ || offset >= size_ || out.empty()) return 0;
-  const std::uint64_t want64 = std::min<std::uint64_t>(out.size(), size_ - offset);
-  const auto want = static_cast<std::streamsize>(want64);
-  stream_.clear();
-  stream_.seekg(static_cast<std::streamoff>(offset));
-  stream_.read(reinterpret_cast<char*>(out.data()), want);
-  const std::streamsize got = stream_.gcount();
+  const std::uint64_t want = std::min<std::uint64_t>(out.size(), size_ - offset);
+  if (offset < window_offset_ || offset + want > window_offset_ + window_.size()) {
+    const std::uint64_t fill = std::min<std::uint64_t>(std::max<std::uint64_t>(want, kReadAheadBytes), size_ - offset);
+    window_.resize(static_cast<std::size_t>(fill));
+    window_offset_ = offset;
+    stream_.clear();
+    stream_.seekg(static_cast<std::streamoff>(offset));
+    stream_.read(reinterpret_cast<char*>(window_.data()), static_cast<std::streamsize>(fill));
+    window_.resize(static_cast<std::size_t>(stream_.gcount()));
+  }
+  const std::uint64_t got = std::min<std::uint64_t>(want, window_offset_ + window_.size() - offset);
+  const auto from = window_.begin() + static_cast<std::ptrdiff_t>(offset - window_offset_);
+  std::copy(from, from + static_cast<std::ptrdiff_t>(got), out.begin());
   // The file was shorter than it was at the start, or the read failed: either way the input can no
   // longer be trusted.
   if (got != want) failed_ = true;

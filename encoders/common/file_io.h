@@ -24,6 +24,10 @@ class InputFile {
   std::ifstream stream_;
   std::uint64_t size_ = 0;
   bool failed_ = false;
+  // Bytes read ahead from window_offset_ on: the ADPCM stage reads a few hundred bytes per block and
+  // steps back after each, which would otherwise cost a seek and a read call per block.
+  std::vector<std::uint8_t> window_;
+  std::uint64_t window_offset_ = 0;
 };
 
 // A file created new (or truncated) for writing, buffered. On failure it is emptied, never left
