@@ -68,13 +68,11 @@ const TrialTables& Trial() {
   return tables;
 }
 
-BlockSearch::BlockSearch() : record_(kMaxBlockLength + 1) {
-  Trial();
-}
+BlockSearch::BlockSearch() : tables_(&Trial()), record_(kMaxBlockLength + 1) {}
 
 BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const {
   const std::uint16_t* u = u_->data();
-  const TrialTables& rows = Trial();
+  const TrialTables& rows = *tables_;
   std::int32_t v = StartPredictor(u[0]);
   std::uint32_t x = start;
   std::uint64_t error = Square(std::int32_t{u[0]} - v);
@@ -290,48 +288,57 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
 }
 
 std::uint16_t BlockSearch::LeastOverrun(std::size_t length, std::uint64_t limit) const {
+  // Every trial overran within `length` (at most 21 samples here), mostly within a few: running
+  // them again, eight side by side, is cheaper than searching the record.
+  constexpr std::size_t kBatch = 8;
+  const std::uint16_t* u = u_->data();
+  const TrialTables& tables = *tables_;
+  const std::int32_t v0 = StartPredictor(u[0]);
+  const std::uint64_t e0 = Square(std::int32_t{u[0]} - v0);
   std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
   std::uint16_t chosen = 0;
-  for (std::uint16_t s = 0; s < kStepCount; ++s) {
-    // The running error never falls: bisect for the first sample past the limit. Every trial
-    // overran within `length`, and the samples up to its overrun are recorded.
-    std::size_t lo = 0;
-    std::size_t hi = length - 1;
-    while (lo < hi) {
-      const std::size_t mid = (lo + hi) / 2;
-      std::uint64_t error;
-      if (Lookup(s, mid, error) && error <= limit) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
+  for (std::size_t first = 0; first < kStepCount; first += kBatch) {
+    const std::size_t count = std::min(kBatch, kStepCount - first);
+    std::array<std::int32_t, kBatch> v;
+    std::array<std::uint32_t, kBatch> x;
+    std::array<std::uint64_t, kBatch> error;
+    std::array<bool, kBatch> running;
+    for (std::size_t k = 0; k < kBatch; ++k) {
+      v[k] = v0;
+      x[k] = static_cast<std::uint32_t>(std::min(first + k, std::size_t{kTopIndex}));
+      error[k] = e0;
+      running[k] = k < count && e0 <= limit;
     }
-    std::uint64_t error = 0;
-    Lookup(s, lo, error);
-    if (error < least) {
-      least = error;
-      chosen = s;
+    for (std::size_t j = 1; j < length; ++j) {
+      bool any = false;
+      for (std::size_t k = 0; k < kBatch; ++k) {
+        // Stopped trials step on but keep the error they stopped at.
+        const std::int32_t z = u[j];
+        v[k] = TrialStep(z, v[k], x[k], tables);
+        const std::uint64_t next = error[k] + Square(z - v[k]);
+        error[k] = running[k] ? next : error[k];
+        running[k] = running[k] && next <= limit;
+        any = any || running[k];
+      }
+      if (!any) break;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      if (error[k] < least) {
+        least = error[k];
+        chosen = static_cast<std::uint16_t>(first + k);
+      }
     }
   }
   return chosen;
 }
 
-std::uint16_t BlockSearch::FinalIndexOneByOne(std::size_t length, std::uint16_t fallback) {
-  bool found = false;
-  std::uint64_t best = 0;
+std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback) {
+  // Short blocks only (at most 22 samples, so every error stays far below 2^38): the fallback's
+  // complete error bounds the least one, and the side-by-side run settles the rest.
+  const std::uint64_t bound = SingleTrial(fallback, length, kErrorCeiling).error;
+  RunAllTrials(length, bound);
   std::uint16_t chosen = fallback;
-  auto consider = [&](std::uint16_t s) {
-    const Outcome o = SingleTrial(s, length, found ? best : kErrorCeiling - 1);
-    if (o.completed && (!found || o.error < best || (o.error == best && s < chosen))) {
-      found = true;
-      best = o.error;
-      chosen = s;
-    }
-  };
-  consider(fallback);
-  for (std::uint16_t s = 0; s < kStepCount; ++s) {
-    if (s != fallback) consider(s);
-  }
+  LeastRecorded(length, bound, chosen);
   return chosen;
 }
 
@@ -363,7 +370,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
 
   // Refinement: end the block before the first badly coded sample from index 15 on.
   if (length > kShortestRefined) {
-    const TrialTables& rows = Trial();
+    const TrialTables& rows = *tables_;
     std::int32_t v = StartPredictor(u[0]);
     std::uint32_t x = x0;
     for (std::size_t j = 1; j < length; ++j) {
@@ -402,7 +409,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // is out of the running and the record settles it. After a budget overrun or a change of
   // the buffer the trials are run again.
   if (buffer_changed || !within_budget) {
-    x0 = FinalIndexOneByOne(length, x0);
+    x0 = FinalIndexOfShortBlock(length, x0);
   } else if (length != searched_length) {
     LeastRecorded(length, kErrorCeiling - 1, x0);
   }

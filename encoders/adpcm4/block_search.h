@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "adpcm_codec.h"
+#include "trial_step.h"
 
 namespace velkin::adpcm4 {
 
@@ -70,10 +71,11 @@ class BlockSearch {
   // Index whose error first overran `limit` at the lowest value, lowest on ties.
   std::uint16_t LeastOverrun(std::size_t length, std::uint64_t limit) const;
 
-  // The final index search run trial by trial, for the short blocks where the recorded
-  // trials do not settle it.
-  std::uint16_t FinalIndexOneByOne(std::size_t length, std::uint16_t fallback);
+  // The final index search run afresh, for the short blocks where the recorded trials do not
+  // settle it.
+  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback);
 
+  const TrialTables* tables_;
   const BlockBuffer* u_ = nullptr;
   std::uint16_t hint_ = 60;
 
