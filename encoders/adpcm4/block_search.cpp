@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "trial_step.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr std::uint16_t kNotJoined = std::numeric_limits<std::uint16_t>::max();
 
 // How often the side-by-side trials are checked for ones that have come together.
-constexpr std::size_t kJoinCheckInterval = 4;
+constexpr std::size_t kJoinCheckInterval = 8;
 
 std::uint64_t Square(std::int32_t d) {
   return static_cast<std::uint64_t>(std::int64_t{d} * d);
@@ -87,14 +88,23 @@ BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t l
 
 namespace {
 
-// Four trials are stepped at once with the compiler's generic vector type (SSE2 on x86, plain
-// scalar code where there is no vector unit); the step table is read lane by lane. Only the
-// operations every vector unit has are used: add, subtract, shift, and, or, xor, compare
-// greater-than and a 32-bit multiply.
-constexpr std::size_t kLanes = 4;
-using Int32x4 = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
-using Uint32x4 = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
+// Eight trials are stepped at once in 16-bit lanes with the compiler's generic vector types (SSE2
+// on x86, plain scalar code where there is no vector unit); the step table is read lane by lane.
+// Only operations every vector unit has are used: add, subtract, shift, and, or, xor, compare and
+// a 32-bit multiply.
+constexpr std::size_t kLanes = 8;
+using Uint16x8 = std::uint16_t __attribute__((vector_size(kLanes * sizeof(std::uint16_t))));
+using Int16x8 = std::int16_t __attribute__((vector_size(kLanes * sizeof(std::int16_t))));
+using Uint32x4 = std::uint32_t __attribute__((vector_size(4 * sizeof(std::uint32_t))));
+using Uint64x2 = std::uint64_t __attribute__((vector_size(2 * sizeof(std::uint64_t))));
 using Int64x2 = std::int64_t __attribute__((vector_size(2 * sizeof(std::int64_t))));
+
+// The squared misses of eight lanes come out as 64-bit pairs of lanes (0, 4), (2, 6), (1, 5),
+// (3, 7); the running errors of every group of eight slots are kept in that order. (The mapping
+// swaps bits 0 and 2 of the slot, so it is its own inverse.)
+constexpr std::size_t ErrorPosition(std::size_t slot) {
+  return (slot & ~std::size_t{7}) | ((slot & 1) << 2) | (slot & 2) | ((slot >> 2) & 1);
+}
 
 }  // namespace
 
@@ -107,11 +117,11 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   // The trials still running, one slot each, kept packed at the front (the lanes past the last
   // slot are stepped too and ignored). A slot runs one trial for itself and for every trial that
   // joined it; `room` is how far its error may still grow before the least of them exceeds the
-  // limit.
+  // limit. `error` and `room` are kept at ErrorPosition(slot).
   struct Slots {
-    alignas(64) std::array<std::int32_t, kSlotCapacity> v;
-    alignas(64) std::array<std::int32_t, kSlotCapacity> x;
-    alignas(64) std::array<std::int32_t, kSlotCapacity> y;  // step of x
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> v;
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> x;
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> y;  // step of x
     alignas(64) std::array<std::int64_t, kSlotCapacity> error;
     alignas(64) std::array<std::int64_t, kSlotCapacity> room;
     alignas(64) std::array<std::uint8_t, kSlotCapacity> start;
@@ -122,30 +132,34 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[s]};
     latest_move_[s] = static_cast<std::int16_t>(moves_used_++);
   };
+  // Lanes without a trial get room they never use up, so that they never call for a drop pass.
+  constexpr std::int64_t kUnusedRoom = std::int64_t{1} << 62;
   // Empties slot `i` by moving the last running slot into it (its record moves with it from the
   // next sample on).
   std::size_t running = kStepCount;
   auto remove_slot = [&](std::size_t i, std::size_t next_sample) {
     const std::size_t last = --running;
+    const std::int64_t last_room = slots.room[ErrorPosition(last)];
+    slots.room[ErrorPosition(last)] = kUnusedRoom;
     if (i == last) return;
     slots.v[i] = slots.v[last];
     slots.x[i] = slots.x[last];
     slots.y[i] = slots.y[last];
-    slots.error[i] = slots.error[last];
-    slots.room[i] = slots.room[last];
+    slots.error[ErrorPosition(i)] = slots.error[ErrorPosition(last)];
+    slots.room[ErrorPosition(i)] = last_room;
     slots.start[i] = slots.start[last];
     place(slots.start[i], next_sample, i);
   };
 
-  const std::int32_t v0 = StartPredictor(u[0]);
+  const std::uint16_t v0 = StartPredictor(u[0]);
   const auto e0 = static_cast<std::int64_t>(Square(std::int32_t{u[0]} - v0));
   for (std::size_t s = 0; s < kSlotCapacity; ++s) {
     const std::size_t index = std::min<std::size_t>(s, kTopIndex);
     slots.v[s] = v0;
-    slots.x[s] = static_cast<std::int32_t>(index);
+    slots.x[s] = static_cast<std::uint16_t>(index);
     slots.y[s] = steps[index];
-    slots.error[s] = e0;
-    slots.room[s] = static_cast<std::int64_t>(limit) - e0;
+    slots.error[ErrorPosition(s)] = e0;
+    slots.room[ErrorPosition(s)] = s < kStepCount ? static_cast<std::int64_t>(limit) - e0 : kUnusedRoom;
     slots.start[s] = static_cast<std::uint8_t>(index);
   }
   for (std::uint8_t s = 0; s < kStepCount; ++s) {
@@ -154,82 +168,96 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     last_[s] = 0;
     joined_at_[s] = kNotJoined;
   }
-  std::memcpy(record_[0].data(), slots.error.data(), kStepCount * sizeof(std::int64_t));
+  std::memcpy(record_[0].data(), slots.error.data(), sizeof slots.error);
 
   StateTable states;
   std::size_t j = 1;
   for (; j < length && running > 0; ++j) {
-    const std::int32_t z = u[j];
-    const Int32x4 zz = Int32x4{} + z;
+    const auto z = static_cast<std::uint16_t>(u[j]);
+    const Uint16x8 zz = Uint16x8{} + z;
     Int64x2 overrun = {0, 0};
     for (std::size_t i = 0; i < running; i += kLanes) {
       // (vectors are copied in and out with memcpy; no function takes or returns one, which
       // would tie the code to a vector calling convention)
-      Int32x4 v, x, y;
+      Uint16x8 v, x, y;
       std::memcpy(&v, &slots.v[i], sizeof v);
       std::memcpy(&x, &slots.x[i], sizeof x);
       std::memcpy(&y, &slots.y[i], sizeof y);
-      // Magnitude 4 * |diff| / y limited to 7, bit by bit as in long division (a difference of
-      // two steps or more sets all three bits). Masks are -1 (true) or 0.
-      const Int32x4 diff = zz - v;
-      const Int32x4 below = diff >> 31;
-      const Int32x4 magnitude = (diff ^ below) - below;
-      const Int32x4 bit2 = ~(y > magnitude);
-      const Int32x4 rest1 = (magnitude - (y & bit2)) * 2;
-      const Int32x4 bit1 = ~(y > rest1);
-      const Int32x4 rest0 = (rest1 - (y & bit1)) * 2;
-      const Int32x4 bit0 = ~(y > rest0);
-      const Int32x4 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
-      Int32x4 next_v = v + ((d ^ below) - below);
-      next_v &= ~(next_v >> 31);                             // below 0: 0
-      next_v = (next_v | ((65535 - next_v) >> 31)) & 65535;  // above 65535: 65535
+      // |z - v| and the magnitude 4 * |z - v| / y limited to 7, bit by bit as in long division
+      // (2r >= y is r >= ceil(y / 2); a difference of two steps or more sets all three bits).
+      // Masks are all ones (true) or 0.
+      const auto below = reinterpret_cast<Uint16x8>(zz < v);
+      const Uint16x8 magnitude = ((zz - v) ^ below) - below;
+      const Uint16x8 half = (y + 1) >> 1;
+      const auto twice_or_more = reinterpret_cast<Uint16x8>(magnitude >= y + y);
+      const auto bit2 = reinterpret_cast<Uint16x8>(magnitude >= y);
+      const Uint16x8 rest1 = magnitude - (y & bit2);
+      const auto bit1 = reinterpret_cast<Uint16x8>(rest1 >= half);
+      const Uint16x8 rest0 = rest1 + rest1 - (y & bit1);
+      const Uint16x8 bit0 = reinterpret_cast<Uint16x8>(rest0 >= half) | twice_or_more;
+      const Uint16x8 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
+      // Down to 0 at most, up to 65535 at most.
+      const Uint16x8 down = (v - d) & reinterpret_cast<Uint16x8>(v > d);
+      Uint16x8 up = v + d;
+      up |= reinterpret_cast<Uint16x8>(up < v);
+      const Uint16x8 next_v = (down & below) | (up & ~below);
       // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
       // 0 wraps to the top index, above the top index stays at the top).
-      const Int32x4 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
-      Int32x4 next_x = x + adjust;
-      const Int32x4 out_of_range = (next_x > static_cast<std::int32_t>(kTopIndex)) | (next_x >> 31);
-      next_x = (next_x & ~out_of_range) | (static_cast<std::int32_t>(kTopIndex) & out_of_range);
+      const Uint16x8 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
+      auto next_x = reinterpret_cast<Int16x8>(x + adjust);
+      const auto above = next_x > static_cast<std::int16_t>(kTopIndex);
+      next_x = (next_x & ~above) | (static_cast<std::int16_t>(kTopIndex) & above);
+      next_x += (next_x >> 15) & static_cast<std::int16_t>(kTopIndex + 1);
       std::memcpy(&slots.v[i], &next_v, sizeof next_v);
       std::memcpy(&slots.x[i], &next_x, sizeof next_x);
-      // |miss| <= 65535, so its square fits 32 unsigned bits; it is added in 64 bits.
-      const Int32x4 miss = zz - next_v;
-      const Uint32x4 square = reinterpret_cast<const Uint32x4&>(miss) * reinterpret_cast<const Uint32x4&>(miss);
-      const Int64x2 low = {static_cast<std::int64_t>(square[0]), static_cast<std::int64_t>(square[1])};
-      const Int64x2 high = {static_cast<std::int64_t>(square[2]), static_cast<std::int64_t>(square[3])};
-      Int64x2 error_low, error_high, room_low, room_high;
-      std::memcpy(&error_low, &slots.error[i], sizeof error_low);
-      std::memcpy(&error_high, &slots.error[i + 2], sizeof error_high);
-      std::memcpy(&room_low, &slots.room[i], sizeof room_low);
-      std::memcpy(&room_high, &slots.room[i + 2], sizeof room_high);
-      error_low += low;
-      error_high += high;
-      room_low -= low;
-      room_high -= high;
-      overrun |= room_low | room_high;
-      std::memcpy(&slots.error[i], &error_low, sizeof error_low);
-      std::memcpy(&slots.error[i + 2], &error_high, sizeof error_high);
-      std::memcpy(&slots.room[i], &room_low, sizeof room_low);
-      std::memcpy(&slots.room[i + 2], &room_high, sizeof room_high);
+      // The squared miss of each lane, added in 64 bits.
+      const auto miss_below = reinterpret_cast<Uint16x8>(zz < next_v);
+      const Uint16x8 miss = ((zz - next_v) ^ miss_below) - miss_below;
+      const Uint32x4 even = reinterpret_cast<Uint32x4>(miss) & 0xFFFF;
+      const Uint32x4 odd = reinterpret_cast<Uint32x4>(miss) >> 16;
+      const Uint32x4 even_square = even * even;
+      const Uint32x4 odd_square = odd * odd;
+      const std::array<Int64x2, 4> squares = {
+          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(even_square) & 0xFFFFFFFF),
+          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(even_square) >> 32),
+          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(odd_square) & 0xFFFFFFFF),
+          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(odd_square) >> 32)};
+      for (std::size_t q = 0; q < 4; ++q) {
+        Int64x2 error, room;
+        std::memcpy(&error, &slots.error[i + 2 * q], sizeof error);
+        std::memcpy(&room, &slots.room[i + 2 * q], sizeof room);
+        error += squares[q];
+        room -= squares[q];
+        overrun |= room;
+        std::memcpy(&slots.error[i + 2 * q], &error, sizeof error);
+        std::memcpy(&slots.room[i + 2 * q], &room, sizeof room);
+      }
     }
-    for (std::size_t i = 0; i < running; ++i) slots.y[i] = steps[static_cast<std::size_t>(slots.x[i])];
-    std::memcpy(record_[j].data(), slots.error.data(), running * sizeof(std::int64_t));
+    for (std::size_t i = 0; i < running; ++i) slots.y[i] = steps[slots.x[i]];
+    std::memcpy(record_[j].data(), slots.error.data(), (running + kLanes - 1) / kLanes * kLanes * sizeof(std::int64_t));
 
-    // A negative room in any lane, garbage lanes past the last slot included, sets the sign.
+    // A negative room in any lane sets the sign. The trials that overran are taken out from the
+    // highest slot down, so that the slot moved into a freed one is always one that stays.
     if ((overrun[0] | overrun[1]) < 0) {
-      for (std::size_t i = 0; i < running;) {
-        if (slots.room[i] < 0) {
-          last_[slots.start[i]] = static_cast<std::uint16_t>(j);
-          remove_slot(i, j + 1);
-        } else {
-          ++i;
-        }
+      std::array<std::uint8_t, kSlotCapacity> overran;
+      std::size_t count = 0;
+      for (std::size_t p = 0; p < running; ++p) {
+        if (slots.room[p] < 0) overran[count++] = static_cast<std::uint8_t>(ErrorPosition(p));
+      }
+      for (std::size_t p = running; p % kLanes != 0; ++p) {
+        if (slots.room[p] < 0) overran[count++] = static_cast<std::uint8_t>(ErrorPosition(p));
+      }
+      std::sort(overran.begin(), overran.begin() + static_cast<std::ptrdiff_t>(count), std::greater<>());
+      for (std::size_t k = 0; k < count; ++k) {
+        last_[slots.start[overran[k]]] = static_cast<std::uint16_t>(j);
+        remove_slot(overran[k], j + 1);
       }
     }
 
     if (j % kJoinCheckInterval != 0) continue;
     states.Clear();
     for (std::size_t i = 0; i < running;) {
-      const std::uint32_t key = (static_cast<std::uint32_t>(slots.v[i]) << 7) | static_cast<std::uint32_t>(slots.x[i]);
+      const std::uint32_t key = (std::uint32_t{slots.v[i]} << 7) | slots.x[i];
       const int other = states.FindOrAdd(key, static_cast<int>(i));
       if (other < 0) {
         ++i;
@@ -239,14 +267,14 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
       // that trial's plus the present difference.
       const std::uint8_t s = slots.start[i];
       const auto target = static_cast<std::size_t>(other);
-      const std::int64_t offset = slots.error[i] - slots.error[target];
+      const std::int64_t offset = slots.error[ErrorPosition(i)] - slots.error[ErrorPosition(target)];
       alias_[s] = slots.start[target];
       alias_offset_[s] = offset;
       joined_at_[s] = static_cast<std::uint16_t>(j + 1);
       last_[s] = static_cast<std::uint16_t>(j);
       // The room belongs to the least error among the trials a slot runs, whichever slot's
       // error it is measured against.
-      slots.room[target] = std::max(slots.room[target], slots.room[i]);
+      slots.room[ErrorPosition(target)] = std::max(slots.room[ErrorPosition(target)], slots.room[ErrorPosition(i)]);
       remove_slot(i, j + 1);
     }
   }
@@ -268,7 +296,7 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
   if (k > last_[s]) return false;
   std::int16_t m = latest_move_[s];
   while (moves_[static_cast<std::size_t>(m)].from > k) m = moves_[static_cast<std::size_t>(m)].previous;
-  error = static_cast<std::uint64_t>(record_[k][moves_[static_cast<std::size_t>(m)].slot] + offset);
+  error = static_cast<std::uint64_t>(record_[k][ErrorPosition(moves_[static_cast<std::size_t>(m)].slot)] + offset);
   return true;
 }
 

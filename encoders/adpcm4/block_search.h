@@ -48,8 +48,8 @@ class BlockSearch {
   // block has to be lengthened to an odd length.
   BlockChoice Choose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
 
-  // 121 trials rounded up to whole vectors of 4, run side by side.
-  static constexpr std::size_t kSlotCapacity = 124;
+  // 121 trials rounded up to whole vectors of 8, run side by side.
+  static constexpr std::size_t kSlotCapacity = 128;
 
  private:
   // Trial error of one starting index, run on its own and abandoned past `limit`.
