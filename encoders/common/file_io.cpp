@@ -7,38 +7,48 @@
 namespace velkin::encoder {
 namespace {
 constexpr std::size_t kOutputBufferBytes = 64 * 1024;
-constexpr std::size_t kReadAheadBytes = 64 * 1024;
+constexpr std::size_t kInputWindowBytes = 128 * 1024;
 }  // namespace
 
 bool InputFile::Open(const std::string& path) {
-  // Only regular files: a directory, a pipe or a device has no fixed size, and a device such as an
-  // endless source would never let the walk end.
+  // A directory, a pipe or a device is no input file: a device such as an endless source would never
+  // let the walk end. Only what is known not to be a regular file is refused here, because the
+  // status is looked up through a wide path on Windows while the file itself is opened by its narrow
+  // (ANSI) name, as the callers pass it.
   std::error_code ec;
-  const std::filesystem::path p(path);
-  if (!std::filesystem::is_regular_file(p, ec)) return false;
-  const auto size = std::filesystem::file_size(p, ec);
-  if (ec) return false;
-  stream_.open(p, std::ios::binary | std::ios::in);
+  const auto status = std::filesystem::status(std::filesystem::path(path), ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) return false;
+  stream_.rdbuf()->pubsetbuf(nullptr, 0);  // the window below does the buffering
+  stream_.open(path.c_str(), std::ios::binary | std::ios::in);
   if (!stream_.is_open()) return false;
-  size_ = size;
+  stream_.seekg(0, std::ios::end);
+  const std::streamoff size = stream_.tellg();
+  if (!stream_ || size < 0) return false;
+  size_ = static_cast<std::uint64_t>(size);
   return true;
 }
 
 std::size_t InputFile::ReadAt(std::uint64_t offset, std::span<std::uint8_t> out) {
   if (failed_ || offset >= size_ || out.empty()) return 0;
-  const std::uint64_t want = std::min<std::uint64_t>(out.size(), size_ - offset);
-  if (offset < window_offset_ || offset + want > window_offset_ + window_.size()) {
-    const std::uint64_t fill = std::min<std::uint64_t>(std::max<std::uint64_t>(want, kReadAheadBytes), size_ - offset);
-    window_.resize(static_cast<std::size_t>(fill));
+  const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - offset));
+  if (count > kInputWindowBytes / 2) return ReadDirect(offset, out.first(count));
+  if (offset < window_offset_ || offset + count > window_offset_ + window_.size()) {
+    window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kInputWindowBytes, size_ - offset)));
     window_offset_ = offset;
-    stream_.clear();
-    stream_.seekg(static_cast<std::streamoff>(offset));
-    stream_.read(reinterpret_cast<char*>(window_.data()), static_cast<std::streamsize>(fill));
-    window_.resize(static_cast<std::size_t>(stream_.gcount()));
+    window_.resize(ReadDirect(offset, window_));
   }
-  const std::uint64_t got = std::min<std::uint64_t>(want, window_offset_ + window_.size() - offset);
-  const auto from = window_.begin() + static_cast<std::ptrdiff_t>(offset - window_offset_);
-  std::copy(from, from + static_cast<std::ptrdiff_t>(got), out.begin());
+  const auto skip = static_cast<std::size_t>(offset - window_offset_);
+  const std::size_t got = std::min(count, window_.size() - std::min(skip, window_.size()));
+  std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(skip), got, out.begin());
+  return got;
+}
+
+std::size_t InputFile::ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) {
+  const auto want = static_cast<std::streamsize>(out.size());
+  stream_.clear();
+  stream_.seekg(static_cast<std::streamoff>(offset));
+  stream_.read(reinterpret_cast<char*>(out.data()), want);
+  const std::streamsize got = stream_.gcount();
   // The file was shorter than it was at the start, or the read failed: either way the input can no
   // longer be trusted.
   if (got != want) failed_ = true;
@@ -51,7 +61,7 @@ OutputFile::~OutputFile() {
 
 bool OutputFile::Create(const std::string& path) {
   path_ = path;
-  stream_.open(std::filesystem::path(path), std::ios::binary | std::ios::out | std::ios::trunc);
+  stream_.open(path.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
   if (!stream_.is_open()) {
     failed_ = true;
     return false;
@@ -95,7 +105,7 @@ void OutputFile::Discard() {
   failed_ = true;
   if (!created_) return;
   // Reopening with truncation empties whatever reached the file before the failure.
-  std::ofstream empty(std::filesystem::path(path_), std::ios::binary | std::ios::out | std::ios::trunc);
+  std::ofstream empty(path_.c_str(), std::ios::binary | std::ios::out | std::ios::trunc);
 }
 
 }  // namespace velkin::encoder

@@ -21,11 +21,13 @@ class InputFile {
   bool failed() const { return failed_; }
 
  private:
+  std::size_t ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out);
+
   std::ifstream stream_;
   std::uint64_t size_ = 0;
   bool failed_ = false;
-  // Bytes read ahead from window_offset_ on: the ADPCM stage reads a few hundred bytes per block and
-  // steps back after each, which would otherwise cost a seek and a read call per block.
+  // The chunk walk makes many small reads and the blocks step back after each read: a window of the
+  // file kept here serves them without going back to the system each time.
   std::vector<std::uint8_t> window_;
   std::uint64_t window_offset_ = 0;
 };

@@ -12,8 +12,9 @@ SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::u
   std::uint32_t quiet_run = 0;
   bool audio_begun = false;
   const std::size_t n = samples.size();
+  const std::uint16_t* u = samples.data();
   for (std::size_t j = 0; j < n; ++j) {
-    const bool quiet = samples[j] > low && samples[j] < high;
+    const bool quiet = u[j] > low && u[j] < high;
     if (quiet) ++quiet_run;
     if (quiet && j + 1 != n) continue;
     if (quiet_run >= kShortestRun) {

@@ -108,7 +108,9 @@ std::optional<DecodedFile> DecodeCodeFile(std::span<const std::uint8_t> file, st
 }
 
 std::vector<std::uint8_t> MonoWav(std::span<const std::int16_t> samples, std::uint32_t sample_rate) {
+  const auto data_bytes = static_cast<std::uint32_t>(samples.size() * 2);
   std::vector<std::uint8_t> w;
+  w.reserve(44 + data_bytes);
   auto u16 = [&w](std::uint32_t v) {
     w.push_back(static_cast<std::uint8_t>(v));
     w.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -117,8 +119,9 @@ std::vector<std::uint8_t> MonoWav(std::span<const std::int16_t> samples, std::ui
     u16(v & 0xFFFFu);
     u16(v >> 16);
   };
-  auto tag = [&w](const char* t) { w.insert(w.end(), t, t + 4); };
-  const auto data_bytes = static_cast<std::uint32_t>(samples.size() * 2);
+  auto tag = [&w](const char* t) {
+    for (int i = 0; i < 4; ++i) w.push_back(static_cast<std::uint8_t>(t[i]));
+  };
   tag("RIFF");
   u32(4 + 8 + 16 + 8 + data_bytes);
   tag("WAVE");

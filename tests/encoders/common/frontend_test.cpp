@@ -332,27 +332,6 @@ TEST(EncoderWalk, DataChunkLongerThanTheFileEndsAtTheFileEnd) {
   EXPECT_EQ(run.code.at(0) | (run.code.at(1) << 8), 3001);
 }
 
-TEST(EncoderWalk, TextAfterTheLabelNumberAndShortLabelsAreHandled) {
-  // A labl sub-chunk whose size is below 4 reads up to 200 bytes after its identifier, as the player's
-  // tools always did; it must not crash nor read outside the file.
-  TempDir dir;
-  ByteVector odd_label;
-  PutTag(odd_label, "labl");
-  PutU32(odd_label, 2);
-  PutU32(odd_label, 1);
-  PutBytes(odd_label, {'4', '2'});
-  const auto wav =
-      WavWith({PcmFmt(16000), Chunk("cue ", CueBody({10})), Chunk("data", SampleBytes(Loud(100))), Chunk("LIST", [&] {
-                 ByteVector b;
-                 PutTag(b, "adtl");
-                 PutBytes(b, odd_label);
-                 return b;
-               }())});
-  const auto run = EncodeWav(dir, wav);
-  ASSERT_EQ(run.result, 1);
-  EXPECT_EQ(run.preview, Loud(100));
-}
-
 // ---------------------------------------------------------------------------------------------------
 // First-stage silence detection and the threshold
 
@@ -580,6 +559,90 @@ TEST(EncoderFailures, WriteErrorPartWayLeavesBothOutputsEmpty) {
   EXPECT_EQ(run.result, 0);
   EXPECT_TRUE(run.preview_exists);
   EXPECT_TRUE(run.preview.empty());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Hostile input: never a crash, a hang or a read outside the file (the sanitizer build watches the
+// reads); whatever fails leaves both outputs empty.
+
+void ExpectSaneOutcome(const TarpelRun& run, const std::string& what) {
+  ASSERT_TRUE(run.result == 0 || run.result == 1 || run.result == 2) << what;
+  if (run.result != 1) {
+    EXPECT_TRUE(run.code.empty()) << what;
+    EXPECT_TRUE(run.preview.empty()) << what;
+  } else {
+    ParseTarpelStream(run.code);
+  }
+}
+
+TEST(EncoderHostile, EveryTruncationOfAFileWithRegions) {
+  TempDir dir;
+  const auto wav =
+      WavWith({Chunk("fmt ", FmtBody(1, 1, 16000, 16, true, 0)), Chunk("cue ", CueBody({5, 20, 30})),
+               Chunk("LIST", AdtlBody({LablChunk(1, "12"), LtxtChunk(1, 30), LablChunk(2, "7"), LtxtChunk(2, 5)})),
+               Chunk("JUNK", {1, 2, 3}), Chunk("data", SampleBytes(Sine(40, 700, 16000, 9000)))});
+  for (std::size_t cut = 0; cut <= wav.size(); ++cut) {
+    const auto run = EncodeWav(dir, ByteVector(wav.begin(), wav.begin() + static_cast<std::ptrdiff_t>(cut)));
+    ExpectSaneOutcome(run, "cut at " + std::to_string(cut));
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(EncoderHostile, AbsurdSizesAndCounts) {
+  TempDir dir;
+  const auto data = Chunk("data", SampleBytes(Loud(50)));
+  ByteVector huge_cue_count;
+  PutU32(huge_cue_count, 0xFFFFFFFFu);
+  PutBytes(huge_cue_count, CueBody({10}));
+  ByteVector tiny_labl;  // a labl whose size is below its identifier's four bytes
+  PutTag(tiny_labl, "adtl");
+  PutTag(tiny_labl, "labl");
+  PutU32(tiny_labl, 1);
+  PutU32(tiny_labl, 1);
+  const std::vector<std::pair<std::string, ByteVector>> files = {
+      {"riff size 0", [&] {
+         auto w = SimpleWav(16000, Loud(50));
+         w[4] = w[5] = w[6] = w[7] = 0;
+         return w;
+       }()},
+      {"riff size max", [&] {
+         auto w = SimpleWav(16000, Loud(50));
+         w[4] = w[5] = w[6] = w[7] = 0xFF;
+         return w;
+       }()},
+      {"data size max", WavWith({PcmFmt(16000), ChunkWithSize("data", 0xFFFFFFFFu, SampleBytes(Loud(50)), false)})},
+      {"fmt size max", WavWith({ChunkWithSize("fmt ", 0xFFFFFFFFu, FmtBody(1, 1, 16000, 16), false), data})},
+      {"fmt size 2", WavWith({ChunkWithSize("fmt ", 2, FmtBody(1, 1, 16000, 16), false), data})},
+      {"cue count max", WavWith({PcmFmt(16000), Chunk("cue ", huge_cue_count), data})},
+      {"cue size max", WavWith({PcmFmt(16000), ChunkWithSize("cue ", 0xFFFFFFFFu, CueBody({1, 2}), false), data})},
+      {"cue size 0", WavWith({PcmFmt(16000), ChunkWithSize("cue ", 0, {}, false), data})},
+      {"list size max", WavWith({PcmFmt(16000), data, ChunkWithSize("LIST", 0xFFFFFFFFu, AdtlBody({LablChunk(1, "1")}))})},
+      {"list size 4", WavWith({PcmFmt(16000), ChunkWithSize("LIST", 4, AdtlBody({LablChunk(1, "1")}), false), data})},
+      {"labl size 1", WavWith({PcmFmt(16000), Chunk("cue ", CueBody({10})), data, Chunk("LIST", tiny_labl)})},
+      {"sub-chunk size max",
+       WavWith({PcmFmt(16000), data, Chunk("LIST", AdtlBody({ChunkWithSize("ltxt", 0xFFFFFFFFu, {1, 2, 3, 4})}))})},
+      {"cue positions max", WavWith({PcmFmt(16000), Chunk("cue ", CueBody({0xFFFFFFFFu, 0xFFFFFFF0u})),
+                                     Chunk("LIST", AdtlBody({LtxtChunk(1, 0xFFFFFFFFu), LtxtChunk(2, 0x20u)})), data})},
+      {"rate max", WavWith({Chunk("fmt ", FmtBody(1, 1, 0xFFFFFFFFu, 16)), data})},
+      {"rate wraps the prescaler divisor", WavWith({Chunk("fmt ", FmtBody(1, 1, 0x20000000u, 16)), data})},
+      {"second riff of another form", [&] {
+         auto w = SimpleWav(16000, Loud(50));
+         PutBytes(w, Riff({PcmFmt(8000)}, "AVI "));
+         return w;
+       }()},
+  };
+  for (const auto& [what, wav] : files) {
+    SaveFuzzSeed("hostile_" + std::to_string(&what - &files.front().first), wav);
+    ExpectSaneOutcome(EncodeWav(dir, wav), what);
+  }
+  // Three of them in detail: a data size beyond the file codes the samples there are; cue positions
+  // past the data code nothing more; a rate whose prescaler divisor wraps in 32 bits still gives a header.
+  EXPECT_EQ(EncodeWav(dir, files[2].second).preview, Loud(50));
+  EXPECT_EQ(EncodeWav(dir, files[12].second).preview, Loud(50));
+  const auto wrapped = EncodeWav(dir, files[14].second);
+  ASSERT_EQ(wrapped.result, 1);
+  EXPECT_EQ(ByteVector(wrapped.code.begin() + 3, wrapped.code.begin() + 10),
+            (ByteVector{0xFB, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x07}));
 }
 
 }  // namespace

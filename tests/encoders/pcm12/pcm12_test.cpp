@@ -396,7 +396,7 @@ TEST(Pcm12RoundTrip, EveryKindOfSignalStaysWithinOneStep) {
   const std::vector<Samples> signals = {Noise(40000, 3, 32767), Square(40000, 7, -32768), Sine(40000, 50, 16000, 2999),
                                         Noise(40000, 11, 70), Samples(40000, -32768)};
   for (std::size_t i = 0; i < signals.size(); ++i) {
-    const std::string name = "s" + std::to_string(i);
+    const std::string name = std::to_string(i) + "-signal";
     WriteFileBytes(dir.File(name + ".wav"), SimpleWav(16000, signals[i]));
     const auto run = RunTarpel(dir.File(name + ".COD"), dir.File(name + ".wav"));
     ASSERT_EQ(run.result, 1) << i;
