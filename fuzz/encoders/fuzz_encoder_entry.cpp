@@ -1,5 +1,6 @@
-// Fuzzes the whole encoder entry: the input bytes become the WAV file the export reads.
+// Fuzzes the whole encoder entry of both encoders: the input bytes become the WAV file the exports read.
 #include <velkin/tarpel.h>
+#include <velkin/vossik.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -45,13 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream f(input, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
-  const std::int32_t result = TARPEL(output.c_str(), input.c_str(), "12000000", "8", 0, 0, &CheckProgress, 42);
-  if (result < 0 || result > 2) std::abort();
-  // Whatever failed must have left both outputs empty.
-  if (result != 1) {
+  for (auto encoder : {&TARPEL, &VOSSIK}) {
+    const std::int32_t result = encoder(output.c_str(), input.c_str(), "12000000", "8", 0, 0, &CheckProgress, 42);
+    if (result < 0 || result > 2) std::abort();
     std::error_code ec;
-    if (fs::exists(output, ec) && (fs::file_size(output, ec) != 0 || fs::file_size(output + ".PCM", ec) != 0)) {
-      std::abort();
+    if (result != 1) {
+      // Whatever failed must have left both outputs empty.
+      if (fs::exists(output, ec) && (fs::file_size(output, ec) != 0 || fs::file_size(output + ".PCM", ec) != 0)) {
+        std::abort();
+      }
+    } else if (encoder == &VOSSIK) {
+      // A written ADPCM stream ends with the escape byte and a 16-bit 0.
+      std::ifstream f(output, std::ios::binary | std::ios::ate);
+      const auto size = static_cast<std::streamoff>(f.tellg());
+      char end[3] = {};
+      f.seekg(size - 3);
+      if (size < 3 || !f.read(end, 3) || end[0] != 1 || end[1] != 0 || end[2] != 0) std::abort();
     }
   }
   return 0;

@@ -36,6 +36,8 @@ const BlockDecoder* FindDecoder(std::uint8_t format_byte);
 
 // The 12-bit PCM records (format byte 0x5A).
 RecordResult DecodePcm12Record(std::span<const std::uint8_t> stream, std::size_t at, std::vector<std::int16_t>& out);
+// The 4-bit ADPCM records (format byte 0x54).
+RecordResult DecodeAdpcm4Record(std::span<const std::uint8_t> stream, std::size_t at, std::vector<std::int16_t>& out);
 
 struct RegionMark {
   std::uint8_t type;        // 1 start, 2 end

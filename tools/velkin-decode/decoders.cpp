@@ -7,8 +7,9 @@ namespace velkin::decode {
 namespace {
 
 // One line per code format, keyed by the header's format byte.
-constexpr std::array<BlockDecoder, 1> kDecoders = {{
+constexpr std::array<BlockDecoder, 2> kDecoders = {{
     {0x5A, 0x00, "TARPEL", &DecodePcm12Record, false},
+    {0x54, 0x01, "VOSSIK", &DecodeAdpcm4Record, true},
 }};
 
 }  // namespace

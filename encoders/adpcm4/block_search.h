@@ -1,0 +1,102 @@
+// Choice of length and starting step index for each ADPCM block.
+//
+// Every block is searched for the length (at most 255 samples) and the starting step index that
+// keep the coding error small: a length search by mean squared error under a budget, a
+// refinement that ends the block before the first badly coded sample, an odd length, a final
+// search of the starting index and the take-in of a short segment tail. The chosen values, and
+// so every output byte, are defined by the plain search over all 121 indexes; this class reaches
+// the same choice with far fewer trial samples.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "adpcm_codec.h"
+#include "trial_step.h"
+
+namespace velkin::adpcm4 {
+
+// One read of the input: up to 265 samples, offset binary; positions past the samples read hold
+// 32768 (silence).
+inline constexpr std::size_t kBlockBufferSize = 265;
+using BlockBuffer = std::array<std::uint16_t, kBlockBufferSize>;
+
+struct BlockChoice {
+  std::size_t length = 0;
+  std::uint16_t start_index = 0;
+  bool operator==(const BlockChoice&) const = default;
+};
+
+// Parameters of the search, shared with the reference search in the tests.
+inline constexpr std::uint64_t kErrorCeiling = std::uint64_t{1} << 38;  // "no trial yet"
+inline constexpr std::uint64_t kBudgetPerSample = 511u * 511u;          // RMS error 511
+inline constexpr std::size_t kShortestShrunkLength = 21;
+inline constexpr std::size_t kLengthStep = 6;
+inline constexpr std::size_t kShortestRefined = 15;
+inline constexpr std::size_t kTailTakeIn = 7;
+inline constexpr std::size_t kLongestTakeIn = 240;
+
+class BlockSearch {
+ public:
+  BlockSearch();
+
+  // Chooses the block that starts at u[0]. `count` is the length the silence detection left
+  // (at least 2); `remaining` the number of samples from the block start to the end of the
+  // segment. May overwrite up to two buffer entries with copies of their predecessors when the
+  // block has to be lengthened to an odd length.
+  BlockChoice Choose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
+
+  // 121 trials rounded up to whole vectors of 8, run side by side.
+  static constexpr std::size_t kSlotCapacity = 128;
+
+ private:
+  // Trial error of one starting index, run on its own and abandoned past `limit`.
+  struct Outcome {
+    std::uint64_t error;
+    bool completed;
+  };
+  Outcome SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const;
+
+  // All 121 trials side by side over `length` samples, each dropped once its error exceeds
+  // `limit`. Trials that reach the same predictor and index after the same sample go on as one
+  // (their errors differ by a constant from then on). Records every running error for Lookup.
+  void RunAllTrials(std::size_t length, std::uint64_t limit);
+  // Running error of trial `start` after sample k; false when the trial was dropped before k.
+  bool Lookup(std::uint16_t start, std::size_t k, std::uint64_t& error) const;
+  // Index of least error after sample length - 1 among the recorded trials, lowest on ties;
+  // false when no recorded trial stays within `limit`.
+  bool LeastRecorded(std::size_t length, std::uint64_t limit, std::uint16_t& chosen) const;
+  // Index whose error first overran `limit` at the lowest value, lowest on ties.
+  std::uint16_t LeastOverrun(std::size_t length, std::uint64_t limit) const;
+
+  // The final index search run afresh, for the short blocks where the recorded trials do not
+  // settle it.
+  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback);
+
+  const TrialTables* tables_;
+  const BlockBuffer* u_ = nullptr;
+  std::uint16_t hint_ = 60;
+
+  // Recorded running errors. The side-by-side run keeps its trials in slots and records the
+  // slots' errors after every sample; trial s ran in the slots listed from latest_move_[s] back
+  // (each from the sample `from` on), up to sample last_[s], or up to joined_at_[s] - 1 when it
+  // joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards.
+  struct Move {
+    std::uint16_t from;
+    std::uint8_t slot;
+    std::int16_t previous;  // earlier move of the same trial, -1 for none
+  };
+  std::vector<std::array<std::int64_t, kSlotCapacity>> record_;  // about 250 KB, off the stack
+  std::array<Move, 4 * kStepCount> moves_{};
+  std::size_t moves_used_ = 0;
+  std::array<std::int16_t, kStepCount> latest_move_{};
+  std::array<std::uint16_t, kStepCount> last_{};
+  std::array<std::uint16_t, kStepCount> joined_at_{};
+  std::array<std::uint8_t, kStepCount> alias_{};
+  std::array<std::int64_t, kStepCount> alias_offset_{};
+  std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
+};
+
+}  // namespace velkin::adpcm4

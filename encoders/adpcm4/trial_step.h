@@ -1,0 +1,46 @@
+// One step of the search's trial coder, with the per-index constants laid out for speed.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+#include "adpcm_codec.h"
+
+namespace velkin::adpcm4 {
+
+inline constexpr unsigned kReciprocalShift = 40;
+
+struct TrialTables {
+  // ceil(2^40 / step): gives 4 * diff / step without a division.
+  std::array<std::uint64_t, kStepCount> reciprocal;
+  // By index and magnitude: the predictor move in the low 16 bits, the next trial index above.
+  std::array<std::array<std::uint32_t, 8>, kStepCount> move;
+};
+
+// Built once from the step table.
+const TrialTables& Trial();
+
+// Code magnitude of a difference: (4 * |diff|) / step, limited to 7. The product with the
+// rounded-up reciprocal gives the exact quotient for every difference up to 65535 and every
+// step of the table (checked exhaustively by the tests).
+inline std::uint32_t TrialMagnitude(std::uint32_t magnitude_of_diff, std::uint64_t reciprocal) {
+  const std::uint64_t m = (std::uint64_t{4} * magnitude_of_diff * reciprocal) >> kReciprocalShift;
+  return m < 7 ? static_cast<std::uint32_t>(m) : 7;
+}
+
+// Codes sample z against predictor v, moving v and the trial index x; returns the new v.
+// Branch-free but for the clamp, which is rarely needed.
+inline std::int32_t TrialStep(std::int32_t z, std::int32_t v, std::uint32_t& x, const TrialTables& t) {
+  const std::int32_t diff = z - v;
+  const std::int32_t below = diff >> 31;  // -1 when the sample lies below the predictor, else 0
+  const auto magnitude = static_cast<std::uint32_t>((diff ^ below) - below);
+  const std::uint32_t move = t.move[x][TrialMagnitude(magnitude, t.reciprocal[x])];
+  const auto d = static_cast<std::int32_t>(move & 0xFFFF);
+  v += (d ^ below) - below;
+  if (static_cast<std::uint32_t>(v) > 65535) v = v < 0 ? 0 : 65535;
+  x = move >> 16;
+  return v;
+}
+
+}  // namespace velkin::adpcm4

@@ -1,0 +1,19 @@
+// The VOSSIK export: the shared encoder entry with the ADPCM coding stage.
+#include <velkin/vossik.h>
+
+#include "adpcm_stage.h"
+#include "encoder_entry.h"
+
+extern "C" VELKIN_EXPORT int32_t VELKIN_CALL VOSSIK(const char* outputPath, const char* inputPath, const char* clock,
+                                                    const char* reservedText, int32_t reservedValue,
+                                                    uint32_t silenceThreshold, EncoderProgressCallback progress,
+                                                    intptr_t user) {
+  try {
+    velkin::adpcm4::AdpcmStage stage;
+    const velkin::encoder::EncoderCall call{outputPath,    inputPath,        clock,    reservedText,
+                                            reservedValue, silenceThreshold, progress, user};
+    return velkin::encoder::RunEncoder(velkin::adpcm4::kVossikFormat, stage, call);
+  } catch (...) {
+    return velkin::encoder::kResultFailed;
+  }
+}
