@@ -1,6 +1,6 @@
 // Monitor for platforms without window messages: the device library's hot-plug event source
 // (udev, or the virtual-device folder) calls us on its own thread.
-#include <hotplug.h>
+#include <os/hotplug.h>
 
 #include "../connection.h"
 #include "monitor.h"

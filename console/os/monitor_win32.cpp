@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <dbt.h>
 
-#include <backend.h>
-#include <hotplug.h>
+#include <os/backend.h>
+#include <os/hotplug.h>
 
 #include <cstdio>
 #include <cstdlib>
