@@ -62,7 +62,7 @@ TEST_F(MakeMonoWaveTest, EighteenByteFormatWithZeroExtensionGivesSixteen) {
 }
 
 TEST_F(MakeMonoWaveTest, LongFormatChunkNeverSpillsOutOfTheRecord) {
-  // cbSize promises 22 bytes of extension; the chunk holds them and four more after a junk gap.
+  // An extensible record: cbSize announces 22 bytes of extension and the chunk holds them.
   ByteVector extra(22, 0xAB);
   const auto body = test::FmtBody(0xFFFE, 2, 16000, 16, true, 22, extra);
   ASSERT_EQ(Run(test::Riff({test::Chunk("fmt ", body), test::Chunk("data", test::SampleBytes({7, 8, 9, 10}))})), 1);
