@@ -77,8 +77,7 @@ void RunEncoderCommand(const EncoderCommand& cmd, const char* line) {
   const char* destination = args.text[1];
   std::printf("%s%s: des %s src %s\n", kInfo, cmd.label, destination, source.c_str());
   if (args.count >= 3 && DownsampleWave(source.c_str()) != 0) {
-    std::printf("%s%s: des %s src %s sample rate %s\n", kInfo, cmd.label, destination, source.c_str(),
-                args.text[2]);
+    std::printf("%s%s: des %s src %s sample rate %s\n", kInfo, cmd.label, destination, source.c_str(), args.text[2]);
     // The resampled copy is named after the source up to its first "."; a source without a
     // "." keeps its whole path, matching the name DownsampleWave gave the converter.
     source = source.substr(0, source.find('.'));

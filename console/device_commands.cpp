@@ -31,7 +31,9 @@ std::string FormatHex16(const std::uint8_t* bytes) {
   return std::string(text, kHexRecordLength);
 }
 
-void PrintHex16(const std::uint8_t* bytes) { std::fputs(FormatHex16(bytes).c_str(), stdout); }
+void PrintHex16(const std::uint8_t* bytes) {
+  std::fputs(FormatHex16(bytes).c_str(), stdout);
+}
 
 bool ParseHex16(const char* text, std::uint8_t* bytes) {
   std::memset(bytes, 0, 16);

@@ -26,7 +26,9 @@ void CopyText(char* buffer, const char* text) {
 
 }  // namespace
 
-void EndSession() { QuitCommand(""); }
+void EndSession() {
+  QuitCommand("");
+}
 
 int RunConsole(int argc, char** argv) {
   if (argc != 3) {

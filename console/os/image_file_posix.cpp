@@ -36,7 +36,9 @@ class PosixImageFile final : public ImageFile {
 
 }  // namespace
 
-std::unique_ptr<ImageFile> ImageFile::Open(const char* path) { return std::make_unique<PosixImageFile>(path); }
+std::unique_ptr<ImageFile> ImageFile::Open(const char* path) {
+  return std::make_unique<PosixImageFile>(path);
+}
 
 std::int64_t ImageFile::Size(const char* path) {
   struct stat st {};

@@ -9,8 +9,8 @@ namespace {
 class Win32ImageFile final : public ImageFile {
  public:
   explicit Win32ImageFile(const char* path)
-      : handle_(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr)),
+      : handle_(
+            CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)),
         error_(handle_ == INVALID_HANDLE_VALUE ? static_cast<long>(GetLastError()) : 0) {}
   ~Win32ImageFile() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
@@ -36,7 +36,9 @@ class Win32ImageFile final : public ImageFile {
 
 }  // namespace
 
-std::unique_ptr<ImageFile> ImageFile::Open(const char* path) { return std::make_unique<Win32ImageFile>(path); }
+std::unique_ptr<ImageFile> ImageFile::Open(const char* path) {
+  return std::make_unique<Win32ImageFile>(path);
+}
 
 std::int64_t ImageFile::Size(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};

@@ -1,7 +1,7 @@
 // Monitor on Windows: a hidden top-level window on its own thread receives the device-change
 // notifications that the system broadcasts to top-level windows.
-#include <windows.h>
 #include <dbt.h>
+#include <windows.h>
 
 #include <os/backend.h>
 #include <os/hotplug.h>

@@ -27,7 +27,9 @@ bool IsMonitorStartLine(const std::string& l) {
   return l.rfind("hInstance ", 0) == 0 || l.rfind("InitInstance hWnd ", 0) == 0;
 }
 #else
-bool IsMonitorStartLine(const std::string&) { return false; }
+bool IsMonitorStartLine(const std::string&) {
+  return false;
+}
 #endif
 
 Lines ConnectLines(const std::string& flash_line = "+FLASHID: M25P80", const std::string& record = kZeros,
@@ -90,8 +92,8 @@ TEST_F(ConsoleDevice, StartWithDevicePresentAnnouncesIt) {
   devices_.WriteEeprom("unit", 0, {0xDE, 0xAD});
   devices_.WriteEeprom("unit", 16, {0x01, 0x02, 0xAB});
   Start();
-  EXPECT_EQ(start_lines_, ConnectLines("+FLASHID: M25P80", "0102AB" + std::string(26, '0'),
-                                       "DEAD" + std::string(28, '0')));
+  EXPECT_EQ(start_lines_,
+            ConnectLines("+FLASHID: M25P80", "0102AB" + std::string(26, '0'), "DEAD" + std::string(28, '0')));
   EXPECT_EQ(Run("STATUS"), Lines{"+STATUS: return 1"});
   child_->WriteLine("QUIT");
   EXPECT_EQ(child_->ReadAllLines(), Lines{"*USB:SetIOPort FALSE return 1"});
@@ -104,7 +106,7 @@ TEST_F(ConsoleDevice, StartWithoutDeviceIsSilentAndQuitStillReleasesThePort) {
   EXPECT_EQ(Run("STATUS"), Lines{"-STATUS: return 0"});
   EXPECT_EQ(Run("FLASHID"), Lines{"-FLASHID:Unknown"});
   EXPECT_EQ(Run("READEEPROM"), Lines{"+READEEPROM:00000008"});
-  EXPECT_EQ(Run("quit"), Lines{"*USB:SetIOPort FALSE return 0"} );
+  EXPECT_EQ(Run("quit"), Lines{"*USB:SetIOPort FALSE return 0"});
 }
 
 TEST_F(ConsoleDevice, PlugUnplugAndUnrelatedArrival) {
@@ -138,9 +140,8 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
   const struct {
     std::uint8_t code;
     Lines answer;
-  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}},
-               {0x13, {"+FLASHID: MP2P40"}}, {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}},
-               {0x18, {}}};
+  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}}, {0x13, {"+FLASHID: MP2P40"}},
+               {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}}, {0x18, {}}};
   VirtualDeviceSpec spec;
   devices_.Create("unit", spec);
   Start();
@@ -161,11 +162,12 @@ TEST_F(ConsoleDevice, WriteEepromEchoesInUpperCaseAndRefusesBadRecords) {
             Lines{"+WRITEEEPROM:00112233445566778899AABBCCDDEEFF"});
   const auto eeprom = devices_.Eeprom("unit");
   ASSERT_GE(eeprom.size(), 32u);
-  EXPECT_EQ(ByteVector(eeprom.begin() + 16, eeprom.begin() + 32),
-            (ByteVector{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE,
-                        0xFF}));
+  EXPECT_EQ(
+      ByteVector(eeprom.begin() + 16, eeprom.begin() + 32),
+      (ByteVector{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
   EXPECT_EQ(Run("READEEPROM"), (Lines{"+READEEPROM:00112233445566778899AABBCCDDEEFF", "+PRODUCT:" + kZeros}));
-  for (const std::string bad : {std::string(30, '1'), std::string(34, '1'), "0011223344556677889900aabbccddgg"}) {
+  for (const std::string& bad :
+       std::vector<std::string>{std::string(30, '1'), std::string(34, '1'), "0011223344556677889900aabbccddgg"}) {
     EXPECT_EQ(Run("WRITEEEPROM \"" + bad + "\""), (Lines{"", "-WRITEEEPROM:bad parameter"})) << bad;
   }
   EXPECT_EQ(Run("WRITEEEPROM"), (Lines{"", "-WRITEEEPROM:bad parameter"}));
@@ -196,8 +198,7 @@ TEST_F(ConsoleDevice, DownloadErasesWritesAndVerifies) {
   const auto image_bytes = SampleBytes(Noise(5000, 7, 30000));
   const auto image = Image("image.bin", image_bytes);
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"4194304\" \"65536\" \"00112233445566778899AABBCCDDEEFF\"");
-  Lines expected{"*DOWNLOAD:file " + image, "*DOWNLOAD:flash size 4194304 400000",
-                 "*DOWNLOAD:sector size 65536 10000"};
+  Lines expected{"*DOWNLOAD:file " + image, "*DOWNLOAD:flash size 4194304 400000", "*DOWNLOAD:sector size 65536 10000"};
   const auto erase = EraseLines(64);
   expected.insert(expected.end(), erase.begin(), erase.end());
   ASSERT_EQ(answer.size(), expected.size() + 6) << ::testing::PrintToString(answer);
@@ -232,19 +233,18 @@ TEST_F(ConsoleDevice, DownloadPercentagesComeFromDoublePrecision) {
   EXPECT_EQ(Lines(answer.end() - 2, answer.end()), (Lines{"*WRITE:100", "+DOWNLOAD:write Ok"}));
   // Sector size 4096 erases with code 8: the trace shows it in byte 8 of the erase command.
   const auto trace = devices_.Trace("unit");
-  EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& t) {
-    return t.find("fd2000000000060008") != std::string::npos;
-  }));
+  EXPECT_TRUE(std::any_of(trace.begin(), trace.end(),
+                          [](const std::string& t) { return t.find("fd2000000000060008") != std::string::npos; }));
 }
 
 TEST_F(ConsoleDevice, DownloadRefusesBadArgumentsBeforeTouchingTheDevice) {
   devices_.Create("unit");
   Start();
   const auto image = Image("x.bin", ByteVector(10, 1));
-  for (const std::string line :
-       {"DOWNLOAD \"" + image + "\" \"4096\"", "DOWNLOAD \"" + image + "\" \"4096\" \"0\"",
-        "DOWNLOAD \"" + image + "\" \"-4096\" \"4096\"", "DOWNLOAD \"" + image + "\" \"abc\" \"4096\"",
-        "DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"0011223344556677889900AABBCCDDXX\""}) {
+  for (const std::string& line : std::vector<std::string>{
+           "DOWNLOAD \"" + image + "\" \"4096\"", "DOWNLOAD \"" + image + "\" \"4096\" \"0\"",
+           "DOWNLOAD \"" + image + "\" \"-4096\" \"4096\"", "DOWNLOAD \"" + image + "\" \"abc\" \"4096\"",
+           "DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"0011223344556677889900AABBCCDDXX\""}) {
     EXPECT_EQ(Run(line), Lines{"-DOWNLOAD:bad parameter"}) << line;
   }
   const auto flash = devices_.Flash("unit");
@@ -298,8 +298,7 @@ TEST_F(ConsoleDevice, RefusedEepromRecordStillEndsWithSuccessLine) {
   devices_.Set("unit", "eeprom_busy", "forever");
   const auto image = Image("img.bin", ByteVector(10, 0x22));
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"" + std::string(32, 'A') + "\"", 120s);
-  EXPECT_EQ(Lines(answer.end() - 3, answer.end()),
-            (Lines{"*WRITE:100", "-WRITEEEPROM:Error", "+DOWNLOAD:write Ok"}));
+  EXPECT_EQ(Lines(answer.end() - 3, answer.end()), (Lines{"*WRITE:100", "-WRITEEEPROM:Error", "+DOWNLOAD:write Ok"}));
 }
 
 TEST_F(ConsoleDevice, UnplugDuringDownloadIsAWriteFailure) {

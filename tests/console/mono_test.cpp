@@ -16,7 +16,7 @@ using test::ByteVector;
 class MakeMonoWaveTest : public ::testing::Test {
  protected:
   std::string Source(const ByteVector& bytes) {
-    WriteFileBytes(dir_.File("in.wav"), bytes);
+    test::WriteFileBytes(dir_.File("in.wav"), bytes);
     return dir_.File("in.wav");
   }
   int Run(const ByteVector& bytes) {
@@ -39,7 +39,7 @@ ByteVector Expected(const ByteVector& fmt_body, const ByteVector& data) {
 TEST_F(MakeMonoWaveTest, SixteenBitStereoKeepsLeftChannel) {
   ASSERT_EQ(Run(test::SimpleWav(22050, {10, -10, 20, -20, 30, -30}, 2)), 1);
   EXPECT_EQ(Output(), Expected(test::FmtBody(1, 1, 22050, 16), test::SampleBytes({10, 20, 30})));
-  EXPECT_EQ(test::GetU16(Output(), 32), 2);        // nBlockAlign
+  EXPECT_EQ(test::GetU16(Output(), 32), 2);       // nBlockAlign
   EXPECT_EQ(test::GetU32(Output(), 28), 44100u);  // nAvgBytesPerSec
 }
 
@@ -55,8 +55,8 @@ TEST_F(MakeMonoWaveTest, ThreeChannelsStillTakeEveryOtherSample) {
 }
 
 TEST_F(MakeMonoWaveTest, EighteenByteFormatWithZeroExtensionGivesSixteen) {
-  const auto in = test::Riff({test::Chunk("fmt ", test::FmtBody(1, 2, 16000, 16, true, 0)),
-                              test::Chunk("data", test::SampleBytes({5, 6}))});
+  const auto in = test::Riff(
+      {test::Chunk("fmt ", test::FmtBody(1, 2, 16000, 16, true, 0)), test::Chunk("data", test::SampleBytes({5, 6}))});
   ASSERT_EQ(Run(in), 1);
   EXPECT_EQ(Output(), Expected(test::FmtBody(1, 1, 16000, 16), test::SampleBytes({5})));
 }
@@ -87,7 +87,7 @@ TEST_F(MakeMonoWaveTest, RefusedInputs) {
   EXPECT_TRUE(Output().empty());
   EXPECT_EQ(Run(ByteVector{'n', 'o', 't', ' ', 'w', 'a', 'v', 'e'}), -1);
   EXPECT_EQ(Run(test::Riff({test::Chunk("data", {1, 2})})), -1);  // no fmt
-  EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2)})), -1);        // no data
+  EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2)})), -1);       // no data
   // Sample width below one byte would never advance.
   EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2, 4), test::Chunk("data", {1, 2, 3, 4})})), -1);
   EXPECT_EQ(MakeMonoWave(dir_.File("none.wav").c_str(), Out().c_str()), -1);
