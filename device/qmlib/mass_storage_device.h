@@ -1,0 +1,182 @@
+// Device objects: one opened (or openable) mass-storage unit that carries one command block with
+// an optional data phase to the unit and back. Reference counted; created by the agent.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "os/transport.h"
+#include "qm_codes.h"
+#include "usb_device_info.h"
+
+namespace velkin::qm {
+
+// Kinds for QueryInterface.
+inline constexpr std::uint32_t kInterfaceDevice = 0;
+inline constexpr std::uint32_t kInterfaceMassStorage = 1;
+inline constexpr std::uint32_t kInterfaceHidEx = 2;
+inline constexpr std::uint32_t kInterfaceStdDiskRW = 3;
+inline constexpr std::uint32_t kInterfaceInternal = 0xFFFF;
+
+class I_QMUsbDevice {
+ public:
+  virtual std::int32_t Retain() = 0;   // returns the new count
+  virtual std::int32_t Release() = 0;  // returns the new count; at 0 the object is gone
+  // 0 and E_FAIL (kQmInterfaceFailed). Kinds 0 and 1: the object; 0xFFFF: its internal view;
+  // 2 and 3: interfaces a mass-storage device does not offer. No reference is added.
+  virtual std::int32_t QueryInterface(std::uint32_t kind, void** out) = 0;
+  virtual std::int32_t Open() = 0;   // 0, or kQmOpenFailed (left closed)
+  virtual std::int32_t Close() = 0;  // 0
+  virtual const C_QMUsbDeviceInfo& DeviceInfo() const = 0;
+
+ protected:
+  virtual ~I_QMUsbDevice() = default;
+};
+
+class I_QMMassStorageDevice : public I_QMUsbDevice {
+ public:
+  // A data-in command whose delivered length is not reported.
+  virtual std::int32_t ReadWithLength(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer,
+                                      std::uint32_t length, std::uint32_t timeout_seconds) = 0;
+  // A data-out command; length 0 is a command without data phase.
+  virtual std::int32_t Write(const std::uint8_t* cdb, std::uint8_t cdb_length, const std::uint8_t* buffer,
+                             std::uint32_t length, std::uint32_t timeout_seconds) = 0;
+  // A data-in command; on success *length becomes the number of bytes delivered.
+  virtual std::int32_t Read(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer,
+                            std::uint32_t* length, std::uint32_t timeout_seconds) = 0;
+  // The system's error of the last pass-through that failed three times.
+  virtual std::uint32_t LastOsError() const = 0;
+  // Sense key << 16 | ASC << 8 | ASCQ of the last check condition.
+  virtual std::uint32_t LastSense() const = 0;
+  virtual std::int32_t Reopen() = 0;
+
+  // Held for one whole exchange with the unit (a command, or a request block with its replies)
+  // so that callers on two threads never get each other's replies. Taken after the device-table
+  // and agent locks, never before them.
+  virtual std::mutex& ExchangeLock() = 0;
+};
+
+class I_QMUsbDeviceInternal {
+ public:
+  virtual I_QMUsbDevice* Device() = 0;
+  virtual std::int32_t OpenDevice() = 0;
+  virtual bool IsOpen() const = 0;
+
+ protected:
+  virtual ~I_QMUsbDeviceInternal() = default;
+};
+
+// Interfaces of other device kinds, asked for by QueryInterface with a run-time type cast.
+class I_QMHidDeviceEx {
+ public:
+  virtual ~I_QMHidDeviceEx() = default;
+};
+class I_QMStdDiskRWDevice {
+ public:
+  virtual ~I_QMStdDiskRWDevice() = default;
+};
+
+// Reference counting shared by the device kinds.
+template <class Interface>
+class T_QMUsbDevice : public Interface {
+ public:
+  std::int32_t Retain() override { return ++references_; }
+  std::int32_t Release() override {
+    const std::int32_t left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  ~T_QMUsbDevice() override = default;
+
+ private:
+  std::atomic<std::int32_t> references_{1};
+};
+
+class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, public I_QMUsbDeviceInternal {
+ public:
+  // Starts closed with one reference, held by the creator.
+  C_QMMassStorageDevice(const C_QMUsbDeviceInfo& info, std::unique_ptr<os::Transport> transport);
+
+  std::int32_t QueryInterface(std::uint32_t kind, void** out) override;
+  std::int32_t Open() override;
+  std::int32_t Close() override;
+  const C_QMUsbDeviceInfo& DeviceInfo() const override { return info_; }
+  std::int32_t ReadWithLength(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer,
+                              std::uint32_t length, std::uint32_t timeout_seconds) override;
+  std::int32_t Write(const std::uint8_t* cdb, std::uint8_t cdb_length, const std::uint8_t* buffer, std::uint32_t length,
+                     std::uint32_t timeout_seconds) override;
+  std::int32_t Read(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer, std::uint32_t* length,
+                    std::uint32_t timeout_seconds) override;
+  std::uint32_t LastOsError() const override { return last_os_error_; }
+  std::uint32_t LastSense() const override { return last_sense_; }
+  std::int32_t Reopen() override { return Open(); }
+  std::mutex& ExchangeLock() override { return exchange_lock_; }
+
+  I_QMUsbDevice* Device() override { return this; }
+  std::int32_t OpenDevice() override { return Open(); }
+  bool IsOpen() const override;
+
+ protected:
+  ~C_QMMassStorageDevice() override;
+
+ private:
+  std::int32_t Carry(const std::uint8_t* cdb, std::uint8_t cdb_length, os::DataDirection direction,
+                     std::uint8_t* buffer, std::uint32_t* length, std::uint32_t timeout_seconds);
+
+  C_QMUsbDeviceInfo info_;
+  std::unique_ptr<os::Transport> transport_;
+  // Both keep their values until a later failure overwrites them. Atomic because the hot-plug
+  // thread's check and the main thread's commands may run on one device.
+  std::atomic<std::uint32_t> last_os_error_{0};
+  std::atomic<std::uint32_t> last_sense_{0};
+  // Guards the transport's open state against a close from another thread.
+  mutable std::mutex transport_lock_;
+  std::mutex exchange_lock_;
+};
+
+// Packs fixed-format sense data: key (byte 2, low four bits) << 16 | ASC (byte 12) << 8 | ASCQ
+// (byte 13). Bytes missing from a short sense count as 0.
+std::uint32_t PackSense(const std::uint8_t* sense, std::size_t length);
+
+// Holds one reference and gives it back when it goes away.
+template <class T>
+class RetainedRef {
+ public:
+  RetainedRef() = default;
+  // Adopts a reference the caller already holds.
+  explicit RetainedRef(T* object) : object_(object) {}
+  RetainedRef(RetainedRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+  RetainedRef& operator=(RetainedRef&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      object_ = other.object_;
+      other.object_ = nullptr;
+    }
+    return *this;
+  }
+  RetainedRef(const RetainedRef&) = delete;
+  RetainedRef& operator=(const RetainedRef&) = delete;
+  ~RetainedRef() { Reset(); }
+
+  T* get() const { return object_; }
+  T* operator->() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  void Reset() {
+    if (object_ != nullptr) object_->Release();
+    object_ = nullptr;
+  }
+  T* Detach() {
+    T* object = object_;
+    object_ = nullptr;
+    return object;
+  }
+
+ private:
+  T* object_ = nullptr;
+};
+
+}  // namespace velkin::qm

@@ -1,0 +1,283 @@
+// Virtual devices: every subfolder of the VELKIN_EMULATOR folder that holds a device.conf is a
+// plugged-in unit, answered by the firmware model on the folder's flash.bin and eeprom.bin.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+#include "device_folder.h"
+#include "firmware.h"
+#include "os/backend.h"
+#include "os/hardware_id.h"
+#include "text_util.h"
+
+namespace velkin::qm::os {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a pulled-out unit reports as the system's error: ERROR_DEVICE_NOT_CONNECTED, the same
+// number on every platform so that tests can rely on it.
+constexpr std::uint32_t kDeviceNotConnected = 1167;
+
+std::string Hex(const std::uint8_t* bytes, std::size_t n) {
+  std::string text;
+  text.reserve(n * 2);
+  for (std::size_t i = 0; i < n; ++i) text += emu::HexByte(bytes[i]);
+  return text;
+}
+
+// One virtual unit as this process sees it: the firmware model on the folder's files. Every
+// device object of the process that opens the same folder shares it, as handles to one real unit
+// share its firmware.
+class VirtualUnit {
+ public:
+  static std::shared_ptr<VirtualUnit> Open(const fs::path& folder) {
+    // The stamp first: a change after it is then seen at the first command.
+    std::error_code ec;
+    const auto stamp = fs::last_write_time(folder / emu::kConfigFile, ec);
+    if (ec) return nullptr;
+    auto config = emu::LoadDeviceConfig(folder, nullptr);
+    if (!config) return nullptr;
+    auto flash = emu::FileStorage::Open((folder / emu::kFlashFile).string());
+    auto eeprom = emu::FileStorage::Open((folder / emu::kEepromFile).string());
+    if (!flash || !eeprom) return nullptr;
+    return std::shared_ptr<VirtualUnit>(
+        new VirtualUnit(folder, std::move(*config), stamp, std::move(flash), std::move(eeprom)));
+  }
+
+  ~VirtualUnit() { CloseFiles(); }
+
+  bool gone() {
+    std::lock_guard guard(mutex_);
+    return gone_;
+  }
+
+  CommandOutcome Carry(const CommandBlock& command) {
+    std::lock_guard guard(mutex_);
+    CommandOutcome outcome;
+    if (gone_ || !StillPlugged()) {
+      outcome.kind = OutcomeKind::kDeviceGone;
+      outcome.os_error = kDeviceNotConnected;
+      return outcome;
+    }
+    Trace(command);
+    const auto direction = command.length == 0                       ? emu::Direction::kNone
+                           : command.direction == DataDirection::kIn ? emu::Direction::kIn
+                                                                     : emu::Direction::kOut;
+    // The firmware model writes a data-in buffer only on success, as the transport contract asks.
+    const auto response = firmware_->Execute(std::span(command.cdb, command.cdb_length), direction,
+                                             std::span(command.data, command.data ? command.length : 0));
+    switch (response.kind) {
+      case emu::Response::Kind::kGood:
+        outcome.transferred = response.transferred;
+        break;
+      case emu::Response::Kind::kCheckCondition: {
+        outcome.kind = OutcomeKind::kCheckCondition;
+        outcome.scsi_status = response.status();
+        const auto sense = response.FixedSense();
+        std::copy(sense.begin(), sense.end(), outcome.sense.begin());
+        outcome.sense_length = static_cast<std::uint8_t>(sense.size());
+        break;
+      }
+      case emu::Response::Kind::kTransportError:
+        outcome.kind = OutcomeKind::kOsError;
+        outcome.os_error = response.os_error;
+        break;
+      case emu::Response::Kind::kGone:
+        outcome.kind = OutcomeKind::kDeviceGone;
+        outcome.os_error = kDeviceNotConnected;
+        break;
+    }
+    if (firmware_->gone()) PullOut();
+    return outcome;
+  }
+
+ private:
+  VirtualUnit(fs::path folder, emu::DeviceConfig config, fs::file_time_type stamp,
+              std::unique_ptr<emu::FileStorage> flash, std::unique_ptr<emu::FileStorage> eeprom)
+      : folder_(std::move(folder)),
+        stamp_(stamp),
+        flash_(std::move(flash)),
+        eeprom_(std::move(eeprom)),
+        firmware_(std::make_unique<emu::Firmware>(config.identity, *flash_, *eeprom_)) {
+    Configure(config);
+  }
+
+  void Configure(const emu::DeviceConfig& config) {
+    firmware_->SetFaults(config.faults);
+    if (config.trace && trace_ == nullptr) {
+      trace_ = std::fopen((folder_ / emu::kTraceFile).string().c_str(), "ab");
+    } else if (!config.trace && trace_ != nullptr) {
+      std::fclose(trace_);
+      trace_ = nullptr;
+    }
+  }
+
+  // A unit is plugged in while its device.conf is where it was; a changed device.conf brings its
+  // new fault settings. Once gone, a unit stays gone for this handle, as a real one does.
+  bool StillPlugged() {
+    std::error_code ec;
+    const auto stamp = fs::last_write_time(folder_ / emu::kConfigFile, ec);
+    if (ec) {
+      gone_ = true;
+      CloseFiles();
+      return false;
+    }
+    if (stamp != stamp_) {
+      stamp_ = stamp;
+      if (auto config = emu::LoadDeviceConfig(folder_, nullptr)) Configure(*config);
+    }
+    return true;
+  }
+
+  // The injected unplug: the unit leaves its place among the plugged-in devices, so discovery no
+  // longer lists it and the hot-plug source reports its removal.
+  void PullOut() {
+    gone_ = true;
+    CloseFiles();  // open files would keep Windows from moving the folder
+    std::error_code ec;
+    const fs::path parked = folder_.parent_path() / emu::kUnpluggedFolder;
+    fs::create_directories(parked, ec);
+    fs::path target = parked / folder_.filename();
+    for (int i = 1; fs::exists(target, ec); ++i) {
+      target = parked / (folder_.filename().string() + "." + std::to_string(i));
+    }
+    fs::rename(folder_, target, ec);
+  }
+
+  void Trace(const CommandBlock& command) {
+    if (trace_ == nullptr) return;
+    const char* direction = command.length == 0 ? "none" : command.direction == DataDirection::kIn ? "in" : "out";
+    std::string line = direction;
+    line += ' ';
+    line += Hex(command.cdb, command.cdb_length);
+    line += ' ';
+    line += std::to_string(command.length);
+    // Request blocks and other short data-out phases are logged with their bytes.
+    if (command.direction == DataDirection::kOut && command.length > 0 && command.length <= 64 && command.data) {
+      line += ' ';
+      line += Hex(command.data, command.length);
+    }
+    line += "\n";
+    std::fwrite(line.data(), 1, line.size(), trace_);
+    std::fflush(trace_);
+  }
+
+  void CloseFiles() {
+    if (trace_ != nullptr) std::fclose(trace_);
+    trace_ = nullptr;
+    firmware_.reset();
+    flash_.reset();
+    eeprom_.reset();
+  }
+
+  std::mutex mutex_;
+  fs::path folder_;
+  fs::file_time_type stamp_;
+  std::unique_ptr<emu::FileStorage> flash_;
+  std::unique_ptr<emu::FileStorage> eeprom_;
+  std::unique_ptr<emu::Firmware> firmware_;
+  std::FILE* trace_ = nullptr;
+  bool gone_ = false;
+};
+
+// The units this process has open, by folder, so that several device objects on one folder
+// share one firmware state. A unit that has gone is replaced when its folder is plugged again.
+std::shared_ptr<VirtualUnit> AcquireUnit(const std::string& path) {
+  static auto* lock = new std::mutex;
+  static auto* units = new std::map<std::string, std::weak_ptr<VirtualUnit>>;
+  std::lock_guard guard(*lock);
+  for (auto it = units->begin(); it != units->end();) {
+    it = it->second.expired() ? units->erase(it) : std::next(it);
+  }
+  if (auto it = units->find(path); it != units->end()) {
+    if (auto unit = it->second.lock(); unit && !unit->gone()) return unit;
+  }
+  auto unit = VirtualUnit::Open(path);
+  if (unit) (*units)[path] = unit;
+  return unit;
+}
+
+class EmulatedTransport : public Transport {
+ public:
+  bool Open(const std::string& path) override {
+    Close();
+    unit_ = AcquireUnit(path);
+    return unit_ != nullptr;
+  }
+  void Close() override { unit_.reset(); }
+  bool IsOpen() const override { return unit_ != nullptr; }
+  CommandOutcome Carry(const CommandBlock& command) override { return unit_->Carry(command); }
+
+ private:
+  std::shared_ptr<VirtualUnit> unit_;
+};
+
+class EmulatedBackend : public Backend {
+ public:
+  explicit EmulatedBackend(std::string root) : root_(std::move(root)) {}
+
+  bool ListDevices(DeviceRecords& out) override {
+    DeviceRecords disks;
+    DeviceRecords cdroms;
+    std::error_code ec;
+    fs::directory_iterator it(root_, ec);
+    if (ec) return false;  // no such folder: nothing can be listed
+    for (fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.empty() || name[0] == '.' || !it->is_directory(ec)) continue;
+      const auto config = emu::LoadDeviceConfig(it->path(), nullptr);
+      if (!config) continue;  // not (or not yet) a device
+      DeviceRecord record;
+      record.path = it->path().string();
+      record.name = UnitName(name, record.path);
+      const auto& id = config->identity;
+      const bool cdrom = id.type == emu::UnitType::kCdRom;
+      record.hardware_id =
+          ComposeHardwareId(cdrom ? UnitType::kCdRom : UnitType::kDisk, id.vendor, id.product, id.revision);
+      record.usb_vendor_id = config->usb_vendor_id;
+      record.usb_product_id = config->usb_product_id;
+      record.hub = config->hub;
+      record.port = config->port;
+      (cdrom ? cdroms : disks).push_back(std::move(record));
+    }
+    const auto by_name = [](const DeviceRecord& a, const DeviceRecord& b) { return a.path < b.path; };
+    std::sort(disks.begin(), disks.end(), by_name);
+    std::sort(cdroms.begin(), cdroms.end(), by_name);
+    disks.insert(disks.end(), std::make_move_iterator(cdroms.begin()), std::make_move_iterator(cdroms.end()));
+    out = std::move(disks);
+    return true;
+  }
+
+  std::unique_ptr<Transport> CreateTransport() override { return std::make_unique<EmulatedTransport>(); }
+
+ private:
+  // The unit's short name (16 characters at most): the folder name cut to 7 characters, '@', and
+  // a hash of the folder's whole path. Names are how the agent knows a unit again; with the
+  // hash, a unit is never taken for another whose folder has the same name in another folder of
+  // virtual devices (a process pointed elsewhere), nor for one whose name starts the same.
+  static std::string UnitName(const std::string& folder_name, const std::string& path) {
+    return folder_name.substr(0, 7) + "@" + Hash(path);
+  }
+
+  static std::string Hash(const std::string& text) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+    std::string hex;
+    for (int shift = 28; shift >= 0; shift -= 4) hex += "0123456789abcdef"[(hash >> shift) & 15];
+    return hex;
+  }
+
+  fs::path root_;
+};
+
+}  // namespace
+
+std::shared_ptr<Backend> CreateEmulatedBackend(const std::string& root) {
+  return std::make_shared<EmulatedBackend>(root);
+}
+
+}  // namespace velkin::qm::os

@@ -1,0 +1,42 @@
+// Hot-plug event seam: device arrival and removal, delivered to one callback on a thread of the
+// event source.
+//
+// This part is a small static library of its own (velkin_qm_hotplug) so that a program's
+// monitor can link it directly: no exported function offers events. It picks its source the
+// same way the device library picks its backend (backend.h): the virtual-device folder named by
+// VELKIN_EMULATOR when that is set, the platform's source otherwise.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace velkin::qm::os {
+
+enum class HotplugKind { kArrival, kRemoval };
+
+struct HotplugEvent {
+  HotplugKind kind = HotplugKind::kArrival;
+  // Which unit, for information only (a folder name, a device node): receivers act on the kind
+  // and ask the device library what is there, as the window notifications are used on Windows.
+  std::string device;
+};
+
+// Called on the source's own thread, one event at a time, in the order the changes were seen.
+using HotplugCallback = std::function<void(const HotplugEvent&)>;
+
+class HotplugSource {
+ public:
+  // Stops watching and joins the source's thread. Must not be called from inside the callback.
+  virtual ~HotplugSource() = default;
+};
+
+// Starts watching: the emulated source when VELKIN_EMULATOR names a folder, otherwise the
+// platform's. Null when there is nothing to watch with (a platform without a source).
+std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback);
+
+// The two kinds of source, for callers that want one explicitly (tests).
+std::unique_ptr<HotplugSource> StartEmulatedHotplugSource(const std::string& root, HotplugCallback callback);
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback callback);
+
+}  // namespace velkin::qm::os

@@ -1,0 +1,16 @@
+// Picks the hot-plug source the same way ActiveBackend() picks the backend.
+#include <cstdlib>
+#include <string>
+
+#include "os/backend.h"
+#include "os/hotplug.h"
+
+namespace velkin::qm::os {
+
+std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback) {
+  const char* value = std::getenv(kEmulatorVariable);
+  if (value != nullptr && *value != '\0') return StartEmulatedHotplugSource(value, std::move(callback));
+  return StartPlatformHotplugSource(std::move(callback));
+}
+
+}  // namespace velkin::qm::os

@@ -1,0 +1,10 @@
+// Hot-plug source for a platform that has none yet: nothing to watch.
+#include "os/hotplug.h"
+
+namespace velkin::qm::os {
+
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback) {
+  return nullptr;
+}
+
+}  // namespace velkin::qm::os

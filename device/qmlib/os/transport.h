@@ -1,0 +1,61 @@
+// Transport seam: how one device object reaches its unit.
+//
+// A transport carries exactly one command block with an optional data phase and reports what
+// happened. It makes one attempt only: the retry of failed pass-through calls, the packing of
+// the sense triple and the busy polling of the request/reply conversations live once, in the
+// portable device object above this seam (mass_storage_device.cpp, vendor_commands.cpp).
+//
+// How a backend plugs in: see backend.h.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace velkin::qm::os {
+
+// Out covers both data-out commands and commands without a data phase (length 0).
+enum class DataDirection : std::uint8_t { kOut, kIn };
+
+struct CommandBlock {
+  const std::uint8_t* cdb = nullptr;
+  std::uint8_t cdb_length = 0;  // 16 for the vendor command set, 6 for INQUIRY
+  DataDirection direction = DataDirection::kOut;
+  std::uint8_t* data = nullptr;  // kIn: filled; kOut: only read (may be null when length is 0)
+  std::uint32_t length = 0;
+  std::uint32_t timeout_seconds = 10;
+};
+
+enum class OutcomeKind : std::uint8_t {
+  kSuccess,         // the unit answered GOOD
+  kOsError,         // the pass-through call itself failed (worth retrying)
+  kCheckCondition,  // the unit answered with a non-zero SCSI status; sense bytes are given
+  kDeviceGone,      // the unit is no longer there; every later command fails the same way
+};
+
+struct CommandOutcome {
+  OutcomeKind kind = OutcomeKind::kSuccess;
+  std::uint32_t transferred = 0;         // kSuccess: bytes delivered by the unit (data-in) or taken (data-out)
+  std::uint32_t os_error = 0;            // kOsError, kDeviceGone: the system's error number
+  std::uint8_t scsi_status = 0;          // kCheckCondition: the SCSI status byte (non-zero)
+  std::uint8_t sense_length = 0;         // kCheckCondition: valid bytes in `sense`
+  std::array<std::uint8_t, 32> sense{};  // fixed-format sense data as the unit returned it
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Opens the unit at `path` (a DeviceRecord::path of the same backend). Any open unit is closed
+  // first. False leaves the transport closed.
+  virtual bool Open(const std::string& path) = 0;
+  virtual void Close() = 0;
+  virtual bool IsOpen() const = 0;
+
+  // One attempt at one command; only called while open. Contract: the caller's data buffer is
+  // written only when the outcome is kSuccess, and then only its first `transferred` bytes.
+  // Calls on one transport come from one thread at a time (the device object serialises them).
+  virtual CommandOutcome Carry(const CommandBlock& command) = 0;
+};
+
+}  // namespace velkin::qm::os

@@ -1,0 +1,202 @@
+#include "vendor_commands.h"
+
+#include <algorithm>
+
+namespace velkin::qm {
+namespace {
+
+constexpr std::uint8_t kMemoryCommand = 0xFD;
+constexpr std::uint8_t kEraseOp = 0x20;
+constexpr std::uint8_t kReadOp = 0x28;
+constexpr std::uint8_t kWriteOp = 0x2A;
+constexpr std::uint8_t kMemoryConstant = 0x06;  // byte 6 of every memory command
+constexpr std::uint8_t kDataOut = 0xE0;
+constexpr std::uint8_t kDataIn = 0xD0;
+
+constexpr std::uint8_t kFlashIdentityOp = 0x20;
+constexpr std::uint8_t kIoPortOp = 0x06;
+constexpr std::uint8_t kEeprom1Op = 0x0D;
+constexpr std::uint8_t kEeprom16Op = 0x0F;
+constexpr std::uint8_t kEepromRead = 0xA1;
+constexpr std::uint8_t kEepromWrite = 0xA0;
+constexpr std::uint8_t kBusyMark = 0x5A;  // 'Z'
+
+CommandBytes Signed() {
+  CommandBytes cdb{};
+  cdb[14] = 'Q';
+  cdb[15] = 'M';
+  return cdb;
+}
+
+CommandBytes MemoryCommand(std::uint8_t op, std::uint32_t address) {
+  CommandBytes cdb = Signed();
+  cdb[0] = kMemoryCommand;
+  cdb[1] = op;
+  cdb[2] = static_cast<std::uint8_t>(address >> 24);
+  cdb[3] = static_cast<std::uint8_t>(address >> 16);
+  cdb[4] = static_cast<std::uint8_t>(address >> 8);
+  cdb[5] = static_cast<std::uint8_t>(address);
+  cdb[6] = kMemoryConstant;
+  return cdb;
+}
+
+CommandBytes MemoryTransferCommand(std::uint8_t op, std::uint32_t address, std::uint32_t count) {
+  CommandBytes cdb = MemoryCommand(op, address);
+  cdb[7] = static_cast<std::uint8_t>(count >> 8);
+  cdb[8] = static_cast<std::uint8_t>(count);
+  return cdb;
+}
+
+std::uint32_t Cut16(std::uint32_t count) {
+  return count & 0xFFFF;
+}
+
+RequestBuffer EepromRequest(std::uint8_t op, std::uint8_t direction, std::uint8_t address) {
+  RequestBuffer request{};
+  request[1] = op;
+  request[3] = 1;
+  request[5] = direction;
+  request[6] = address;
+  return request;
+}
+
+}  // namespace
+
+CommandBytes MemoryEraseCommand(std::uint32_t address, std::uint32_t size_code) {
+  CommandBytes cdb = MemoryCommand(kEraseOp, address);
+  cdb[8] = static_cast<std::uint8_t>(size_code);
+  return cdb;
+}
+
+CommandBytes MemoryReadCommand(std::uint32_t address, std::uint32_t count) {
+  return MemoryTransferCommand(kReadOp, address, count);
+}
+
+CommandBytes MemoryWriteCommand(std::uint32_t address, std::uint32_t count) {
+  return MemoryTransferCommand(kWriteOp, address, count);
+}
+
+CommandBytes DataOutCommand() {
+  CommandBytes cdb = Signed();
+  cdb[0] = kDataOut;
+  return cdb;
+}
+
+CommandBytes DataInCommand() {
+  CommandBytes cdb = Signed();
+  cdb[0] = kDataIn;
+  return cdb;
+}
+
+RequestBuffer FlashIdentityRequest() {
+  RequestBuffer request{};
+  request[1] = kFlashIdentityOp;
+  return request;
+}
+
+RequestBuffer IoPortRequest(std::int32_t flag) {
+  RequestBuffer request{};
+  request[1] = kIoPortOp;
+  request[3] = flag == 0 ? 1 : 0;
+  return request;
+}
+
+RequestBuffer EepromReadRequest(bool sixteen_bytes, std::uint8_t address) {
+  return EepromRequest(sixteen_bytes ? kEeprom16Op : kEeprom1Op, kEepromRead, address);
+}
+
+RequestBuffer EepromWrite1Request(std::uint8_t address, std::uint8_t value) {
+  RequestBuffer request = EepromRequest(kEeprom1Op, kEepromWrite, address);
+  request[7] = value;
+  return request;
+}
+
+RequestBuffer EepromWrite16Request(std::uint8_t address, const std::uint8_t* bytes) {
+  RequestBuffer request = EepromRequest(kEeprom16Op, kEepromWrite, address);
+  std::copy_n(bytes, 16, request.begin() + 16);
+  return request;
+}
+
+std::int32_t VendorCommands::Send(const CommandBytes& cdb, const std::uint8_t* data, std::uint32_t length) {
+  return device_.Write(cdb.data(), kCommandLength, data, length, kCommandTimeoutSeconds);
+}
+
+std::int32_t VendorCommands::Receive(const CommandBytes& cdb, std::uint8_t* data, std::uint32_t length) {
+  return device_.ReadWithLength(cdb.data(), kCommandLength, data, length, kCommandTimeoutSeconds);
+}
+
+std::int32_t VendorCommands::EraseMemory(std::uint32_t address, std::uint32_t size_code) {
+  return Send(MemoryEraseCommand(address, size_code), nullptr, 0);
+}
+
+std::int32_t VendorCommands::ReadMemory(std::uint32_t address, std::uint8_t* buffer, std::uint32_t count) {
+  return Receive(MemoryReadCommand(address, count), buffer, Cut16(count));
+}
+
+std::int32_t VendorCommands::WriteMemory(std::uint32_t address, const std::uint8_t* buffer, std::uint32_t count) {
+  return Send(MemoryWriteCommand(address, count), buffer, Cut16(count));
+}
+
+std::int32_t VendorCommands::WriteData(const std::uint8_t* buffer, std::uint32_t count) {
+  return Send(DataOutCommand(), buffer, Cut16(count));
+}
+
+std::int32_t VendorCommands::ReadData(std::uint8_t* buffer, std::uint32_t count) {
+  return Receive(DataInCommand(), buffer, Cut16(count));
+}
+
+bool VendorCommands::ReadFlashIdentity(std::uint8_t* manufacturer, std::uint8_t* memory_type, std::uint8_t* capacity) {
+  RequestBuffer buffer = FlashIdentityRequest();
+  if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  buffer.fill(0);
+  if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  if (buffer[1] != kFlashIdentityOp) return false;  // the reply must echo the request
+  *manufacturer = buffer[13];
+  *memory_type = buffer[14];
+  *capacity = buffer[15];
+  return true;
+}
+
+bool VendorCommands::SetIoPort(std::int32_t flag) {
+  const RequestBuffer buffer = IoPortRequest(flag);
+  return Send(DataOutCommand(), buffer.data(), kBlockSize) == kQmOk;
+}
+
+bool VendorCommands::EepromConversation(RequestBuffer& buffer) {
+  if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  buffer.fill(0);
+  if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  for (int polls = 0; buffer[0] == kBusyMark; ++polls) {
+    if (polls == kEepromBusyPollLimit) return false;
+    pause_();
+    buffer.fill(0);
+    if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  }
+  return buffer[8] == kBusyMark;
+}
+
+bool VendorCommands::ReadEeprom1(std::uint8_t address, std::uint8_t* value) {
+  RequestBuffer buffer = EepromReadRequest(false, address);
+  if (!EepromConversation(buffer)) return false;
+  *value = buffer[9];
+  return true;
+}
+
+bool VendorCommands::ReadEeprom16(std::uint8_t address, std::uint8_t* bytes) {
+  RequestBuffer buffer = EepromReadRequest(true, address);
+  if (!EepromConversation(buffer)) return false;
+  std::copy_n(buffer.begin() + 16, 16, bytes);
+  return true;
+}
+
+bool VendorCommands::WriteEeprom1(std::uint8_t address, std::uint8_t value) {
+  RequestBuffer buffer = EepromWrite1Request(address, value);
+  return EepromConversation(buffer);
+}
+
+bool VendorCommands::WriteEeprom16(std::uint8_t address, const std::uint8_t* bytes) {
+  RequestBuffer buffer = EepromWrite16Request(address, bytes);
+  return EepromConversation(buffer);
+}
+
+}  // namespace velkin::qm
