@@ -140,18 +140,28 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
   const struct {
     std::uint8_t code;
     Lines answer;
-  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}}, {0x13, {"+FLASHID: MP2P40"}},
-               {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}}, {0x18, {}}};
-  VirtualDeviceSpec spec;
-  devices_.Create("unit", spec);
-  Start();
+  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}},
+               {0x13, {"+FLASHID: MP2P40"}}, {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}},
+               {0x18, {}}};
+  // The identity of a unit is fixed while it is plugged in: one unit per capacity code, each
+  // announced (with its FLASHID line) when the console starts.
   for (const auto& c : cases) {
-    char id[16];
-    std::snprintf(id, sizeof id, "20 20 %02X", c.code);
-    devices_.Set("unit", "flash_id", id);
+    const std::string name = "unit" + std::to_string(c.code);
+    VirtualDeviceSpec spec;
+    spec.flash_id[2] = c.code;
+    devices_.Create(name, spec);
+    Start();
+    Lines expected{"*USB:SetIOPort TRUE return 1", "*USB:CONNECT"};
+    expected.insert(expected.end(), c.answer.begin(), c.answer.end());
+    EXPECT_EQ(Lines(start_lines_.begin(), start_lines_.end() - 2), expected) << std::hex << int{c.code};
     EXPECT_EQ(Run("FLASHID"), c.answer) << std::hex << int{c.code};
+    child_->CloseInput();
+    child_->Wait();
+    devices_.Unplug(name);
   }
-  devices_.Set("unit", "wrong_echo", "1");
+  devices_.Create("echo");
+  devices_.Set("echo", "wrong_echo", "1");
+  Start();
   EXPECT_EQ(Run("FLASHID"), Lines{"-FLASHID:Unknown"});
 }
 
