@@ -106,7 +106,9 @@ TEST_F(ConsoleDevice, StartWithoutDeviceIsSilentAndQuitStillReleasesThePort) {
   EXPECT_EQ(Run("STATUS"), Lines{"-STATUS: return 0"});
   EXPECT_EQ(Run("FLASHID"), Lines{"-FLASHID:Unknown"});
   EXPECT_EQ(Run("READEEPROM"), Lines{"+READEEPROM:00000008"});
-  EXPECT_EQ(Run("quit"), Lines{"*USB:SetIOPort FALSE return 0"});
+  child_->WriteLine("quit");
+  EXPECT_EQ(child_->ReadAllLines(), Lines{"*USB:SetIOPort FALSE return 0"});
+  EXPECT_EQ(child_->Wait(), 0);
 }
 
 TEST_F(ConsoleDevice, PlugUnplugAndUnrelatedArrival) {
