@@ -1,7 +1,8 @@
 // Monitor on Windows: a hidden top-level window on its own thread receives the device-change
 // notifications that the system broadcasts to top-level windows.
-#include <dbt.h>
 #include <windows.h>
+// dbt.h needs the types of windows.h.
+#include <dbt.h>
 
 #include <os/backend.h>
 #include <os/hotplug.h>
