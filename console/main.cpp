@@ -1,3 +1,5 @@
 #include "session.h"
 
-int main(int argc, char** argv) { return velkin::console::RunConsole(argc, argv); }
+int main(int argc, char** argv) {
+  return velkin::console::RunConsole(argc, argv);
+}

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "connection.h"
+#include "os/monitor.h"
 #include "output.h"
 #include "shell.h"
 
@@ -25,8 +27,7 @@ void CopyText(char* buffer, const char* text) {
 }  // namespace
 
 void EndSession() {
-  std::fflush(stdout);
-  std::exit(0);
+  QuitCommand("");
 }
 
 int RunConsole(int argc, char** argv) {
@@ -43,6 +44,8 @@ int RunConsole(int argc, char** argv) {
   std::printf("%sUSB: %s %s\n", kInfo, g_vendor, g_product);
   std::fflush(stdout);
 
+  OpenDeviceAtStart(g_vendor, g_product);
+  StartDeviceMonitor();
   RunPromptLoop(stdin);
   EndSession();
 }

@@ -98,7 +98,7 @@ void TestCommand(const char* line) {
     std::memset(text, 0, sizeof text);
     std::memcpy(text, arg.text,
                 static_cast<std::size_t>(arg.length) < sizeof text - 1 ? static_cast<std::size_t>(arg.length)
-                                                                        : sizeof text - 1);
+                                                                       : sizeof text - 1);
     std::printf("%sTEST: offset %d param %s[%d] next %d\n", kInfo, from, text, arg.length, arg.start);
     from = NextArgIndex(arg);
   }

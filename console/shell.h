@@ -23,7 +23,9 @@ struct QuotedArg {
 int GetQuotedArg(const char* line, int from, QuotedArg* out);
 
 // Index from which the argument after `arg` is searched: one character after its closing quote.
-inline int NextArgIndex(const QuotedArg& arg) { return arg.start + arg.length + 2; }
+inline int NextArgIndex(const QuotedArg& arg) {
+  return arg.start + arg.length + 2;
+}
 
 // Copies an argument into a zero-filled buffer of `size` bytes. Returns false, leaving the
 // buffer empty, when the text does not fit with its terminating zero.

@@ -60,8 +60,7 @@ TEST(GetQuotedArg, MissingClosingQuoteRunsToTheEndIncludingLineFeed) {
 }
 
 TEST(GetQuotedArg, TextBetweenArgumentsIsSkipped) {
-  EXPECT_EQ(AllArgs("CMD \"one\", junk \"two\"  \"three\"\r\n"),
-            (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(AllArgs("CMD \"one\", junk \"two\"  \"three\"\r\n"), (std::vector<std::string>{"one", "two", "three"}));
 }
 
 TEST(GetQuotedArg, AdjacentArgumentsShiftTheQuotes) {
@@ -71,8 +70,12 @@ TEST(GetQuotedArg, AdjacentArgumentsShiftTheQuotes) {
 }
 
 std::vector<std::string> g_calls;
-void HandlerA(const char* line) { g_calls.push_back(std::string("A:") + line); }
-void HandlerB(const char* line) { g_calls.push_back(std::string("B:") + line); }
+void HandlerA(const char* line) {
+  g_calls.push_back(std::string("A:") + line);
+}
+void HandlerB(const char* line) {
+  g_calls.push_back(std::string("B:") + line);
+}
 
 TEST(DispatchLine, CaseInsensitivePrefixInTableOrder) {
   const CommandEntry table[] = {{"MONO", HandlerA}, {"QUIT", HandlerB}};

@@ -1,0 +1,72 @@
+#include "connection.h"
+
+#include <velkin/farlink.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "device_commands.h"
+#include "output.h"
+#include "session.h"
+
+namespace velkin::console {
+
+// Written by the monitor thread and read by the shell: atomic, so that neither sees a torn or
+// stale value.
+std::atomic<int> g_device_open{0};
+
+namespace {
+
+char g_vendor[kTextBufferSize];
+char g_product[kTextBufferSize];
+
+void CopyText(char* buffer, const char* text) {
+  std::memset(buffer, 0, kTextBufferSize);
+  std::strncpy(buffer, text, kTextBufferSize - 1);
+}
+
+void AnnounceConnection() {
+  std::printf("%sUSB:SetIOPort TRUE return %d\n", kInfo, FLNK_SetIOPort(1));
+  g_device_open = 1;
+  std::printf("%sUSB:CONNECT\n", kInfo);
+  FlashIdCommand("");
+  ReadEepromCommand("");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void OpenDeviceAtStart(const char* vendor, const char* product) {
+  CopyText(g_vendor, vendor);
+  CopyText(g_product, product);
+  const int opened = FLNK_OpenDevice(g_vendor, g_product);
+  g_device_open = opened;
+  if (opened == 0) return;
+  AnnounceConnection();
+}
+
+void OnDeviceArrival() {
+  if (g_device_open != 0 || FLNK_OpenDevice(g_vendor, g_product) != 0) AnnounceConnection();
+}
+
+void OnDeviceRemovalComplete() {
+  if (g_device_open != 0 && FLNK_IsDeviceConnect() == 0) {
+    g_device_open = 0;
+    std::printf("%sUSB:DISCONNECT\n", kInfo);
+    std::fflush(stdout);
+  }
+}
+
+void StatusCommand(const char* /*line*/) {
+  const int r = g_device_open != 0 ? FLNK_IsDeviceConnect() : 0;
+  std::printf("%sSTATUS: return %d\n", r != 0 ? kSuccess : kFailure, r);
+}
+
+void QuitCommand(const char* /*line*/) {
+  std::printf("%sUSB:SetIOPort FALSE return %d\n", kInfo, FLNK_SetIOPort(0));
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+}  // namespace velkin::console
