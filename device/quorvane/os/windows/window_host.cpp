@@ -2,8 +2,9 @@
 // QRVN_InitDllv. The system's device-change notifications reach its window procedure, which
 // restarts timer 1 (arrivals, 1000 ms) or timer 2 (removals, 500 ms); WM_TIMER runs the checks,
 // and the host is told with SendMessageA, all from that thread's message loop.
-#include <dbt.h>
 #include <windows.h>
+// windows.h first: dbt.h needs its types.
+#include <dbt.h>
 
 #include <os/backend.h>
 #include <os/hotplug.h>
