@@ -346,12 +346,18 @@ TEST_F(QuorvaneTest, BulkEraseIsPolledUntilTheDeviceReportsTheEnd) {
 
   const Bytes flash = devices_.Flash("unit");
   EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
+}
 
-  // A request the device refuses fails without reading a reply.
-  devices_.Set("unit", "check", "data_out");
+TEST_F(QuorvaneTest, ABulkEraseRequestTheDeviceRefusesIsFalseWithoutAReply) {
+  VirtualDeviceSpec spec;
+  spec.settings = {{"check", "data_out"}};
+  devices_.Create("unit", spec);
+  ASSERT_EQ(TestHost::Init(kMessage), 1);
+  NewTrace();
   EXPECT_EQ(QRVN_BulkErase(), 0);
   EXPECT_EQ(QRVN_IsBulkEraseEnd(), 0);
-  EXPECT_EQ(NewTrace().size(), 2u);
+  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + Request({0, 0x21}),
+                                                  "out " + kDataOutCdb + " 64 " + Request({0, 0x22})}));
 }
 
 // Each export reaches the device with its own command; the command set itself is shared with
