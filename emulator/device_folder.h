@@ -27,7 +27,7 @@ inline constexpr const char* kEepromFile = "eeprom.bin";
 inline constexpr const char* kTraceFile = "trace.log";
 inline constexpr const char* kUnpluggedFolder = ".unplugged";
 inline constexpr std::size_t kEepromSize = 256;
-// Device names are used as the devices' short names, which keep at most 16 characters.
+// Device (folder) names are kept short and plain.
 inline constexpr std::size_t kMaxDeviceName = 16;
 
 struct DeviceConfig {

@@ -58,7 +58,10 @@ std::optional<bool> ParseFlag(std::string_view value) {
 
 std::string KindAndCount(CommandKind kind, std::uint32_t count) {
   std::string text = CommandKindName(kind);
-  if (count != 0) text += ":" + std::to_string(count);
+  if (count != 0) {
+    text += ':';
+    text += std::to_string(count);
+  }
   return text;
 }
 
@@ -167,7 +170,7 @@ std::vector<std::pair<std::string, std::string>> FaultSettings(const Faults& fau
   if (faults.fail_error != plain.fail_error) out.emplace_back("fail_error", std::to_string(faults.fail_error));
   if (faults.check) out.emplace_back("check", KindAndCount(*faults.check, faults.check_count));
   if ((faults.check_sense[0] != plain.check_sense[0] || faults.check_sense[1] != plain.check_sense[1] ||
-                       faults.check_sense[2] != plain.check_sense[2])) {
+       faults.check_sense[2] != plain.check_sense[2])) {
     out.emplace_back("sense", HexByte(faults.check_sense[0]) + " " + HexByte(faults.check_sense[1]) + " " +
                                   HexByte(faults.check_sense[2]));
   }

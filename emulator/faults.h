@@ -12,13 +12,13 @@ namespace velkin::emu {
 // Which commands a fault applies to.
 enum class CommandKind : std::uint8_t {
   kAny,
-  kErase,     // memory erase (0xFD 0x20)
-  kRead,      // memory read (0xFD 0x28)
-  kWrite,     // memory write (0xFD 0x2A)
-  kDataOut,   // request block (0xE0)
-  kDataIn,    // reply block (0xD0)
-  kInquiry,   // INQUIRY (0x12)
-  kOther,     // anything else
+  kErase,    // memory erase (0xFD 0x20)
+  kRead,     // memory read (0xFD 0x28)
+  kWrite,    // memory write (0xFD 0x2A)
+  kDataOut,  // request block (0xE0)
+  kDataIn,   // reply block (0xD0)
+  kInquiry,  // INQUIRY (0x12)
+  kOther,    // anything else
 };
 
 std::optional<CommandKind> ParseCommandKind(std::string_view text);

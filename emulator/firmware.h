@@ -25,9 +25,9 @@ namespace velkin::emu {
 enum class UnitType : std::uint8_t { kDisk, kCdRom };
 
 struct Identity {
-  std::string vendor = "QUAMIRA";  // INQUIRY vendor, at most 8 characters
+  std::string vendor = "QUAMIRA";      // INQUIRY vendor, at most 8 characters
   std::string product = "VOXA CDROM";  // INQUIRY product, at most 16 characters
-  std::string revision = "1.00";  // INQUIRY revision, at most 4 characters
+  std::string revision = "1.00";       // INQUIRY revision, at most 4 characters
   UnitType type = UnitType::kCdRom;
   std::array<std::uint8_t, 3> flash_id{0x20, 0x20, 0x14};  // manufacturer, memory type, capacity code
 };

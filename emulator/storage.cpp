@@ -41,7 +41,9 @@ std::unique_ptr<FileStorage> FileStorage::Open(const std::string& path) {
   return std::unique_ptr<FileStorage>(new FileStorage(file, static_cast<std::size_t>(size)));
 }
 
-FileStorage::~FileStorage() { std::fclose(file_); }
+FileStorage::~FileStorage() {
+  std::fclose(file_);
+}
 
 bool FileStorage::Read(std::size_t offset, std::span<std::uint8_t> out) {
   if (!InRange(offset, out.size(), size_)) return false;

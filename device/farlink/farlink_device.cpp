@@ -4,7 +4,9 @@
 
 namespace velkin::farlink {
 
-void PacingWait::Wait() { std::this_thread::sleep_for(qm::kBusyPollPause); }
+void PacingWait::Wait() {
+  std::this_thread::sleep_for(qm::kBusyPollPause);
+}
 
 C_FarlinkDevice::~C_FarlinkDevice() {
   // Unload: the opened device is closed by name; the base then releases every slot and the agent.

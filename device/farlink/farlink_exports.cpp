@@ -14,7 +14,9 @@ namespace {
 constexpr int32_t kTrue = 1;
 constexpr int32_t kFalse = 0;
 
-int32_t Truth(bool value) { return value ? kTrue : kFalse; }
+int32_t Truth(bool value) {
+  return value ? kTrue : kFalse;
+}
 
 // Runs an export's body, turning anything thrown (an allocation failure) into FALSE.
 template <class Body>
@@ -88,9 +90,8 @@ VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadSpiFlashInfo(uint8_t* manufacturer, u
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_WriteEEPROM_1Byte(uint32_t address, uint32_t data) {
-  return OnDevice([&](VendorCommands& c) {
-    return c.WriteEeprom1(static_cast<uint8_t>(address), static_cast<uint8_t>(data));
-  });
+  return OnDevice(
+      [&](VendorCommands& c) { return c.WriteEeprom1(static_cast<uint8_t>(address), static_cast<uint8_t>(data)); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadEEPROM_1Byte(uint32_t address, uint8_t* data) {

@@ -17,8 +17,12 @@ std::recursive_mutex& C_QMUsbDeviceAgentThreadLock::Lock() {
   return *lock;
 }
 
-C_QMUsbDeviceAgentThreadLock::C_QMUsbDeviceAgentThreadLock() { Lock().lock(); }
-C_QMUsbDeviceAgentThreadLock::~C_QMUsbDeviceAgentThreadLock() { Lock().unlock(); }
+C_QMUsbDeviceAgentThreadLock::C_QMUsbDeviceAgentThreadLock() {
+  Lock().lock();
+}
+C_QMUsbDeviceAgentThreadLock::~C_QMUsbDeviceAgentThreadLock() {
+  Lock().unlock();
+}
 
 C_QMUsbDeviceAgent::~C_QMUsbDeviceAgent() {
   C_QMUsbDeviceAgentThreadLock lock;
@@ -71,7 +75,8 @@ std::int32_t C_QMUsbDeviceAgent::Enumerate(const QMDeviceFilter& filter) {
       if (known->device->IsOpen()) {
         known->present = 1;
       } else if (known->device->OpenDevice() == kQmOk) {
-        known->present = PassesFilter(known->device->Device()->DeviceInfo(), filter) ? 1 : 0;
+        // Tested as the unit presents itself now.
+        known->present = PassesFilter(*record, filter) ? 1 : 0;
         known->device->Device()->Close();
       }
       continue;  // the fresh object is released

@@ -16,7 +16,9 @@ std::uint32_t PackSense(const std::uint8_t* sense, std::size_t length) {
 C_QMMassStorageDevice::C_QMMassStorageDevice(const C_QMUsbDeviceInfo& info, std::unique_ptr<os::Transport> transport)
     : info_(info), transport_(std::move(transport)) {}
 
-C_QMMassStorageDevice::~C_QMMassStorageDevice() { Close(); }
+C_QMMassStorageDevice::~C_QMMassStorageDevice() {
+  Close();
+}
 
 std::int32_t C_QMMassStorageDevice::QueryInterface(std::uint32_t kind, void** out) {
   if (out == nullptr) return kQmInterfaceFailed;
@@ -67,8 +69,7 @@ std::int32_t C_QMMassStorageDevice::ReadWithLength(const std::uint8_t* cdb, std:
 std::int32_t C_QMMassStorageDevice::Write(const std::uint8_t* cdb, std::uint8_t cdb_length, const std::uint8_t* buffer,
                                           std::uint32_t length, std::uint32_t timeout_seconds) {
   // The transport only reads a data-out buffer.
-  return Carry(cdb, cdb_length, os::DataDirection::kOut, const_cast<std::uint8_t*>(buffer), &length,
-               timeout_seconds);
+  return Carry(cdb, cdb_length, os::DataDirection::kOut, const_cast<std::uint8_t*>(buffer), &length, timeout_seconds);
 }
 
 std::int32_t C_QMMassStorageDevice::Read(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer,
@@ -76,9 +77,8 @@ std::int32_t C_QMMassStorageDevice::Read(const std::uint8_t* cdb, std::uint8_t c
   return Carry(cdb, cdb_length, os::DataDirection::kIn, buffer, length, timeout_seconds);
 }
 
-std::int32_t C_QMMassStorageDevice::Carry(const std::uint8_t* cdb, std::uint8_t cdb_length,
-                                          os::DataDirection direction, std::uint8_t* buffer, std::uint32_t* length,
-                                          std::uint32_t timeout_seconds) {
+std::int32_t C_QMMassStorageDevice::Carry(const std::uint8_t* cdb, std::uint8_t cdb_length, os::DataDirection direction,
+                                          std::uint8_t* buffer, std::uint32_t* length, std::uint32_t timeout_seconds) {
   std::lock_guard guard(transport_lock_);
   if (!transport_->IsOpen()) return kQmNotOpen;
   os::CommandBlock command;

@@ -107,8 +107,8 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, publi
   const C_QMUsbDeviceInfo& DeviceInfo() const override { return info_; }
   std::int32_t ReadWithLength(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer,
                               std::uint32_t length, std::uint32_t timeout_seconds) override;
-  std::int32_t Write(const std::uint8_t* cdb, std::uint8_t cdb_length, const std::uint8_t* buffer,
-                     std::uint32_t length, std::uint32_t timeout_seconds) override;
+  std::int32_t Write(const std::uint8_t* cdb, std::uint8_t cdb_length, const std::uint8_t* buffer, std::uint32_t length,
+                     std::uint32_t timeout_seconds) override;
   std::int32_t Read(const std::uint8_t* cdb, std::uint8_t cdb_length, std::uint8_t* buffer, std::uint32_t* length,
                     std::uint32_t timeout_seconds) override;
   std::uint32_t LastOsError() const override { return last_os_error_; }

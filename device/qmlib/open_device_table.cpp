@@ -23,7 +23,9 @@ I_QMMassStorageDevice* MassStorageView(I_QMUsbDevice* device) {
 
 C_OpenDeviceTable::C_OpenDeviceTable() = default;
 
-C_OpenDeviceTable::~C_OpenDeviceTable() { ReleaseAll(); }
+C_OpenDeviceTable::~C_OpenDeviceTable() {
+  ReleaseAll();
+}
 
 void C_OpenDeviceTable::ReleaseAll() {
   std::lock_guard guard(table_lock_);
@@ -178,8 +180,8 @@ std::int32_t C_OpenDeviceTable::SendCommandByIndex(std::int32_t index, const std
   return SendOne(*device, cdb, direction, buffer, length);
 }
 
-std::int32_t C_OpenDeviceTable::SendCommand(const std::uint8_t* cdb, os::DataDirection direction,
-                                            std::uint8_t* buffer, std::uint32_t length) {
+std::int32_t C_OpenDeviceTable::SendCommand(const std::uint8_t* cdb, os::DataDirection direction, std::uint8_t* buffer,
+                                            std::uint32_t length) {
   std::int32_t index = -1;
   {
     std::lock_guard guard(table_lock_);

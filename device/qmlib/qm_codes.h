@@ -12,9 +12,9 @@ inline constexpr std::int32_t kQmNotOpen = 2;
 inline constexpr std::int32_t kQmOpenFailed = 3;
 inline constexpr std::int32_t kQmCheckCondition = 4;  // sense triple kept
 inline constexpr std::int32_t kQmIndexOutsideList = 6;
-inline constexpr std::int32_t kQmUnusable = 9;  // unusable entry or interface, or enumeration not started
+inline constexpr std::int32_t kQmUnusable = 9;        // unusable entry or interface, or enumeration not started
 inline constexpr std::int32_t kQmUnknownDevice = 17;  // no device under that name or index
-inline constexpr std::int32_t kQmNoAnswer = 20;  // a listed device no longer answers
+inline constexpr std::int32_t kQmNoAnswer = 20;       // a listed device no longer answers
 inline constexpr std::int32_t kQmNoEnumerator = 0x101;
 
 // Query-interface failure (the COM E_FAIL value).

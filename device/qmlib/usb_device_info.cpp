@@ -8,14 +8,18 @@
 namespace velkin::qm {
 namespace {
 
-std::string Cut(std::string_view text, std::size_t limit) { return std::string(text.substr(0, limit)); }
+std::string Cut(std::string_view text, std::size_t limit) {
+  return std::string(text.substr(0, limit));
+}
 
 std::string_view TrimUnderscores(std::string_view field) {
   while (!field.empty() && field.back() == '_') field.remove_suffix(1);
   return field;
 }
 
-bool IsBlankOrUnderscore(char c) { return c == ' ' || c == '_'; }
+bool IsBlankOrUnderscore(char c) {
+  return c == ' ' || c == '_';
+}
 
 bool SameText(std::string_view field, std::string_view text) {
   if (field.size() != text.size()) return false;
@@ -25,7 +29,9 @@ bool SameText(std::string_view field, std::string_view text) {
   return true;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string_view FixedText(const char (&field)[32]) {
   return std::string_view(field, static_cast<std::size_t>(std::find(field, field + sizeof field, '\0') - field));
@@ -57,7 +63,9 @@ C_QMUsbDeviceInfo::C_QMUsbDeviceInfo(const os::DeviceRecord& record, const QMDev
   }
 }
 
-C_QMUsbDeviceInfo::C_QMUsbDeviceInfo(const C_QMUsbDeviceInfo& other) { *this = other; }
+C_QMUsbDeviceInfo::C_QMUsbDeviceInfo(const C_QMUsbDeviceInfo& other) {
+  *this = other;
+}
 
 C_QMUsbDeviceInfo& C_QMUsbDeviceInfo::operator=(const C_QMUsbDeviceInfo& other) {
   if (this == &other) return *this;

@@ -17,7 +17,7 @@ struct QMMassStorageFilterPayload {
   std::intptr_t caller_value_b = 0;
   std::intptr_t caller_value_a = 0;
   std::int32_t texts_set = 0;  // 1 when both texts were non-empty at the refresh
-  char vendor[32] = {};         // copied only when both texts are non-empty
+  char vendor[32] = {};        // copied only when both texts are non-empty
   char product[32] = {};
 
   friend bool operator==(const QMMassStorageFilterPayload& a, const QMMassStorageFilterPayload& b);

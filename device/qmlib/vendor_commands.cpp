@@ -47,7 +47,9 @@ CommandBytes MemoryTransferCommand(std::uint8_t op, std::uint32_t address, std::
   return cdb;
 }
 
-std::uint32_t Cut16(std::uint32_t count) { return count & 0xFFFF; }
+std::uint32_t Cut16(std::uint32_t count) {
+  return count & 0xFFFF;
+}
 
 RequestBuffer EepromRequest(std::uint8_t op, std::uint8_t direction, std::uint8_t address) {
   RequestBuffer request{};
@@ -143,8 +145,7 @@ std::int32_t VendorCommands::ReadData(std::uint8_t* buffer, std::uint32_t count)
   return Receive(DataInCommand(), buffer, Cut16(count));
 }
 
-bool VendorCommands::ReadFlashIdentity(std::uint8_t* manufacturer, std::uint8_t* memory_type,
-                                       std::uint8_t* capacity) {
+bool VendorCommands::ReadFlashIdentity(std::uint8_t* manufacturer, std::uint8_t* memory_type, std::uint8_t* capacity) {
   RequestBuffer buffer = FlashIdentityRequest();
   if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
   buffer.fill(0);

@@ -52,9 +52,13 @@ void VirtualDevices::Create(const std::string& name, const VirtualDeviceSpec& sp
   Move(staging, spec.plugged ? root() / name : root() / emu::kUnpluggedFolder / name);
 }
 
-void VirtualDevices::Plug(const std::string& name) { Move(root() / emu::kUnpluggedFolder / name, root() / name); }
+void VirtualDevices::Plug(const std::string& name) {
+  Move(root() / emu::kUnpluggedFolder / name, root() / name);
+}
 
-void VirtualDevices::Unplug(const std::string& name) { Move(root() / name, root() / emu::kUnpluggedFolder / name); }
+void VirtualDevices::Unplug(const std::string& name) {
+  Move(root() / name, root() / emu::kUnpluggedFolder / name);
+}
 
 void VirtualDevices::Set(const std::string& name, const std::string& key, const std::string& value) {
   const fs::path folder = Folder(name);

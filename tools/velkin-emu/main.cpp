@@ -103,7 +103,9 @@ class Root {
   fs::path path_;
 };
 
-std::optional<std::uint64_t> Number(const std::string& text) { return emu::ParseNumber(text); }
+std::optional<std::uint64_t> Number(const std::string& text) {
+  return emu::ParseNumber(text);
+}
 
 // Options of the form --key VALUE (or a bare --flag) after the positional arguments.
 class Options {
@@ -162,19 +164,24 @@ int Create(const Root& root, const std::string& name, const Options& options) {
   if (!emu::IsValidDeviceName(name)) {
     return Fail("bad device name '" + name + "' (1 to 16 letters, digits, '-' or '_')");
   }
-  if (auto unknown = options.Unknown({"--vendor", "--product", "--revision", "--type", "--usb-vendor-id",
-                                      "--usb-product-id", "--hub", "--port", "--flash-id", "--flash-size",
-                                      "--trace", "--unplugged"})) {
+  if (auto unknown =
+          options.Unknown({"--vendor", "--product", "--revision", "--type", "--usb-vendor-id", "--usb-product-id",
+                           "--hub", "--port", "--flash-id", "--flash-size", "--trace", "--unplugged"})) {
     return Usage("unknown option " + *unknown);
   }
   if (root.Find(name)) return Fail("device '" + name + "' exists already");
 
   // The options are applied as device.conf lines, so that they are checked exactly as the file is.
   std::string text;
-  const std::pair<const char*, const char*> keys[] = {
-      {"--vendor", "vendor"}, {"--product", "product"}, {"--revision", "revision"},
-      {"--type", "type"},     {"--hub", "hub"},         {"--port", "port"},
-      {"--flash-id", "flash_id"}, {"--usb-vendor-id", "usb_vendor_id"}, {"--usb-product-id", "usb_product_id"}};
+  const std::pair<const char*, const char*> keys[] = {{"--vendor", "vendor"},
+                                                      {"--product", "product"},
+                                                      {"--revision", "revision"},
+                                                      {"--type", "type"},
+                                                      {"--hub", "hub"},
+                                                      {"--port", "port"},
+                                                      {"--flash-id", "flash_id"},
+                                                      {"--usb-vendor-id", "usb_vendor_id"},
+                                                      {"--usb-product-id", "usb_product_id"}};
   for (const auto& [option, key] : keys) {
     if (auto value = options.Get(option)) text += std::string(key) + " = " + *value + "\n";
   }

@@ -40,8 +40,8 @@ class Backend {
 
   // Hub and port of the USB device with the given identifiers, for a record that lacks them
   // (the topology walk). False leaves both unknown.
-  virtual bool LookupHubPort(std::uint16_t /*usb_vendor_id*/, std::uint16_t /*usb_product_id*/,
-                             std::int16_t& /*hub*/, std::int16_t& /*port*/) {
+  virtual bool LookupHubPort(std::uint16_t /*usb_vendor_id*/, std::uint16_t /*usb_product_id*/, std::int16_t& /*hub*/,
+                             std::int16_t& /*port*/) {
     return false;
   }
   // Called after each enumeration of the agent: the next hub/port lookup rebuilds its tree.

@@ -35,10 +35,10 @@ enum class OutcomeKind : std::uint8_t {
 
 struct CommandOutcome {
   OutcomeKind kind = OutcomeKind::kSuccess;
-  std::uint32_t transferred = 0;  // kSuccess: bytes delivered by the unit (data-in) or taken (data-out)
-  std::uint32_t os_error = 0;     // kOsError, kDeviceGone: the system's error number
-  std::uint8_t scsi_status = 0;   // kCheckCondition: the SCSI status byte (non-zero)
-  std::uint8_t sense_length = 0;  // kCheckCondition: valid bytes in `sense`
+  std::uint32_t transferred = 0;         // kSuccess: bytes delivered by the unit (data-in) or taken (data-out)
+  std::uint32_t os_error = 0;            // kOsError, kDeviceGone: the system's error number
+  std::uint8_t scsi_status = 0;          // kCheckCondition: the SCSI status byte (non-zero)
+  std::uint8_t sense_length = 0;         // kCheckCondition: valid bytes in `sense`
   std::array<std::uint8_t, 32> sense{};  // fixed-format sense data as the unit returned it
 };
 

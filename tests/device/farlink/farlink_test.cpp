@@ -202,13 +202,14 @@ TEST_F(FarlinkTest, DataOutAndDataInCarryTheBufferUnchanged) {
   EXPECT_EQ(reply[8], 0x5A);
   EXPECT_EQ(Bytes(reply.begin() + 16, reply.begin() + 32),
             (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(request),
-                                                  "in " + kDataInCdb + " 64"}));
+  EXPECT_EQ(NewTrace(),
+            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(request), "in " + kDataInCdb + " 64"}));
   // Counts are cut to 16 bits here too.
   Bytes big(0x10040, 0);
   big[1] = 0x20;
   ASSERT_EQ(FLNK_WriteData(big.data(), 0x10040), 1);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(Bytes(big.begin(), big.begin() + 64))}));
+  EXPECT_EQ(NewTrace(),
+            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(Bytes(big.begin(), big.begin() + 64))}));
 }
 
 TEST_F(FarlinkTest, FlashIdentity) {

@@ -35,12 +35,12 @@ std::string Hex(const std::uint8_t* bytes, std::size_t n) {
 class VirtualUnit {
  public:
   static std::shared_ptr<VirtualUnit> Open(const fs::path& folder) {
-    std::string error;
-    auto config = emu::LoadDeviceConfig(folder, &error);
-    if (!config) return nullptr;
+    // The stamp first: a change after it is then seen at the first command.
     std::error_code ec;
     const auto stamp = fs::last_write_time(folder / emu::kConfigFile, ec);
     if (ec) return nullptr;
+    auto config = emu::LoadDeviceConfig(folder, nullptr);
+    if (!config) return nullptr;
     auto flash = emu::FileStorage::Open((folder / emu::kFlashFile).string());
     auto eeprom = emu::FileStorage::Open((folder / emu::kEepromFile).string());
     if (!flash || !eeprom) return nullptr;
@@ -64,9 +64,9 @@ class VirtualUnit {
       return outcome;
     }
     Trace(command);
-    const auto direction = command.length == 0                         ? emu::Direction::kNone
+    const auto direction = command.length == 0                       ? emu::Direction::kNone
                            : command.direction == DataDirection::kIn ? emu::Direction::kIn
-                                                                       : emu::Direction::kOut;
+                                                                     : emu::Direction::kOut;
     // The firmware model writes a data-in buffer only on success, as the transport contract asks.
     const auto response = firmware_->Execute(std::span(command.cdb, command.cdb_length), direction,
                                              std::span(command.data, command.data ? command.length : 0));
@@ -151,11 +151,15 @@ class VirtualUnit {
   void Trace(const CommandBlock& command) {
     if (trace_ == nullptr) return;
     const char* direction = command.length == 0 ? "none" : command.direction == DataDirection::kIn ? "in" : "out";
-    std::string line = std::string(direction) + " " + Hex(command.cdb, command.cdb_length) + " " +
-                       std::to_string(command.length);
+    std::string line = direction;
+    line += ' ';
+    line += Hex(command.cdb, command.cdb_length);
+    line += ' ';
+    line += std::to_string(command.length);
     // Request blocks and other short data-out phases are logged with their bytes.
     if (command.direction == DataDirection::kOut && command.length > 0 && command.length <= 64 && command.data) {
-      line += " " + Hex(command.data, command.length);
+      line += ' ';
+      line += Hex(command.data, command.length);
     }
     line += "\n";
     std::fwrite(line.data(), 1, line.size(), trace_);
@@ -229,7 +233,7 @@ class EmulatedBackend : public Backend {
       if (!config) continue;  // not (or not yet) a device
       DeviceRecord record;
       record.path = it->path().string();
-      record.name = name.substr(0, emu::kMaxDeviceName);
+      record.name = UnitName(name, record.path);
       const auto& id = config->identity;
       const bool cdrom = id.type == emu::UnitType::kCdRom;
       record.hardware_id =
@@ -240,7 +244,7 @@ class EmulatedBackend : public Backend {
       record.port = config->port;
       (cdrom ? cdroms : disks).push_back(std::move(record));
     }
-    const auto by_name = [](const DeviceRecord& a, const DeviceRecord& b) { return a.name < b.name; };
+    const auto by_name = [](const DeviceRecord& a, const DeviceRecord& b) { return a.path < b.path; };
     std::sort(disks.begin(), disks.end(), by_name);
     std::sort(cdroms.begin(), cdroms.end(), by_name);
     disks.insert(disks.end(), std::make_move_iterator(cdroms.begin()), std::make_move_iterator(cdroms.end()));
@@ -251,6 +255,22 @@ class EmulatedBackend : public Backend {
   std::unique_ptr<Transport> CreateTransport() override { return std::make_unique<EmulatedTransport>(); }
 
  private:
+  // The unit's short name (16 characters at most): the folder name cut to 7 characters, '@', and
+  // a hash of the folder's whole path. Names are how the agent knows a unit again; with the
+  // hash, a unit is never taken for another whose folder has the same name in another folder of
+  // virtual devices (a process pointed elsewhere), nor for one whose name starts the same.
+  static std::string UnitName(const std::string& folder_name, const std::string& path) {
+    return folder_name.substr(0, 7) + "@" + Hash(path);
+  }
+
+  static std::string Hash(const std::string& text) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : text) hash = (hash ^ static_cast<std::uint8_t>(c)) * 16777619u;
+    std::string hex;
+    for (int shift = 28; shift >= 0; shift -= 4) hex += "0123456789abcdef"[(hash >> shift) & 15];
+    return hex;
+  }
+
   fs::path root_;
 };
 

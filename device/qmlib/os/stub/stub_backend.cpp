@@ -28,6 +28,8 @@ class NoDevices : public Backend {
 
 }  // namespace
 
-std::shared_ptr<Backend> CreatePlatformBackend() { return std::make_shared<NoDevices>(); }
+std::shared_ptr<Backend> CreatePlatformBackend() {
+  return std::make_shared<NoDevices>();
+}
 
 }  // namespace velkin::qm::os

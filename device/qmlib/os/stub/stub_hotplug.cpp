@@ -3,6 +3,8 @@
 
 namespace velkin::qm::os {
 
-std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback) { return nullptr; }
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback) {
+  return nullptr;
+}
 
 }  // namespace velkin::qm::os
