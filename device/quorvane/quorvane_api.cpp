@@ -77,10 +77,28 @@ void C_QuorvaneApi::Notify(std::uintptr_t wparam) {
   if (os::NotificationHost* host = host_view_.load()) host->Deliver(target, message, wparam);
 }
 
+namespace {
+
+// Constructed when the library is loaded and destroyed when it is unloaded, except when the
+// process ends on Windows: then the threads that used it were stopped wherever they stood, and
+// tearing it down could wait for ever on a lock one of them held. The system takes back
+// handles and memory of an ending process anyway.
+class ExportObjectHolder {
+ public:
+  ~ExportObjectHolder() {
+    if (os::ProcessIsEnding()) (void)api_.release();
+  }
+  C_QuorvaneApi& api() { return *api_; }
+
+ private:
+  std::unique_ptr<C_QuorvaneApi> api_ = std::make_unique<C_QuorvaneApi>();
+};
+
+}  // namespace
+
 C_QuorvaneApi& TheApi() {
-  // Constructed when the library is loaded and destroyed when it is unloaded.
-  static C_QuorvaneApi api;
-  return api;
+  static ExportObjectHolder holder;
+  return holder.api();
 }
 
 }  // namespace velkin::quorvane

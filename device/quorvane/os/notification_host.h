@@ -45,6 +45,12 @@ class NotificationHost {
   virtual void Deliver(QRVN_NotifyTarget target, std::uint32_t message, std::uintptr_t wparam) = 0;
 };
 
+// True while the library is being unloaded because its process ends: on Windows every other
+// thread has then been stopped wherever it stood, perhaps holding one of the library's locks, so
+// nothing may be torn down that takes a lock. Elsewhere the other threads still run at exit and
+// the unload proceeds as always.
+bool ProcessIsEnding();
+
 // Creates the host and starts watching. Null when the window (or thread) cannot be made;
 // failures to register for device notifications are not failures here.
 std::unique_ptr<NotificationHost> CreateNotificationHost(TimerHandler& handler);

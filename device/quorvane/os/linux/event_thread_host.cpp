@@ -131,6 +131,10 @@ class EventThreadHost final : public NotificationHost {
 
 }  // namespace
 
+bool ProcessIsEnding() {
+  return false;
+}
+
 std::unique_ptr<NotificationHost> CreateNotificationHost(TimerHandler& handler) {
   try {
     return std::make_unique<EventThreadHost>(handler);

@@ -10,6 +10,7 @@
 #include <os/hotplug.h>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -150,7 +151,13 @@ class WindowHost final : public NotificationHost {
   std::unique_ptr<qm::os::HotplugSource> virtual_source_;
 };
 
+std::atomic<bool> process_ending{false};
+
 }  // namespace
+
+bool ProcessIsEnding() {
+  return process_ending.load();
+}
 
 std::unique_ptr<NotificationHost> CreateNotificationHost(TimerHandler& handler) {
   auto host = std::make_unique<WindowHost>(handler);
@@ -159,3 +166,10 @@ std::unique_ptr<NotificationHost> CreateNotificationHost(TimerHandler& handler) 
 }
 
 }  // namespace velkin::quorvane::os
+
+// The runtime calls this before it runs the library's static destructors. A detach with a
+// non-null `reserved` is the end of the process, not a FreeLibrary.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*instance*/, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) velkin::quorvane::os::process_ending.store(true);
+  return TRUE;
+}
