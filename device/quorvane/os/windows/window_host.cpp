@@ -41,8 +41,8 @@ class WindowHost final : public NotificationHost {
   explicit WindowHost(TimerHandler& handler) : handler_(handler) {}
 
   ~WindowHost() override {
-    // The folder watch of virtual devices is left running: at process exit Windows has already
-    // ended its thread, and joining a thread while the library is being unloaded could hang.
+    // The folder watch of virtual devices is left running: its thread could only end by taking
+    // the loader lock that the unload holds, so joining it here would hang.
     (void)virtual_source_.release();
     for (HDEVNOTIFY registration : registrations_) {
       if (registration != nullptr) UnregisterDeviceNotification(registration);
