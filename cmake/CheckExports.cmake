@@ -5,13 +5,13 @@ if(TOOL MATCHES "objdump")
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${LIBRARY}")
   endif()
-  # The export table lists "[Ordinal/Name Pointer] Table" rows as "\t[   0] +base[   1] 0000 Name".
-  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${out}")
+  # The export table lists "[Ordinal/Name Pointer] Table" rows as "\t[   0] Name". Square
+  # brackets would keep CMake from splitting the lists below, so they become angle brackets.
+  string(REPLACE "[" "<" out "${out}")
+  string(REPLACE "]" ">" out "${out}")
+  string(REGEX MATCH "<Ordinal/Name Pointer> Table[^\n]*\n(.*)" table "${out}")
   set(table "${CMAKE_MATCH_1}")
   string(REGEX REPLACE "\n[ \t]*\n.*$" "" table "${table}")
-  # Square brackets would upset CMake's list splitting of the rows below.
-  string(REPLACE "[" "<" table "${table}")
-  string(REPLACE "]" ">" table "${table}")
   string(REGEX MATCHALL ">[ \t]+[^ \t\n]+\n" rows "${table}\n")
   set(found "")
   foreach(row IN LISTS rows)

@@ -1,6 +1,5 @@
 #include "device_folder.h"
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -137,15 +136,6 @@ bool SaveDeviceConfig(const std::filesystem::path& folder, const DeviceConfig& c
     }
   }
   std::error_code ec;
-  // Readers notice a changed file by its time stamp, which the file system keeps only to a few
-  // milliseconds: a rewrite within the same tick is stamped one tick later than the old file.
-  const auto old_stamp = std::filesystem::last_write_time(folder / kConfigFile, ec);
-  if (!ec) {
-    const auto new_stamp = std::filesystem::last_write_time(temporary, ec);
-    if (!ec && new_stamp <= old_stamp) {
-      std::filesystem::last_write_time(temporary, old_stamp + std::chrono::milliseconds(1), ec);
-    }
-  }
   std::filesystem::rename(temporary, folder / kConfigFile, ec);
   if (ec) {
     if (error) *error = "cannot replace " + std::string(kConfigFile) + ": " + ec.message();

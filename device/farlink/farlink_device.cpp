@@ -25,10 +25,6 @@ bool C_FarlinkDevice::IsOpen() {
 }
 
 std::int32_t C_FarlinkDevice::OpenDevice(const char* vendor, const char* product) {
-  {
-    std::lock_guard guard(state_lock_);
-    has_pacing_ = true;
-  }
   SetMatchTexts(vendor, product);
   if (Refresh(2) != qm::kQmOk) return -3;
 

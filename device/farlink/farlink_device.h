@@ -54,7 +54,6 @@ class C_FarlinkDevice : public qm::C_OpenDeviceTable {
   // A copy of the opened device's name: the agent's record it came from may be destroyed by a
   // later refresh while the name is still needed.
   std::string name_;
-  bool has_pacing_ = false;
   PacingWait pacing_;
 };
 

@@ -19,6 +19,8 @@ constexpr std::uint8_t kEeprom1Op = 0x0D;
 constexpr std::uint8_t kEeprom16Op = 0x0F;
 constexpr std::uint8_t kEepromRead = 0xA1;
 constexpr std::uint8_t kEepromWrite = 0xA0;
+constexpr std::uint8_t kBulkEraseOp = 0x21;
+constexpr std::uint8_t kBulkEraseEndOp = 0x22;
 constexpr std::uint8_t kBusyMark = 0x5A;  // 'Z'
 
 CommandBytes Signed() {
@@ -117,6 +119,12 @@ RequestBuffer EepromWrite16Request(std::uint8_t address, const std::uint8_t* byt
   return request;
 }
 
+RequestBuffer BulkEraseRequest(bool end_poll) {
+  RequestBuffer request{};
+  request[1] = end_poll ? kBulkEraseEndOp : kBulkEraseOp;
+  return request;
+}
+
 std::int32_t VendorCommands::Send(const CommandBytes& cdb, const std::uint8_t* data, std::uint32_t length) {
   return device_.Write(cdb.data(), kCommandLength, data, length, kCommandTimeoutSeconds);
 }
@@ -197,6 +205,22 @@ bool VendorCommands::WriteEeprom1(std::uint8_t address, std::uint8_t value) {
 bool VendorCommands::WriteEeprom16(std::uint8_t address, const std::uint8_t* bytes) {
   RequestBuffer buffer = EepromWrite16Request(address, bytes);
   return EepromConversation(buffer);
+}
+
+bool VendorCommands::BulkEraseConversation(bool end_poll) {
+  RequestBuffer buffer = BulkEraseRequest(end_poll);
+  if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  buffer.fill(0);
+  if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
+  return buffer[13] == kBusyMark;
+}
+
+bool VendorCommands::BulkErase() {
+  return BulkEraseConversation(false);
+}
+
+bool VendorCommands::IsBulkEraseEnd() {
+  return BulkEraseConversation(true);
 }
 
 }  // namespace velkin::qm

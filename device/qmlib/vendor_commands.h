@@ -30,6 +30,7 @@ RequestBuffer IoPortRequest(std::int32_t flag);
 RequestBuffer EepromReadRequest(bool sixteen_bytes, std::uint8_t address);
 RequestBuffer EepromWrite1Request(std::uint8_t address, std::uint8_t value);
 RequestBuffer EepromWrite16Request(std::uint8_t address, const std::uint8_t* bytes);
+RequestBuffer BulkEraseRequest(bool end_poll);
 
 // The EEPROM busy polling gives up after this many busy replies (about three seconds at 10 ms a
 // poll): a unit that never finishes would otherwise keep its caller waiting for ever.
@@ -57,6 +58,10 @@ class VendorCommands {
   bool ReadEeprom16(std::uint8_t address, std::uint8_t* bytes);
   bool WriteEeprom1(std::uint8_t address, std::uint8_t value);
   bool WriteEeprom16(std::uint8_t address, const std::uint8_t* bytes);
+  // Whole-chip erase: the start request, and the poll for its end (no busy polling inside
+  // either; true when reply byte 13 carries the mark).
+  bool BulkErase();
+  bool IsBulkEraseEnd();
 
  private:
   std::int32_t Send(const CommandBytes& cdb, const std::uint8_t* data, std::uint32_t length);
@@ -64,6 +69,7 @@ class VendorCommands {
   // Sends the request, then reads replies while the unit is busy; true when the final reply
   // carries the success mark. The final reply is left in `buffer`.
   bool EepromConversation(RequestBuffer& buffer);
+  bool BulkEraseConversation(bool end_poll);
 
   I_QMMassStorageDevice& device_;
   std::function<void()> pause_;

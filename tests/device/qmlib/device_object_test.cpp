@@ -7,6 +7,7 @@
 
 #include "mass_storage_device.h"
 #include "os/backend.h"
+#include "vendor_commands.h"
 #include "virtual_devices.h"
 
 namespace velkin::qm {
@@ -151,6 +152,30 @@ TEST(SensePacking, FixedFormatFields) {
   EXPECT_EQ(PackSense(sense, 18), 0x00052401u);  // only the low four bits of the key
   EXPECT_EQ(PackSense(sense, 13), 0x00052400u);  // a short sense: missing bytes count as 0
   EXPECT_EQ(PackSense(sense, 0), 0u);
+}
+
+}  // namespace
+}  // namespace velkin::qm
+
+namespace velkin::qm {
+namespace {
+
+TEST_F(DeviceObject, WholeChipEraseConversation) {
+  devices_.Set("dev", "bulk_erase_polls", "2");
+  devices_.WriteFlash("dev", 0x8000, std::vector<std::uint8_t>(16, 0x00));
+  ASSERT_EQ(device_->Open(), kQmOk);
+  VendorCommands commands(*device_, [] {});
+  EXPECT_TRUE(commands.BulkErase());
+  EXPECT_FALSE(commands.IsBulkEraseEnd());
+  EXPECT_FALSE(commands.IsBulkEraseEnd());
+  EXPECT_TRUE(commands.IsBulkEraseEnd());
+  EXPECT_EQ(devices_.Flash("dev"), std::vector<std::uint8_t>(1 << 20, 0xFF));
+  const auto trace = devices_.Trace("dev");
+  ASSERT_EQ(trace.size(), 8u);
+  EXPECT_EQ(trace[0].substr(trace[0].size() - 128, 6), "002100");
+  EXPECT_EQ(trace[2].substr(trace[2].size() - 128, 6), "002200");
+  devices_.Unplug("dev");
+  EXPECT_FALSE(commands.IsBulkEraseEnd());
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // Virtual devices: every subfolder of the VELKIN_EMULATOR folder that holds a device.conf is a
 // plugged-in unit, answered by the firmware model on the folder's flash.bin and eeprom.bin.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "device_folder.h"
@@ -22,10 +25,23 @@ namespace fs = std::filesystem;
 // number on every platform so that tests can rely on it.
 constexpr std::uint32_t kDeviceNotConnected = 1167;
 
+// Files stamped less than this long ago may change again without a new stamp.
+constexpr auto kStampResolution = std::chrono::seconds(3);
+
 std::string Hex(const std::uint8_t* bytes, std::size_t n) {
   std::string text;
   text.reserve(n * 2);
   for (std::size_t i = 0; i < n; ++i) text += emu::HexByte(bytes[i]);
+  return text;
+}
+
+std::optional<std::string> ReadConfigText(const fs::path& folder) {
+  std::FILE* file = std::fopen((folder / emu::kConfigFile).string().c_str(), "rb");
+  if (file == nullptr) return std::nullopt;
+  std::string text;
+  char chunk[1024];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) text.append(chunk, n);
+  std::fclose(file);
   return text;
 }
 
@@ -35,17 +51,15 @@ std::string Hex(const std::uint8_t* bytes, std::size_t n) {
 class VirtualUnit {
  public:
   static std::shared_ptr<VirtualUnit> Open(const fs::path& folder) {
-    // The stamp first: a change after it is then seen at the first command.
-    std::error_code ec;
-    const auto stamp = fs::last_write_time(folder / emu::kConfigFile, ec);
-    if (ec) return nullptr;
-    auto config = emu::LoadDeviceConfig(folder, nullptr);
+    auto text = ReadConfigText(folder);
+    if (!text) return nullptr;
+    auto config = emu::ParseDeviceConfig(*text, nullptr);
     if (!config) return nullptr;
     auto flash = emu::FileStorage::Open((folder / emu::kFlashFile).string());
     auto eeprom = emu::FileStorage::Open((folder / emu::kEepromFile).string());
     if (!flash || !eeprom) return nullptr;
     return std::shared_ptr<VirtualUnit>(
-        new VirtualUnit(folder, std::move(*config), stamp, std::move(flash), std::move(eeprom)));
+        new VirtualUnit(folder, std::move(*config), std::move(*text), std::move(flash), std::move(eeprom)));
   }
 
   ~VirtualUnit() { CloseFiles(); }
@@ -96,10 +110,10 @@ class VirtualUnit {
   }
 
  private:
-  VirtualUnit(fs::path folder, emu::DeviceConfig config, fs::file_time_type stamp,
+  VirtualUnit(fs::path folder, emu::DeviceConfig config, std::string config_text,
               std::unique_ptr<emu::FileStorage> flash, std::unique_ptr<emu::FileStorage> eeprom)
       : folder_(std::move(folder)),
-        stamp_(stamp),
+        config_text_(std::move(config_text)),
         flash_(std::move(flash)),
         eeprom_(std::move(eeprom)),
         firmware_(std::make_unique<emu::Firmware>(config.identity, *flash_, *eeprom_)) {
@@ -117,18 +131,24 @@ class VirtualUnit {
   }
 
   // A unit is plugged in while its device.conf is where it was; a changed device.conf brings its
-  // new fault settings. Once gone, a unit stays gone for this handle, as a real one does.
+  // new fault settings. Time stamps are only kept to a second or two on some systems (and by the
+  // Windows C library), so a file stamped recently is read again whatever its stamp says; an
+  // older one only when its stamp has moved. Once gone, a unit stays gone for this handle, as a
+  // real one does.
   bool StillPlugged() {
     std::error_code ec;
     const auto stamp = fs::last_write_time(folder_ / emu::kConfigFile, ec);
-    if (ec) {
+    if (!ec && stamp == stamp_ && fs::file_time_type::clock::now() - stamp > kStampResolution) return true;
+    auto text = ec ? std::nullopt : ReadConfigText(folder_);
+    if (!text) {
       gone_ = true;
       CloseFiles();
       return false;
     }
-    if (stamp != stamp_) {
-      stamp_ = stamp;
-      if (auto config = emu::LoadDeviceConfig(folder_, nullptr)) Configure(*config);
+    stamp_ = stamp;
+    if (*text != config_text_) {
+      config_text_ = std::move(*text);
+      if (auto config = emu::ParseDeviceConfig(config_text_, nullptr)) Configure(*config);
     }
     return true;
   }
@@ -176,7 +196,8 @@ class VirtualUnit {
 
   std::mutex mutex_;
   fs::path folder_;
-  fs::file_time_type stamp_;
+  std::string config_text_;
+  fs::file_time_type stamp_{};  // of the device.conf last read
   std::unique_ptr<emu::FileStorage> flash_;
   std::unique_ptr<emu::FileStorage> eeprom_;
   std::unique_ptr<emu::Firmware> firmware_;
