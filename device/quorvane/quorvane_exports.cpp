@@ -2,12 +2,9 @@
 // exception leaves the library.
 #include <velkin/quorvane.h>
 
-#include <array>
-
 #include "quorvane_api.h"
 
 using velkin::qm::CommandBytes;
-using velkin::qm::I_QMMassStorageDevice;
 using velkin::qm::kQmOk;
 using velkin::qm::VendorCommands;
 using velkin::quorvane::TheApi;
@@ -16,10 +13,6 @@ namespace {
 
 constexpr int32_t kTrue = 1;
 constexpr int32_t kFalse = 0;
-
-constexpr std::uint8_t kBulkEraseOp = 0x21;
-constexpr std::uint8_t kBulkEraseEndOp = 0x22;
-constexpr std::uint8_t kDoneMark = 0x5A;  // 'Z' in reply byte 13
 
 int32_t Truth(bool value) {
   return value ? kTrue : kFalse;
@@ -44,28 +37,6 @@ int32_t OnDevice(Body body) noexcept {
 // FALSE rather than a crash inside the library.
 bool Usable(const void* buffer, uint32_t count) {
   return buffer != nullptr || (count & 0xFFFF) == 0;
-}
-
-// The whole-chip erase and its end poll: one request block, one reply block, no busy polling.
-int32_t EraseConversation(std::uint8_t op) noexcept {
-  return Guarded([op] {
-    return Truth(TheApi().device().WithDevice([op](I_QMMassStorageDevice& device) {
-      std::array<std::uint8_t, velkin::qm::kRequestBufferSize> buffer{};
-      buffer[1] = op;
-      const CommandBytes out = velkin::qm::DataOutCommand();
-      if (device.Write(out.data(), velkin::qm::kCommandLength, buffer.data(), velkin::qm::kBlockSize,
-                       velkin::qm::kCommandTimeoutSeconds) != kQmOk) {
-        return false;
-      }
-      buffer.fill(0);
-      const CommandBytes in = velkin::qm::DataInCommand();
-      if (device.ReadWithLength(in.data(), velkin::qm::kCommandLength, buffer.data(), velkin::qm::kBlockSize,
-                                velkin::qm::kCommandTimeoutSeconds) != kQmOk) {
-        return false;
-      }
-      return buffer[13] == kDoneMark;
-    }));
-  });
 }
 
 // The library's export object exists from load to unload, not from the first call on.
@@ -147,12 +118,13 @@ VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadEEPROM_16(uint32_t address, uint8_t* 
   return OnDevice([&](VendorCommands& c) { return c.ReadEeprom16(static_cast<uint8_t>(address), data); });
 }
 
+// Neither waits for the erase to end: the host polls for it.
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_BulkErase(void) {
-  return EraseConversation(kBulkEraseOp);
+  return OnDevice([](VendorCommands& c) { return c.BulkErase(); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_IsBulkEraseEnd(void) {
-  return EraseConversation(kBulkEraseEndOp);
+  return OnDevice([](VendorCommands& c) { return c.IsBulkEraseEnd(); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_SetIOPort(int32_t flag) {
