@@ -24,7 +24,10 @@ extern "C" {
  * clock: the device clock in Hz as decimal text ("12000000"); reservedText must be non-empty;
  * reservedValue is not used; silenceThreshold: amplitude below which samples count as silent
  * (values up to 4 count as 4).
- * Returns 1 when both files were written, 0 on failure, 2 when the input is not 16-bit PCM. */
+ * progress is called on the caller's thread after every sample block and with 100 at the end of every
+ * region (null: no reports); user is handed back to it unchanged.
+ * Returns 1 when both files were written, 0 on failure, 2 when the input is not 16-bit PCM (or has no
+ * format chunk). After a failure both outputs, once created, are left empty. */
 VELKIN_EXPORT int32_t VELKIN_CALL TARPEL(const char* outputPath, const char* inputPath, const char* clock,
                                          const char* reservedText, int32_t reservedValue,
                                          uint32_t silenceThreshold, EncoderProgressCallback progress,

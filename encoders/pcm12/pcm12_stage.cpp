@@ -1,0 +1,52 @@
+#include "pcm12_stage.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "pcm12_block.h"
+
+namespace velkin::pcm12 {
+
+using encoder::SilenceScan;
+
+Pcm12Stage::Pcm12Stage() : block_(kBlockSamples), preview_(kBlockSamples) {}
+
+void Pcm12Stage::CodeSegment(encoder::EncodingSession& session, const encoder::Segment& segment) {
+  // The input is not put at the segment's start: it stays where the previous segment left it. A single
+  // sample left over at a segment's end is therefore read again as the first sample of the next one.
+  std::uint32_t w = segment.start;
+  while (w < segment.end && session.ok()) {
+    const std::size_t want = std::min<std::size_t>(kBlockSamples, segment.end - w);
+    const auto n = static_cast<std::uint32_t>(session.ReadBlock(block_, want));
+    if (n < 2) break;
+    const std::span<const std::uint16_t> samples(block_.data(), n);
+
+    const SilenceScan silence = session.ScanSilence(samples);
+    if (silence.kind == SilenceScan::Kind::kLeadingRun) {
+      session.SkipSilence(silence.run);
+      w += silence.run;
+      continue;
+    }
+    const std::uint32_t j_limit =
+        silence.kind == SilenceScan::Kind::kInnerRun ? LengthBeforeSilence(silence.end, silence.run, n) : n;
+    const BlockShape shape = ScanLowLevel(samples.first(j_limit));
+    const std::uint32_t length = NearZeroEnd(block_, n, j_limit, shape);
+    const auto coded = samples.first(length);
+
+    session.WriteCode(BlockRecord(coded, shape.mode));
+    std::transform(coded.begin(), coded.end(), preview_.begin(),
+                   [](std::uint16_t u) { return static_cast<std::int16_t>(u ^ 0x8000u); });
+    session.WritePreview(std::span<const std::int16_t>(preview_.data(), length));
+    session.Advance(length);
+    session.ReportBlock(w, length, segment.end);
+    w += length;
+  }
+}
+
+void Pcm12Stage::EndStream(encoder::EncodingSession& session) {
+  static constexpr std::array<std::uint8_t, 4> kEndOfStream = {0xFF, 0xFF, 0xFF, 0xFF};
+  session.WriteCode(kEndOfStream);
+}
+
+}  // namespace velkin::pcm12

@@ -1,0 +1,19 @@
+// The TARPEL export: the shared encoder entry with the 12-bit PCM coding stage.
+#include <velkin/tarpel.h>
+
+#include "encoder_entry.h"
+#include "pcm12_stage.h"
+
+extern "C" VELKIN_EXPORT int32_t VELKIN_CALL TARPEL(const char* outputPath, const char* inputPath, const char* clock,
+                                                    const char* reservedText, int32_t reservedValue,
+                                                    uint32_t silenceThreshold, EncoderProgressCallback progress,
+                                                    intptr_t user) {
+  try {
+    velkin::pcm12::Pcm12Stage stage;
+    const velkin::encoder::EncoderCall call{outputPath,    inputPath,        clock,    reservedText,
+                                            reservedValue, silenceThreshold, progress, user};
+    return velkin::encoder::RunEncoder(velkin::pcm12::kTarpelFormat, stage, call);
+  } catch (...) {
+    return velkin::encoder::kResultFailed;
+  }
+}

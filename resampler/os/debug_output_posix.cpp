@@ -1,0 +1,12 @@
+#include <cstdio>
+
+#include "os/debug_output.h"
+
+namespace velkin::sondrel {
+
+void WriteDebugOutput(const char* text) {
+  std::fputs(text, stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace velkin::sondrel

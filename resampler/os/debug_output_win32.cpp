@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "os/debug_output.h"
+
+namespace velkin::sondrel {
+
+void WriteDebugOutput(const char* text) {
+  OutputDebugStringA(text);
+}
+
+}  // namespace velkin::sondrel

@@ -1,0 +1,310 @@
+#include "resampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "filter_tables.h"
+
+namespace velkin::sondrel {
+
+namespace {
+
+// Input samples per channel already copied into the input blocks during the current run. One value
+// for the whole process: runs must never overlap, on any objects.
+std::int32_t g_inputCounter = 0;
+
+constexpr std::int32_t kLargeTaps = 65;
+constexpr std::int32_t kSmallTaps = 13;
+constexpr double kLargeUnityGain = 14746.0;
+constexpr double kSmallUnityGain = 13128.0;
+constexpr std::uint32_t kOnePeriod = 32768;  // one input sample period at 15 fraction bits
+// The filter reads up to block index IBUFFSIZE - 1 + R when it moves a block down, so R may not
+// exceed the 256-sample tail.
+constexpr std::int32_t kMaxReach = kInputBlockLength - IBUFFSIZE;
+// Beyond this the output block (trunc(factor * 4096) samples) is not worth allocating: no pass of
+// such a factor stays inside the input block anyway.
+constexpr double kMaxFactor = 4096.0;
+
+void Report(const char* text) {
+  std::printf("resample: %s \n\n", text);
+  std::fflush(stdout);
+}
+
+std::int16_t Clamp16(std::int64_t v) {
+  return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, -32768, 32767));
+}
+
+// Applies the unity-gain constant to a filter sum: ((v >> 2) * G + 4096) >> 13. Worked out in 64
+// bits so that a gain scale above 1 clamps instead of wrapping; for the configured gains the
+// 32-bit value never overflows and the result is the same.
+std::int16_t ApplyGain(std::int32_t v, std::int32_t gain) {
+  const std::int64_t t = static_cast<std::int64_t>(v >> 2) * gain;
+  return Clamp16((t + 4096) >> 13);
+}
+
+}  // namespace
+
+C_Resampler::C_Resampler(bool useLarge, bool linear, bool interpolate)
+    : interpolateCoefficients(interpolate ? 1 : 0), useLargeFilter(useLarge ? 1 : 0), linearMode(linear ? 1 : 0) {}
+
+C_Resampler::~C_Resampler() = default;
+
+void C_Resampler::freeBlocks() {
+  inputBlocks.clear();
+  outputBlocks.clear();
+  reversedBlocks_.clear();
+  bank_.Release();
+}
+
+PassPlan C_Resampler::planFor(double factor, bool useLarge, bool linear, double gainScale) {
+  PassPlan p;
+  if (!(factor > 0.0 && factor <= kMaxFactor) || !std::isfinite(gainScale)) return p;
+  p.outputBlockLength = static_cast<std::int32_t>(factor * IBUFFSIZE);
+
+  double gain = std::trunc((useLarge ? kLargeUnityGain : kSmallUnityGain) * gainScale);
+  if (factor < 1.0) gain = std::trunc(gain * factor + 0.5);
+  if (std::fabs(gain) > std::numeric_limits<std::int32_t>::max()) return p;
+  p.unityGain = static_cast<std::int32_t>(gain);
+
+  const double step = (1.0 / factor) * 32768.0 + 0.5;
+  p.timeStep = step < 4294967296.0 ? static_cast<std::uint32_t>(step) : std::numeric_limits<std::uint32_t>::max();
+  p.tableStep = static_cast<std::uint32_t>(std::min(256.0, factor * 256.0) * 128.0 + 0.5);
+
+  const double taps = useLarge ? kLargeTaps : kSmallTaps;
+  const double reach = linear ? 10.0 : (taps + 1.0) * 0.5 * std::max(1.0, 1.0 / factor) + 10.0;
+  if (reach >= kMaxReach + 1) {
+    p.filterReach = reach < std::numeric_limits<std::int32_t>::max() ? static_cast<std::int32_t>(reach)
+                                                                     : std::numeric_limits<std::int32_t>::max();
+    return p;
+  }
+  p.filterReach = static_cast<std::int32_t>(reach);
+  const std::int32_t R = p.filterReach;
+  const double edge = (linear ? 20.0 : 2.0 * R) * factor;
+  p.passCount = p.outputBlockLength - static_cast<std::int32_t>(edge);
+
+  // A full pass must produce something and, with the phase it starts at, end inside the input
+  // block: otherwise the read position after it would fall before the block.
+  const std::uint64_t end = static_cast<std::uint64_t>(R) * kOnePeriod + (kOnePeriod - 1) +
+                            static_cast<std::uint64_t>(std::max(p.passCount, 0)) * p.timeStep;
+  p.fits = p.passCount >= 1 && (end >> 15) <= static_cast<std::uint64_t>(IBUFFSIZE);
+  return p;
+}
+
+PassPlan C_Resampler::plan() const {
+  return planFor(factor, useLargeFilter != 0, linearMode != 0, gainScale);
+}
+
+bool C_Resampler::configure(double newFactor, std::int32_t channels, double newGainScale) {
+  freeBlocks();
+  factor = 0.0;
+  channelCount = 0;
+  if (!(newFactor > 0.0 && newFactor <= kMaxFactor) || channels < 1 || !std::isfinite(newGainScale) ||
+      std::fabs(std::trunc(kLargeUnityGain * newGainScale)) > std::numeric_limits<std::int32_t>::max()) {
+    return false;
+  }
+  factor = newFactor;
+  channelCount = channels;
+  gainScale = newGainScale;
+  firstRun = 1;
+  const auto outputLength = static_cast<std::size_t>(std::max(1, static_cast<std::int32_t>(factor * IBUFFSIZE)));
+  try {
+    inputBlocks.resize(static_cast<std::size_t>(channels));
+    outputBlocks.resize(static_cast<std::size_t>(channels));
+    if (!linearMode) reversedBlocks_.resize(static_cast<std::size_t>(channels));
+  } catch (const std::bad_alloc&) {
+    freeBlocks();
+    return false;
+  }
+  for (std::int32_t c = 0; c < channels; ++c) {
+    inputBlocks[c].reset(new (std::nothrow) std::int16_t[kInputBlockLength]());
+    outputBlocks[c].reset(new (std::nothrow) std::int16_t[outputLength]);
+    if (!linearMode) reversedBlocks_[c].reset(new (std::nothrow) std::int16_t[kInputBlockLength]);
+    if (!inputBlocks[c] || !outputBlocks[c] || (!linearMode && !reversedBlocks_[c])) {
+      freeBlocks();
+      return false;
+    }
+  }
+  // The coefficient rows are only needed by a configuration that can run.
+  if (const PassPlan p = plan(); !linearMode && p.fits) {
+    const bool large = useLargeFilter != 0;
+    if (!bank_.Prepare(large ? kLargeFilter : kSmallFilter, large ? kLargeFilterDelta : kSmallFilterDelta,
+                       large ? kLargeFilterLength : kSmallFilterLength, p.tableStep, interpolateCoefficients != 0)) {
+      freeBlocks();
+      return false;
+    }
+  }
+  return true;
+}
+
+std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount, const std::int16_t* input) {
+  const std::int32_t n = std::min(IBUFFSIZE - position, inCount - g_inputCounter);
+  for (std::int32_t c = 0; c < channelCount; ++c) {
+    const std::int16_t* from = input + static_cast<std::size_t>(c) * static_cast<std::size_t>(inCount) +
+                               static_cast<std::size_t>(g_inputCounter);
+    std::copy_n(from, n, inputBlocks[c].get() + position);
+  }
+  g_inputCounter += n;
+  return g_inputCounter < inCount ? 0 : position + n - 1;
+}
+
+std::int32_t C_Resampler::wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction,
+                                        std::uint32_t /*step: the one the bank was prepared for*/) {
+  return direction < 0 ? bank_.Older(x, phase) : bank_.Newer(x, phase);
+}
+
+std::int32_t C_Resampler::wingSum(const std::int16_t* x, std::uint32_t phase, int direction) {
+  // At factor >= 1 the table is walked one sample period (256 entries) per input sample.
+  return wingSumScaled(x, phase, direction, kOnePeriod);
+}
+
+namespace {
+
+// Rows are made ready this many output samples ahead of their use.
+constexpr std::int32_t kPrefetchDistance = 8;
+
+// The block in reverse order: reversed[kInputBlockLength - 1 - i] is block[i], so the older wing
+// of the sample at block index i starts at reversed + kInputBlockLength - 1 - i and walks forward.
+const std::int16_t* Reverse(const std::int16_t* block, std::int16_t* reversed) {
+  std::reverse_copy(block, block + kInputBlockLength, reversed);
+  return reversed + kInputBlockLength - 1;
+}
+
+}  // namespace
+
+template <bool Up>
+std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                      std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  const std::int16_t* older = Reverse(block, reversed);
+  const std::uint32_t start = position;
+  for (std::int32_t k = 0; k < kPrefetchDistance && k < count; ++k) bank_.Prefetch(position + k * plan.timeStep);
+  for (std::int32_t k = 0; k < count; ++k) {
+    if (k + kPrefetchDistance < count) bank_.Prefetch(position + kPrefetchDistance * plan.timeStep);
+    const std::uint32_t i = position >> 15;
+    const std::uint32_t phase = position & 0x7FFF;
+    const std::uint32_t mirrored = (0u - position) & 0x7FFF;
+    std::int32_t v;
+    if constexpr (Up) {
+      v = wingSum(older - i, phase, -1) + wingSum(block + i + 1, mirrored, 1);
+    } else {
+      v = wingSumScaled(older - i, phase, -1, plan.tableStep) +
+          wingSumScaled(block + i + 1, mirrored, 1, plan.tableStep);
+    }
+    out[k] = ApplyGain(v, plan.unityGain);
+    position += plan.timeStep;
+  }
+  return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
+}
+
+std::uint16_t C_Resampler::upPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                  std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  return filterPass<true>(block, reversed, out, count, position, plan);
+}
+
+std::uint16_t C_Resampler::downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
+                                    std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
+  return filterPass<false>(block, reversed, out, count, position, plan);
+}
+
+std::uint16_t C_Resampler::linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count,
+                                      std::uint32_t& position, const PassPlan& plan) {
+  const std::uint32_t start = position;
+  for (std::int32_t k = 0; k < count; ++k) {
+    const std::uint32_t i = position >> 15;
+    const std::int32_t phase = static_cast<std::int32_t>(position & 0x7FFF);
+    const std::int32_t v = block[i] * (32768 - phase) + block[i + 1] * phase;
+    out[k] = Clamp16((v + 16384) >> 15);
+    position += plan.timeStep;
+  }
+  return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
+}
+
+std::int32_t C_Resampler::run(std::int32_t& inCount, std::int32_t outCount, const std::int16_t* input,
+                              std::int16_t* output) {
+  if (inputBlocks.empty() || inCount < 0 || outCount < 0 || (inCount > 0 && !input) || (outCount > 0 && !output)) {
+    return -1;
+  }
+  const PassPlan p = plan();
+  if (!p.fits) {
+    Report("IBUFFSIZE (or factor) is too small");
+    return -1;
+  }
+  const std::int32_t R = p.filterReach;
+  const std::int32_t B = p.outputBlockLength;
+  const bool linear = linearMode != 0;
+  // Block samples kept by the move after a pass: the filter also keeps the tail it reaches into.
+  const std::int32_t kept = linear ? IBUFFSIZE : IBUFFSIZE + R;
+  const double edge = (linear ? 20.0 : 2.0 * R) * factor;
+
+  std::int32_t lastUseful = IBUFFSIZE - 2 * R;  // P: only for the stop test
+  if (firstRun) timeRegister = static_cast<std::uint32_t>(R) * kOnePeriod;
+  std::int32_t writeAt = R;  // W
+  std::int64_t moved = 0;
+  std::int32_t produced = 0;  // Y
+  std::int32_t end = 0;       // E: block index of the last input sample once it has been read
+  g_inputCounter = 0;
+
+  do {
+    if (end == 0) {
+      end = readInput(writeAt, inCount, input);
+      if (end != 0 && end - R < lastUseful) {
+        lastUseful = end - R;
+        if ((lastUseful & 0xFFFF) == 0) break;
+      }
+    }
+    std::int32_t count =
+        B - edge < static_cast<double>(outCount - produced) ? B - static_cast<std::int32_t>(edge) : outCount - produced;
+    std::uint32_t reached = timeRegister;
+    std::uint16_t advance = 0;
+    for (std::int32_t c = 0; c < channelCount; ++c) {
+      std::uint32_t position = timeRegister;
+      const std::int16_t* block = inputBlocks[c].get();
+      std::int16_t* out = outputBlocks[c].get();
+      if (linear) {
+        advance = linearPass(block, out, count, position, p);
+      } else if (factor >= 1.0) {
+        advance = upPass(block, reversedBlocks_[c].get(), out, count, position, p);
+      } else {
+        advance = downPass(block, reversedBlocks_[c].get(), out, count, position, p);
+      }
+      reached = position;
+    }
+    timeRegister = reached - static_cast<std::uint32_t>(advance) * kOnePeriod;
+    if (end != 0) {
+      end -= (advance + R) % 65536;
+      if (end == 0) end = 1;  // the input has ended: only "not zero" matters from here on
+    }
+    produced += count;
+    if (produced > outCount) {
+      count -= produced - outCount;
+      produced = outCount;
+    }
+    if (count > B) {
+      Report("Output array overflow");
+      inCount = static_cast<std::int32_t>(std::min<std::int64_t>(moved, std::numeric_limits<std::int32_t>::max()));
+      firstRun = 0;
+      return -1;
+    }
+    for (std::int32_t c = 0; c < channelCount; ++c) {
+      std::copy_n(outputBlocks[c].get(), count,
+                  output + static_cast<std::size_t>(c) * static_cast<std::size_t>(outCount) +
+                      static_cast<std::size_t>(produced - count));
+    }
+    for (std::int32_t c = 0; c < channelCount; ++c) {
+      std::int16_t* block = inputBlocks[c].get();
+      if (advance < kept)
+        std::memmove(block, block + advance, static_cast<std::size_t>(kept - advance) * sizeof *block);
+    }
+    writeAt = IBUFFSIZE - advance;
+    moved += advance;
+  } while (produced < outCount);
+
+  inCount = static_cast<std::int32_t>(std::min<std::int64_t>(moved, std::numeric_limits<std::int32_t>::max()));
+  firstRun = 0;
+  return produced;
+}
+
+}  // namespace velkin::sondrel

@@ -1,0 +1,93 @@
+// Sample-rate conversion of 16-bit signed samples by a real factor (output rate / input rate) with
+// fixed-point bandlimited interpolation: each output sample is a sum of input samples weighted by a
+// windowed sinc, stored one wing at a time in 16-bit tables of 256 entries per sample period and
+// interpolated between entries. When the rate is lowered the response is stretched by the factor
+// and its gain scaled down by it. The arithmetic is fixed to the bit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "filter_bank.h"
+
+namespace velkin::sondrel {
+
+// Input samples per channel that one pass can bring in; each input block has 256 more, the tail
+// that the filter reaches beyond them.
+inline constexpr std::int32_t IBUFFSIZE = 4096;
+inline constexpr std::int32_t kInputBlockLength = IBUFFSIZE + 256;
+
+// What a run works with, worked out once from the configuration.
+struct PassPlan {
+  std::int32_t filterReach = 0;        // R: input samples the filter needs on either side
+  std::int32_t outputBlockLength = 0;  // B: output samples one block holds
+  std::int32_t passCount = 0;          // K of a full pass
+  std::int32_t unityGain = 0;          // G (filter path only)
+  std::uint32_t timeStep = 0;          // D: output sample period in input periods, 15 fraction bits
+  std::uint32_t tableStep = 0;         // H: table positions (7 fraction bits) per input sample
+  bool fits = false;                   // false: refused with "IBUFFSIZE (or factor) is too small"
+};
+
+class C_Resampler {
+ public:
+  C_Resampler(bool useLargeFilter, bool linearMode, bool interpolateCoefficients);
+  ~C_Resampler();
+  C_Resampler(const C_Resampler&) = delete;
+  C_Resampler& operator=(const C_Resampler&) = delete;
+
+  // Frees earlier blocks, keeps the three values and allocates per channel a cleared input block
+  // and an output block of trunc(factor * 4096) samples. False, with nothing allocated, for a
+  // factor that is not a positive number of at most 4096, a channel count below 1, a gain scale
+  // that does not give a 32-bit unity-gain constant, or when memory is short.
+  bool configure(double factor, std::int32_t channelCount, double gainScale);
+
+  // Converts `inCount` samples per channel into at most `outCount` per channel; channel c of the
+  // input starts at input[c * inCount], of the output at output[c * outCount]. Sets `inCount` to
+  // the number of input samples moved past and returns the number of output samples produced per
+  // channel, or -1 after printing an error ("resample: %s \n\n" on standard output).
+  std::int32_t run(std::int32_t& inCount, std::int32_t outCount, const std::int16_t* input, std::int16_t* output);
+
+  // The plan a run of this configuration uses.
+  PassPlan plan() const;
+  static PassPlan planFor(double factor, bool useLargeFilter, bool linearMode, double gainScale);
+
+ private:
+  // One pass of `count` output samples of one channel from `position` on, which it advances;
+  // returns the advance A in whole input samples. `reversed` is the channel's scratch block for the
+  // older wing.
+  std::uint16_t upPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                       std::uint32_t& position, const PassPlan& plan);
+  std::uint16_t downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                         std::uint32_t& position, const PassPlan& plan);
+  template <bool Up>
+  std::uint16_t filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
+                           std::uint32_t& position, const PassPlan& plan);
+  std::uint16_t linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count, std::uint32_t& position,
+                           const PassPlan& plan);
+  // One wing of the filter for the output sample at `phase`: direction -1 weights the samples
+  // from the output's position back in time, +1 those after it. For -1, `x` points into the
+  // reversed block, where the older samples follow in memory.
+  std::int32_t wingSum(const std::int16_t* x, std::uint32_t phase, int direction);
+  std::int32_t wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction, std::uint32_t step);
+  std::int32_t readInput(std::int32_t position, std::int32_t inCount, const std::int16_t* input);
+  void freeBlocks();
+
+  std::uint8_t interpolateCoefficients;
+  std::uint8_t useLargeFilter;
+  std::uint8_t linearMode;
+  std::vector<std::unique_ptr<std::int16_t[]>> inputBlocks;
+  std::vector<std::unique_ptr<std::int16_t[]>> outputBlocks;
+  std::uint32_t timeRegister = 0;
+  double factor = 0.0;
+  std::int32_t channelCount = 0;
+  std::uint8_t firstRun = 0;
+  double gainScale = 1.0;
+
+  FilterBank bank_;
+  // Per channel, the input block in reverse order, remade before each filter pass: the wing towards
+  // older samples reads it forward.
+  std::vector<std::unique_ptr<std::int16_t[]>> reversedBlocks_;
+};
+
+}  // namespace velkin::sondrel

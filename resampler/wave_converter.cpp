@@ -1,0 +1,175 @@
+#include "wave_converter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <string>
+
+#include "os/debug_output.h"
+#include "resampler.h"
+
+namespace velkin::sondrel {
+
+namespace {
+
+// Samples are moved between file and memory through a small byte buffer, in little-endian order.
+constexpr std::size_t kChunkSamples = 8192;
+
+// The most output samples a file can carry: the RIFF size field (32 bits) must cover the header,
+// the largest format chunk and the data.
+constexpr double kMaxOutputSamples = (4294967295.0 - 4 - (8 + 18 + 65536) - 8) / 2;
+
+bool ReadSamples(riff::Reader& reader, std::vector<std::int16_t>& samples) {
+  std::uint8_t bytes[kChunkSamples * 2];
+  for (std::size_t done = 0; done < samples.size();) {
+    const std::size_t n = std::min(kChunkSamples, samples.size() - done);
+    if (reader.Read(bytes, n * 2) != n * 2) return false;
+    for (std::size_t j = 0; j < n; ++j) {
+      samples[done + j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * j] | (bytes[2 * j + 1] << 8)));
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool WriteSamples(riff::Writer& writer, const std::vector<std::int16_t>& samples) {
+  std::uint8_t bytes[kChunkSamples * 2];
+  for (std::size_t done = 0; done < samples.size();) {
+    const std::size_t n = std::min(kChunkSamples, samples.size() - done);
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto v = static_cast<std::uint16_t>(samples[done + j]);
+      bytes[2 * j] = static_cast<std::uint8_t>(v);
+      bytes[2 * j + 1] = static_cast<std::uint8_t>(v >> 8);
+    }
+    if (writer.Write(bytes, n * 2) != n * 2) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool WriteWave(const std::string& path, const riff::FormatChunk& format, const std::vector<std::int16_t>& samples,
+               bool& created) {
+  std::uint32_t error = riff::kNoError;
+  auto writer = riff::Writer::Create(path, error);
+  created = writer != nullptr;
+  if (!writer) return false;
+  riff::ChunkInfo riffChunk;
+  riff::ChunkInfo dataChunk;
+  bool ok = writer->CreateRiff(riffChunk, riff::kWave) == riff::kNoError;
+  ok = ok && riff::WriteFormatChunk(*writer, format) == riff::kNoError;
+  ok = ok && writer->CreateChunk(dataChunk, riff::kData) == riff::kNoError;
+  ok = ok && WriteSamples(*writer, samples);
+  ok = ok && writer->Ascend(dataChunk) == riff::kNoError;
+  ok = ok && writer->Ascend(riffChunk) == riff::kNoError;
+  return writer->Close() && ok;
+}
+
+}  // namespace
+
+ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out) {
+  riff::ChunkInfo riffChunk;
+  riff::ChunkInfo chunk;
+  if (reader.DescendRiff(riffChunk, riff::kWave) != riff::kNoError) return ReadStatus::kNoWaveRiff;
+  if (reader.Descend(chunk, &riffChunk, riff::kFmt) != riff::kNoError) return ReadStatus::kNoFormat;
+  riff::ReadFormatChunk(reader, chunk, out.format);
+  if (reader.Ascend(chunk) != riff::kNoError) return ReadStatus::kAscendFailed;
+  if (reader.Descend(chunk, &riffChunk, riff::kData) != riff::kNoError) return ReadStatus::kNoData;
+  const std::size_t count = chunk.size / 2;
+  // A declared size the file cannot back is refused before anything is allocated for it.
+  if (reader.Remaining() < static_cast<std::uint64_t>(count) * 2) return ReadStatus::kShortData;
+  try {
+    out.samples.assign(count, 0);
+  } catch (const std::bad_alloc&) {
+    return ReadStatus::kNoMemory;
+  }
+  return ReadSamples(reader, out.samples) ? ReadStatus::kOk : ReadStatus::kShortData;
+}
+
+bool ResampleSamples(const std::vector<std::int16_t>& input, float inputRate, float outputRate,
+                     std::vector<std::int16_t>& output) {
+  if (!(inputRate > 0.0f) || !(outputRate > 0.0f) || !std::isfinite(inputRate) || !std::isfinite(outputRate)) {
+    return false;
+  }
+  const double wanted =
+      std::trunc(static_cast<double>(input.size()) * static_cast<double>(outputRate) / static_cast<double>(inputRate));
+  if (wanted > kMaxOutputSamples || input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    return false;
+  const auto outCount = static_cast<std::int32_t>(wanted);
+
+  C_Resampler resampler(/*useLargeFilter=*/true, /*linearMode=*/false, /*interpolateCoefficients=*/true);
+  if (!resampler.configure(static_cast<double>(outputRate) / static_cast<double>(inputRate), 1, 1.0)) return false;
+  try {
+    output.assign(static_cast<std::size_t>(outCount), 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  auto inCount = static_cast<std::int32_t>(input.size());
+  // A run that stops early leaves output samples it never computed: such a result is not written.
+  return resampler.run(inCount, outCount, input.data(), output.data()) == outCount;
+}
+
+C_WaveConverter::~C_WaveConverter() = default;
+
+std::int32_t C_WaveConverter::convert(const char* inputPath, const char* outputPath, float outputRate) {
+  if (inputPath == nullptr || *inputPath == '\0' || outputPath == nullptr || *outputPath == '\0') return 0;
+
+  WaveInput wave;
+  {
+    std::uint32_t error = riff::kNoError;
+    auto reader = riff::Reader::Open(inputPath, error);
+    if (!reader) {
+      WriteDebugOutput("Open wave file failed !\n");
+      return 0;
+    }
+    switch (ReadWaveInput(*reader, wave)) {
+      case ReadStatus::kOk:
+        break;
+      case ReadStatus::kNoWaveRiff:
+        WriteDebugOutput("Error descending into file !\n");
+        return 0;
+      case ReadStatus::kNoFormat:
+        WriteDebugOutput("Error descending in wave file !\n");
+        return 0;
+      case ReadStatus::kAscendFailed:
+        WriteDebugOutput("Error ascending in File !\n");
+        return 0;
+      case ReadStatus::kNoData:
+      case ReadStatus::kShortData:
+        WriteDebugOutput("error reading data chunk !\n");
+        return 0;
+      case ReadStatus::kNoMemory:
+        return 0;
+    }
+  }  // the input is closed here, before the output is made
+
+  riff::WaveFormat& format = wave.format.format;
+  // A rate of 0 has no quotient; a rate the 32-bit field cannot hold cannot be written.
+  if (format.nSamplesPerSec == 0 || !(outputRate > 0.0f) || !(outputRate < 4294967296.0f)) return 0;
+  const auto inputRate = static_cast<float>(format.nSamplesPerSec);
+  if (inputRate == outputRate) return 0;
+
+  std::vector<std::int16_t> output;
+  if (!ResampleSamples(wave.samples, inputRate, outputRate, output)) return 0;
+  wave.samples = {};
+
+  format.nSamplesPerSec = static_cast<std::uint32_t>(outputRate);
+  format.nBlockAlign =
+      static_cast<std::uint16_t>(static_cast<std::uint32_t>(format.nChannels) * format.wBitsPerSample / 8);
+  format.nAvgBytesPerSec = static_cast<std::uint32_t>(format.nBlockAlign) * format.nSamplesPerSec;
+
+  bool created = false;
+  if (!WriteWave(outputPath, wave.format, output, created)) {
+    if (!created) {
+      WriteDebugOutput("Open wave file failed !\n");
+    } else {
+      // Never leave a partial file behind.
+      std::remove(outputPath);
+    }
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace velkin::sondrel

@@ -1,0 +1,49 @@
+// The resampler written out step by step, the straightforward way: every coefficient is looked up
+// and interpolated in the innermost loop, exactly as the method describes it. The library's fast
+// path (coefficient rows, vector loops, the tighter reach check) must give the same samples.
+//
+// It keeps its own input counter and uses input blocks with a generous tail, so that it can be
+// driven with any factor the library accepts.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace velkin::test {
+
+struct ReferenceConstants {
+  std::int32_t R, B, K, G;
+  std::uint32_t D, H;
+};
+
+class ReferenceResampler {
+ public:
+  ReferenceResampler(bool useLargeFilter, bool linearMode, bool interpolateCoefficients)
+      : large_(useLargeFilter), linear_(linearMode), interpolate_(interpolateCoefficients) {}
+
+  void configure(double factor, int channels, double gainScale);
+  // As the method: returns the samples produced per channel or -1.
+  std::int32_t run(std::int32_t& inCount, std::int32_t outCount, const std::int16_t* input, std::int16_t* output);
+
+  // R, B, K (full pass), G, D and H as the method defines them.
+  static ReferenceConstants Constants(double factor, bool large, bool linear, double gainScale);
+
+  // The number of samples each pass of the last run put into the output.
+  const std::vector<std::int32_t>& passes() const { return passes_; }
+
+ private:
+  std::int32_t wingSum(const std::int16_t* x, std::uint32_t phase, int s) const;
+  std::int32_t wingSumScaled(const std::int16_t* x, std::uint32_t phase, int s, std::uint32_t H) const;
+  std::int32_t readInput(std::int32_t W, std::int32_t inCount, const std::int16_t* input);
+
+  bool large_, linear_, interpolate_;
+  double factor_ = 0, gainScale_ = 1;
+  int channels_ = 0;
+  bool firstRun_ = false;
+  std::uint32_t timeRegister_ = 0;
+  std::int32_t counter_ = 0;
+  std::vector<std::vector<std::int16_t>> inputBlocks_, outputBlocks_;
+  std::vector<std::int32_t> passes_;
+};
+
+}  // namespace velkin::test
