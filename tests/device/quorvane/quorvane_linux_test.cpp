@@ -1,0 +1,163 @@
+// The QRVN_ exports of the built Quorvane library on the Linux backend under umockdev: the unit
+// is found through libudev, driven through SG_IO on its sg node (the handler lets the firmware
+// model answer and shows what reached the "kernel"), and its arrivals and removals come as the
+// test bed's uevents through the udev monitor.
+#include <gtest/gtest.h>
+#include <scsi/sg.h>
+#include <velkin/quorvane.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bed_fixture.h"
+#include "test_host.h"
+
+namespace velkin::test::linux_bed {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::uint32_t kMessage = 0x8000 + 0x42;
+constexpr milliseconds kEarly{25};
+constexpr milliseconds kLate{2500};
+
+Bytes Cdb(std::initializer_list<std::uint8_t> head) {
+  Bytes cdb(16, 0);
+  std::copy(head.begin(), head.end(), cdb.begin());
+  cdb[14] = 'Q';
+  cdb[15] = 'M';
+  return cdb;
+}
+
+Bytes Request(std::initializer_list<std::pair<std::size_t, std::uint8_t>> bytes) {
+  Bytes block(64, 0);
+  for (const auto& [at, value] : bytes) block[at] = value;
+  return block;
+}
+
+emu::Identity UnitIdentity() {
+  emu::Identity identity;
+  identity.flash_id = {0xEF, 0x40, 0x16};
+  return identity;
+}
+
+class QuorvaneBedTest : public BedTest {
+ protected:
+  void SetUp() override {
+    if (TestHost::Initialised()) GTEST_SKIP() << "needs a process of its own (ctest gives each test one)";
+    BedTest::SetUp();
+    if (HasFatalFailure()) return;
+    root_ = bed().AddRootHub(1);
+    // An unrelated USB disk that must never see a command.
+    other_ = bed().PlugUsbUnit(root_, "1-1", {0x0BDA, 0x0129, 3}, {"GENERIC ", "USB DISK        ", "2.00", 0}, 1);
+    bed().AttachIoctl(other_.devnode, other_handler_.object());
+  }
+
+  void PlugUnit() {
+    unit_ = bed().PlugUsbUnit(root_, "1-3", {0xC0FE, 0x0A51, next_devnum_++}, {}, 0);
+    bed().AttachIoctl(unit_.devnode, handler_.object());
+  }
+
+  static bool FlashIdentityWorks() {
+    std::uint8_t m = 0, t = 0, c = 0;
+    return QRVN_ReadSpiFlashInfo(&m, &t, &c) == 1 && m == 0xEF && t == 0x40 && c == 0x16;
+  }
+
+  // Waits until the unit has been asked whether it still answers (a data-in standard command).
+  bool UnitIsChecked(milliseconds timeout = milliseconds(5000)) {
+    const auto end = Clock::now() + timeout;
+    while (Clock::now() < end) {
+      for (const auto& call : handler_.TakeCalls()) {
+        if (!call.cdb.empty() && call.cdb[0] == 0x12) return true;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+  }
+
+  std::string root_;
+  Unit unit_;
+  Unit other_;
+  int next_devnum_ = 5;
+  SgFirmwareHandler handler_{UnitIdentity()};
+  SgFirmwareHandler other_handler_{{"GENERIC", "USB DISK", "2.00", emu::UnitType::kDisk, {0, 0, 0}}};
+};
+
+TEST_F(QuorvaneBedTest, ArrivalsAndRemovalsOfTheUnitReachTheHost) {
+  PlugUnit();
+  ASSERT_EQ(TestHost::Init(kMessage), 1);
+  auto received = TestHost::Received();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].wparam, 1u);
+  EXPECT_TRUE(received[0].during_init);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
+  EXPECT_TRUE(FlashIdentityWorks());
+  handler_.TakeCalls();
+
+  // The unrelated disk leaves: the unit is checked, answers, and the host hears nothing.
+  handler_.Pull(PulledAnswer::kNone);
+  bed().Unplug(other_);
+  EXPECT_TRUE(UnitIsChecked());
+  EXPECT_FALSE(TestHost::WaitForCount(2, milliseconds(700)));
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
+
+  // The unit leaves. Its uevents go out one by one while Unplug runs; the first counts.
+  handler_.Pull(PulledAnswer::kNoDevice);
+  const auto removed = Clock::now();
+  bed().Unplug(unit_);
+  ASSERT_TRUE(TestHost::WaitForCount(2, milliseconds(5000)));
+  received = TestHost::Received();
+  EXPECT_EQ(received[1].wparam, 2u);
+  EXPECT_GE(received[1].at - removed, milliseconds(500) - kEarly);
+  EXPECT_LE(received[1].at - removed, milliseconds(500) + kLate);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
+  handler_.TakeCalls();
+  EXPECT_EQ(QRVN_SetIOPort(1), 0);
+  EXPECT_TRUE(handler_.TakeCalls().empty());
+
+  // Back in, at a new SCSI address: opened through a fresh descriptor and announced.
+  handler_.Pull(PulledAnswer::kNone);
+  const auto plugged = Clock::now();
+  PlugUnit();
+  ASSERT_TRUE(TestHost::WaitForCount(3, milliseconds(5000)));
+  received = TestHost::Received();
+  EXPECT_EQ(received[2].wparam, 1u);
+  EXPECT_GE(received[2].at - plugged, milliseconds(1000) - kEarly);
+  EXPECT_LE(received[2].at - plugged, milliseconds(1000) + kLate);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
+  EXPECT_TRUE(FlashIdentityWorks());
+  EXPECT_TRUE(other_handler_.TakeCalls().empty());
+}
+
+TEST_F(QuorvaneBedTest, RawCommandBulkEraseAndEepromTravelThroughSgIo) {
+  PlugUnit();
+  ASSERT_EQ(TestHost::Init(kMessage), 1);
+  handler_.FillFlash(0x1000, Bytes{1, 2, 3, 4});
+  handler_.TakeCalls();
+
+  Bytes buffer(64, 0);
+  EXPECT_EQ(QRVN_CommandData(0x1234, 1, buffer.data(), 0), 1);
+  auto calls = handler_.TakeCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].cdb, Cdb({0x12, 0x34}));
+  EXPECT_EQ(calls[0].direction, SG_DXFER_NONE);
+  EXPECT_EQ(calls[0].dxfer_len, 0u);
+
+  ASSERT_EQ(QRVN_BulkErase(), 1);
+  int polls = 0;
+  while (QRVN_IsBulkEraseEnd() == 0 && polls < 100) ++polls;
+  EXPECT_EQ(polls, 3);  // the firmware model's default: three "not yet" answers
+  EXPECT_EQ(handler_.Flash(0x1000, 4), Bytes(4, 0xFF));
+  calls = handler_.TakeCalls();
+  ASSERT_EQ(calls.size(), 10u);
+  EXPECT_EQ(calls[0].data_out, Request({{1, 0x21}}));
+  EXPECT_EQ(calls[1].direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(calls[2].data_out, Request({{1, 0x22}}));
+
+  ASSERT_EQ(QRVN_WriteEEPROM_1(5, 0x1234), 1);
+  EXPECT_EQ(handler_.Eeprom(5, 1), Bytes{0x34});
+  EXPECT_TRUE(other_handler_.TakeCalls().empty());
+}
+
+}  // namespace
+}  // namespace velkin::test::linux_bed
