@@ -24,9 +24,9 @@ void AgeSettings(const velkin::test::VirtualDevices& devices, const std::string&
 
 void BM_WriteMemory4KiB(benchmark::State& state) {
   velkin::test::VirtualDevices devices;
-  velkin::test::VirtualDeviceSpec spec;
-  spec.trace = false;
-  devices.Create("bench", spec);
+  velkin::test::VirtualDeviceSetup setup;
+  setup.trace = false;
+  devices.Create("bench", setup);
   AgeSettings(devices, "bench");
   if (FLNK_OpenDevice("QUAMIRA", "VOXA CDROM") != 1) {
     state.SkipWithError("no virtual device");
@@ -49,9 +49,9 @@ BENCHMARK(BM_WriteMemory4KiB)->Unit(benchmark::kMicrosecond);
 
 void BM_ReadEeprom16(benchmark::State& state) {
   velkin::test::VirtualDevices devices;
-  velkin::test::VirtualDeviceSpec spec;
-  spec.trace = false;
-  devices.Create("bench", spec);
+  velkin::test::VirtualDeviceSetup setup;
+  setup.trace = false;
+  devices.Create("bench", setup);
   AgeSettings(devices, "bench");
   if (FLNK_OpenDevice("QUAMIRA", "VOXA CDROM") != 1) {
     state.SkipWithError("no virtual device");

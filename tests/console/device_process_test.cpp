@@ -87,8 +87,8 @@ class ConsoleDevice : public ::testing::Test {
 };
 
 TEST_F(ConsoleDevice, StartWithDevicePresentAnnouncesIt) {
-  VirtualDeviceSpec spec;
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  devices_.Create("unit", setup);
   devices_.WriteEeprom("unit", 0, {0xDE, 0xAD});
   devices_.WriteEeprom("unit", 16, {0x01, 0x02, 0xAB});
   Start();
@@ -113,14 +113,14 @@ TEST_F(ConsoleDevice, StartWithoutDeviceIsSilentAndQuitStillReleasesThePort) {
 
 TEST_F(ConsoleDevice, PlugUnplugAndUnrelatedArrival) {
   Start();
-  VirtualDeviceSpec spec;
-  spec.flash_id[2] = 0x17;
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.flash_id[2] = 0x17;
+  devices_.Create("unit", setup);
   EXPECT_EQ(ReadLines(5), ConnectLines("+FLASHID: M25P64"));
   EXPECT_EQ(Run("STATUS"), Lines{"+STATUS: return 1"});
 
   // Another storage device arriving while the unit is open repeats the announcement.
-  VirtualDeviceSpec other;
+  VirtualDeviceSetup other;
   other.vendor = "OTHERCO";
   other.product = "USB DISK";
   other.cdrom = false;
@@ -149,9 +149,9 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
   // announced (with its FLASHID line) when the console starts.
   for (const auto& c : cases) {
     const std::string name = "unit" + std::to_string(c.code);
-    VirtualDeviceSpec spec;
-    spec.flash_id[2] = c.code;
-    devices_.Create(name, spec);
+    VirtualDeviceSetup setup;
+    setup.flash_id[2] = c.code;
+    devices_.Create(name, setup);
     Start();
     Lines expected{"*USB:SetIOPort TRUE return 1", "*USB:CONNECT"};
     expected.insert(expected.end(), c.answer.begin(), c.answer.end());
@@ -201,9 +201,9 @@ Lines EraseLines(int count) {
 const std::regex kOpenLine(R"(\*WRITE:open (.*) size (-?\d+) hFile=(-?\d+)\[-1\])");
 
 TEST_F(ConsoleDevice, DownloadErasesWritesAndVerifies) {
-  VirtualDeviceSpec spec;
-  spec.flash_size = 4194304;
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.flash_size = 4194304;
+  devices_.Create("unit", setup);
   // Old content everywhere: the erase must clear it.
   devices_.WriteFlash("unit", 0, ByteVector(4194304, 0x00));
   Start();
@@ -314,9 +314,9 @@ TEST_F(ConsoleDevice, RefusedEepromRecordStillEndsWithSuccessLine) {
 }
 
 TEST_F(ConsoleDevice, UnplugDuringDownloadIsAWriteFailure) {
-  VirtualDeviceSpec spec;
-  spec.flash_size = 1 << 20;
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.flash_size = 1 << 20;
+  devices_.Create("unit", setup);
   Start();
   const auto image = Image("big.bin", ByteVector(1 << 20, 0x33));
   // The unit vanishes after a few dozen commands, in the middle of the writes.
@@ -328,13 +328,13 @@ TEST_F(ConsoleDevice, UnplugDuringDownloadIsAWriteFailure) {
 }
 
 TEST_F(ConsoleDevice, MonitorLinesDuringDownloadStayWhole) {
-  VirtualDeviceSpec spec;
-  spec.flash_size = 1 << 20;
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.flash_size = 1 << 20;
+  devices_.Create("unit", setup);
   Start();
   const auto image = Image("big.bin", ByteVector(1 << 20, 0x44));
   child_->WriteLine("DOWNLOAD \"" + image + "\" \"1048576\" \"4096\"");
-  VirtualDeviceSpec other;
+  VirtualDeviceSetup other;
   other.vendor = "OTHERCO";
   devices_.Create("other", other);
   auto answer = child_->ReadUntilPrompt(120s);

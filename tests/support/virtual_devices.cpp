@@ -37,19 +37,19 @@ fs::path VirtualDevices::Folder(const std::string& name) const {
   return root() / emu::kUnpluggedFolder / name;
 }
 
-void VirtualDevices::Create(const std::string& name, const VirtualDeviceSpec& spec) {
+void VirtualDevices::Create(const std::string& name, const VirtualDeviceSetup& setup) {
   std::ostringstream text;
-  text << "vendor = " << spec.vendor << "\nproduct = " << spec.product << "\nrevision = " << spec.revision
-       << "\ntype = " << (spec.cdrom ? "cdrom" : "disk") << "\nflash_id = " << emu::HexByte(spec.flash_id[0]) << " "
-       << emu::HexByte(spec.flash_id[1]) << " " << emu::HexByte(spec.flash_id[2])
-       << "\ntrace = " << (spec.trace ? 1 : 0) << "\n";
-  for (const auto& [key, value] : spec.settings) text << key << " = " << value << "\n";
+  text << "vendor = " << setup.vendor << "\nproduct = " << setup.product << "\nrevision = " << setup.revision
+       << "\ntype = " << (setup.cdrom ? "cdrom" : "disk") << "\nflash_id = " << emu::HexByte(setup.flash_id[0]) << " "
+       << emu::HexByte(setup.flash_id[1]) << " " << emu::HexByte(setup.flash_id[2])
+       << "\ntrace = " << (setup.trace ? 1 : 0) << "\n";
+  for (const auto& [key, value] : setup.settings) text << key << " = " << value << "\n";
   std::string error;
   const auto config = emu::ParseDeviceConfig(text.str(), &error);
-  if (!config) throw std::runtime_error("bad device spec: " + error);
+  if (!config) throw std::runtime_error("bad device setup: " + error);
   const fs::path staging = root() / emu::kUnpluggedFolder / ("." + name);
-  if (!emu::CreateDeviceFolder(staging, *config, spec.flash_size, &error)) throw std::runtime_error(error);
-  Move(staging, spec.plugged ? root() / name : root() / emu::kUnpluggedFolder / name);
+  if (!emu::CreateDeviceFolder(staging, *config, setup.flash_size, &error)) throw std::runtime_error(error);
+  Move(staging, setup.plugged ? root() / name : root() / emu::kUnpluggedFolder / name);
 }
 
 void VirtualDevices::Plug(const std::string& name) {

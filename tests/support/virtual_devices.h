@@ -14,7 +14,7 @@
 
 namespace velkin::test {
 
-struct VirtualDeviceSpec {
+struct VirtualDeviceSetup {
   std::string vendor = "QUAMIRA";
   std::string product = "VOXA CDROM";
   std::string revision = "1.00";
@@ -36,7 +36,7 @@ class VirtualDevices {
   const std::filesystem::path& root() const { return dir_.path(); }
   std::filesystem::path Folder(const std::string& name) const;
 
-  void Create(const std::string& name, const VirtualDeviceSpec& spec = {});
+  void Create(const std::string& name, const VirtualDeviceSetup& setup = {});
   void Plug(const std::string& name);
   void Unplug(const std::string& name);
   // Sets (or replaces) device.conf settings; an empty value removes the setting.

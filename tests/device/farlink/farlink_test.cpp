@@ -32,7 +32,7 @@ const std::string kDataInCdb = "d0" + std::string(26, '0') + "514d";
 
 class FarlinkTest : public ::testing::Test {
  protected:
-  void SetUp() override { devices_.Create("dev", spec_); }
+  void SetUp() override { devices_.Create("dev", setup_); }
   void TearDown() override { FLNK_CloseDevice(); }
 
   void Open() { ASSERT_EQ(FLNK_OpenDevice(kVendor, kProduct), 1); }
@@ -44,7 +44,7 @@ class FarlinkTest : public ::testing::Test {
     return fresh;
   }
 
-  VirtualDeviceSpec spec_;
+  VirtualDeviceSetup setup_;
   VirtualDevices devices_;
   std::size_t seen_ = 0;
 };
@@ -90,7 +90,7 @@ TEST_F(FarlinkTest, OpenMatchesTheIdentityTextsExactly) {
 
 TEST_F(FarlinkTest, EmptyOrMissingTextsMatchNothing) {
   // A device whose product field is all blanks would otherwise match an empty product text.
-  VirtualDeviceSpec blank;
+  VirtualDeviceSetup blank;
   blank.product = "";
   devices_.Create("blankproduct", blank);
   EXPECT_EQ(FLNK_OpenDevice(kVendor, ""), 0);
@@ -112,7 +112,7 @@ TEST_F(FarlinkTest, OnlyThirtyOneCharactersOfATextTakePart) {
 
 TEST_F(FarlinkTest, OfTwoMatchingDevicesTheFirstListedIsOpened) {
   // Disk units are listed before CD-ROM units; "dev" is a CD-ROM unit.
-  VirtualDeviceSpec disk;
+  VirtualDeviceSetup disk;
   disk.cdrom = false;
   disk.flash_id[2] = 0x15;
   devices_.Create("zdisk", disk);

@@ -23,12 +23,12 @@ Bytes Pattern(std::size_t size, std::uint8_t seed) {
 
 TEST(FarlinkThreads, DownloadAndChecksOnTwoThreadsEachGetTheirOwnReplies) {
   VirtualDevices devices;
-  VirtualDeviceSpec spec;
-  spec.trace = false;
+  VirtualDeviceSetup setup;
+  setup.trace = false;
   // Busy replies stretch every EEPROM conversation over several commands, so that an exchange
   // from the other thread would land inside it if the library let it.
-  spec.settings = {{"eeprom_busy", "2"}};
-  devices.Create("dev", spec);
+  setup.settings = {{"eeprom_busy", "2"}};
+  devices.Create("dev", setup);
   const Bytes record0 = Pattern(16, 0x30);
   const Bytes record16 = Pattern(16, 0x90);
   devices.WriteEeprom("dev", 0, record0);
@@ -76,9 +76,9 @@ TEST(FarlinkThreads, CloseOnOneThreadWhileTheOtherWrites) {
   // A connection check that forgets the device may run while the other thread is in the middle
   // of a command: the command finishes or fails, but nothing is used after it was released.
   VirtualDevices devices;
-  VirtualDeviceSpec spec;
-  spec.trace = false;
-  devices.Create("dev", spec);
+  VirtualDeviceSetup setup;
+  setup.trace = false;
+  devices.Create("dev", setup);
   for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(FLNK_OpenDevice("QUAMIRA", "VOXA CDROM"), 1);
     std::thread writer([] {

@@ -14,7 +14,7 @@ namespace velkin::qm {
 namespace {
 
 using test::VirtualDevices;
-using test::VirtualDeviceSpec;
+using test::VirtualDeviceSetup;
 
 class Agent : public ::testing::Test {
  protected:
@@ -48,9 +48,9 @@ class Agent : public ::testing::Test {
 };
 
 TEST_F(Agent, ListsMatchingUnitsDisksFirst) {
-  VirtualDeviceSpec disk;
+  VirtualDeviceSetup disk;
   disk.cdrom = false;
-  VirtualDeviceSpec other;
+  VirtualDeviceSetup other;
   other.product = "OTHER";
   devices_.Create("b-cdrom");
   devices_.Create("a-cdrom");
@@ -236,13 +236,13 @@ TEST(DeviceTable, ObjectsFollowTheirDevicesByName) {
 
 TEST(DeviceTable, OnlyThirtyTwoSlots) {
   VirtualDevices devices;
-  VirtualDeviceSpec spec;
-  spec.flash_size = 4096;
-  spec.trace = false;
+  VirtualDeviceSetup setup;
+  setup.flash_size = 4096;
+  setup.trace = false;
   for (int i = 0; i < 33; ++i) {
     std::string name = i < 10 ? "d0" : "d";
     name += std::to_string(i);
-    devices.Create(name, spec);
+    devices.Create(name, setup);
   }
   Table table;
   table.SetMatchTexts("QUAMIRA", "VOXA CDROM");

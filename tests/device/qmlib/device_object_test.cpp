@@ -14,7 +14,7 @@ namespace velkin::qm {
 namespace {
 
 using test::VirtualDevices;
-using test::VirtualDeviceSpec;
+using test::VirtualDeviceSetup;
 
 constexpr std::uint8_t kInquiry[6] = {0x12, 0, 0, 0, 36, 0};
 constexpr std::uint8_t kBadSignature[16] = {0xFD, 0x28, 0, 0, 0, 0, 0x06, 0, 16, 0, 0, 0, 0, 0, 'X', 'Y'};

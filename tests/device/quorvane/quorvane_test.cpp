@@ -44,17 +44,17 @@ std::string Request(const Bytes& head) {
   return HexBytes(block);
 }
 
-VirtualDeviceSpec Unrelated() {
-  VirtualDeviceSpec spec;
-  spec.vendor = "OTHERCO";
-  spec.product = "USB STICK";
-  spec.cdrom = false;
-  return spec;
+VirtualDeviceSetup Unrelated() {
+  VirtualDeviceSetup setup;
+  setup.vendor = "OTHERCO";
+  setup.product = "USB STICK";
+  setup.cdrom = false;
+  return setup;
 }
 
-VirtualDeviceSpec Unplugged(VirtualDeviceSpec spec = {}) {
-  spec.plugged = false;
-  return spec;
+VirtualDeviceSetup Unplugged(VirtualDeviceSetup setup = {}) {
+  setup.plugged = false;
+  return setup;
 }
 
 class QuorvaneTest : public ::testing::Test {
@@ -316,9 +316,9 @@ TEST_F(QuorvaneTest, CommandDataCarriesTheRawBlock) {
 }
 
 TEST_F(QuorvaneTest, BulkEraseIsPolledUntilTheDeviceReportsTheEnd) {
-  VirtualDeviceSpec spec;
-  spec.settings = {{"bulk_erase_polls", "3"}};
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.settings = {{"bulk_erase_polls", "3"}};
+  devices_.Create("unit", setup);
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   const Bytes pattern{0x12, 0x34, 0x56, 0x78};
   ASSERT_EQ(QRVN_WriteMemory(0x1000, pattern.data(), 4), 1);
@@ -340,9 +340,9 @@ TEST_F(QuorvaneTest, BulkEraseIsPolledUntilTheDeviceReportsTheEnd) {
 }
 
 TEST_F(QuorvaneTest, ABulkEraseRequestTheDeviceRefusesIsFalseWithoutAReply) {
-  VirtualDeviceSpec spec;
-  spec.settings = {{"check", "data_out"}};
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.settings = {{"check", "data_out"}};
+  devices_.Create("unit", setup);
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   NewTrace();
   EXPECT_EQ(QRVN_BulkErase(), 0);
@@ -354,13 +354,13 @@ TEST_F(QuorvaneTest, ABulkEraseRequestTheDeviceRefusesIsFalseWithoutAReply) {
 // Each export reaches the device with its own command; the command set itself is shared with
 // Farlink and tested there in depth.
 TEST_F(QuorvaneTest, DeviceExportsCarryTheirCommands) {
-  VirtualDeviceSpec spec;
-  spec.flash_id[0] = 0xEF;
-  spec.flash_id[1] = 0x40;
-  spec.flash_id[2] = 0x15;
-  spec.flash_size = 2 << 20;
-  spec.settings = {{"eeprom_busy", "2"}};
-  devices_.Create("unit", spec);
+  VirtualDeviceSetup setup;
+  setup.flash_id[0] = 0xEF;
+  setup.flash_id[1] = 0x40;
+  setup.flash_id[2] = 0x15;
+  setup.flash_size = 2 << 20;
+  setup.settings = {{"eeprom_busy", "2"}};
+  devices_.Create("unit", setup);
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   NewTrace();
 
