@@ -2,40 +2,24 @@
 // the library.
 #include <velkin/farlink.h>
 
+#include "export_guard.h"
 #include "farlink_device.h"
 
 using velkin::farlink::C_FarlinkDevice;
 using velkin::farlink::TheApi;
+using velkin::qm::BufferGiven;
+using velkin::qm::Guarded;
+using velkin::qm::kFalse;
 using velkin::qm::kQmOk;
+using velkin::qm::kTrue;
+using velkin::qm::Truth;
 using velkin::qm::VendorCommands;
 
 namespace {
 
-constexpr int32_t kTrue = 1;
-constexpr int32_t kFalse = 0;
-
-int32_t Truth(bool value) {
-  return value ? kTrue : kFalse;
-}
-
-// Runs an export's body, turning anything thrown (an allocation failure) into FALSE.
-template <class Body>
-int32_t Guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return kFalse;
-  }
-}
-
 template <class Body>
 int32_t OnDevice(Body body) noexcept {
   return Guarded([&] { return Truth(TheApi().device().WithDevice(body)); });
-}
-
-// A missing buffer where the call needs one is refused before the device is asked anything.
-bool Given(const void* pointer, uint32_t count = 1) {
-  return pointer != nullptr || (count & 0xFFFF) == 0;
 }
 
 // The library's export object exists from load to unload, not from the first call on.
@@ -74,28 +58,28 @@ VELKIN_EXPORT int32_t VELKIN_CALL FLNK_EraseMemory(uint32_t address, uint32_t si
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadMemory(uint32_t address, uint8_t* buffer, uint32_t count) {
-  if (!Given(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadMemory(address, buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_WriteMemory(uint32_t address, const uint8_t* buffer, uint32_t count) {
-  if (!Given(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.WriteMemory(address, buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_WriteData(const uint8_t* buffer, uint32_t count) {
-  if (!Given(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.WriteData(buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadData(uint8_t* buffer, uint32_t count) {
-  if (!Given(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadData(buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadSpiFlashInfo(uint8_t* manufacturer, uint8_t* memoryType,
                                                         uint8_t* capacityCode) {
-  if (!Given(manufacturer) || !Given(memoryType) || !Given(capacityCode)) return kFalse;
+  if (!BufferGiven(manufacturer) || !BufferGiven(memoryType) || !BufferGiven(capacityCode)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadFlashIdentity(manufacturer, memoryType, capacityCode); });
 }
 
@@ -105,17 +89,17 @@ VELKIN_EXPORT int32_t VELKIN_CALL FLNK_WriteEEPROM_1Byte(uint32_t address, uint3
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadEEPROM_1Byte(uint32_t address, uint8_t* data) {
-  if (!Given(data)) return kFalse;
+  if (!BufferGiven(data)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadEeprom1(static_cast<uint8_t>(address), data); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_WriteEEPROM_16Byte(uint32_t address, const uint8_t* data) {
-  if (!Given(data)) return kFalse;
+  if (!BufferGiven(data)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.WriteEeprom16(static_cast<uint8_t>(address), data); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_ReadEEPROM_16Byte(uint32_t address, uint8_t* data) {
-  if (!Given(data)) return kFalse;
+  if (!BufferGiven(data)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadEeprom16(static_cast<uint8_t>(address), data); });
 }
 

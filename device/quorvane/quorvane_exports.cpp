@@ -2,41 +2,24 @@
 // exception leaves the library.
 #include <velkin/quorvane.h>
 
+#include "export_guard.h"
 #include "quorvane_api.h"
 
+using velkin::qm::BufferGiven;
 using velkin::qm::CommandBytes;
+using velkin::qm::Guarded;
+using velkin::qm::kFalse;
 using velkin::qm::kQmOk;
+using velkin::qm::kTrue;
+using velkin::qm::Truth;
 using velkin::qm::VendorCommands;
 using velkin::quorvane::TheApi;
 
 namespace {
 
-constexpr int32_t kTrue = 1;
-constexpr int32_t kFalse = 0;
-
-int32_t Truth(bool value) {
-  return value ? kTrue : kFalse;
-}
-
-// Runs an export's body, turning anything thrown (an allocation failure) into FALSE.
-template <class Body>
-int32_t Guarded(Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return kFalse;
-  }
-}
-
 template <class Body>
 int32_t OnDevice(Body body) noexcept {
   return Guarded([&] { return Truth(TheApi().device().WithCommands(body)); });
-}
-
-// Byte counts travel cut to 16 bits. A host that passes no buffer for bytes that would move gets
-// FALSE rather than a crash inside the library.
-bool Usable(const void* buffer, uint32_t count) {
-  return buffer != nullptr || (count & 0xFFFF) == 0;
 }
 
 // The library's export object exists from load to unload, not from the first call on.
@@ -59,27 +42,27 @@ VELKIN_EXPORT int32_t VELKIN_CALL QRVN_SingleEraseMemory(uint32_t address, uint3
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadMemory(uint32_t address, uint8_t* buffer, uint32_t count) {
-  if (!Usable(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadMemory(address, buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteMemory(uint32_t address, const uint8_t* buffer, uint32_t count) {
-  if (!Usable(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.WriteMemory(address, buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteData(const uint8_t* buffer, uint32_t count) {
-  if (!Usable(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.WriteData(buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadData(uint8_t* buffer, uint32_t count) {
-  if (!Usable(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return OnDevice([&](VendorCommands& c) { return c.ReadData(buffer, count) == kQmOk; });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_CommandData(uint32_t code, uint32_t direction, uint8_t* buffer, uint32_t count) {
-  if (!Usable(buffer, count)) return kFalse;
+  if (!BufferGiven(buffer, count)) return kFalse;
   return Guarded([&] {
     CommandBytes cdb{};
     cdb[0] = static_cast<std::uint8_t>(code >> 8);
