@@ -19,16 +19,24 @@ namespace velkin::console {
 namespace {
 
 constexpr UINT kPrivateMessage = WM_USER + 101;
+// Device changes of virtual devices. A posted WM_DEVICECHANGE with an arrival code does not reach
+// the window (the system's own are sent with a pointer, not posted), so they travel as a message of
+// our own that the window handles exactly like WM_DEVICECHANGE.
+constexpr UINT kVirtualDeviceChange = WM_APP + 1;
 constexpr int kMaxLoadString = 100;
 
 HINSTANCE g_instance = nullptr;
 char g_title[kMaxLoadString];
 char g_class_name[kMaxLoadString];
 HWND g_window = nullptr;
+// Set once the thread has announced its window (or failed to create it), so that its two
+// start-up lines always come before the shell's first prompt. Lives as long as the process.
+HANDLE g_started = nullptr;
 
 LRESULT CALLBACK DeviceMonitorWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DEVICECHANGE:
+    case kVirtualDeviceChange:
       if (wparam == DBT_DEVICEARRIVAL) {
         OnDeviceArrival();
       } else if (wparam == DBT_DEVICEREMOVECOMPLETE) {
@@ -79,17 +87,18 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
                                 nullptr, nullptr, instance, nullptr);
   std::printf("InitInstance hWnd %x\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)));
   std::fflush(stdout);
+  SetEvent(g_started);
   if (window == nullptr) return 0;
   g_window = window;
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);
 
-  // Virtual devices raise no system notifications: their event source posts the same
-  // WM_DEVICECHANGE messages the system would broadcast, so they take the window's path.
+  // Virtual devices raise no system notifications: their event source posts the equivalent of the
+  // system's WM_DEVICECHANGE broadcasts, so they take the window's path.
   if (const char* root = std::getenv(qm::os::kEmulatorVariable); root != nullptr && *root != '\0') {
     static auto* virtual_source =
         qm::os::StartEmulatedHotplugSource(root, [window](const qm::os::HotplugEvent& e) {
-          PostMessageA(window, WM_DEVICECHANGE,
+          PostMessageA(window, kVirtualDeviceChange,
                        e.kind == qm::os::HotplugKind::kArrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, 0);
         }).release();
     (void)virtual_source;
@@ -108,8 +117,12 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
 }  // namespace
 
 void StartDeviceMonitor() {
+  constexpr DWORD kStartTimeoutMs = 10000;
+  g_started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = CreateThread(nullptr, 0, DeviceMonitorThread, nullptr, 0, nullptr);
-  if (thread != nullptr) CloseHandle(thread);
+  if (thread == nullptr) return;
+  CloseHandle(thread);
+  if (g_started != nullptr) WaitForSingleObject(g_started, kStartTimeoutMs);
 }
 
 }  // namespace velkin::console
