@@ -15,21 +15,6 @@ namespace {
 constexpr const char* kVendor = "QUAMIRA";
 constexpr const char* kProduct = "VOXA CDROM";
 
-Bytes Cdb(std::initializer_list<std::uint8_t> head) {
-  Bytes cdb(16, 0);
-  std::copy(head.begin(), head.end(), cdb.begin());
-  cdb[14] = 'Q';
-  cdb[15] = 'M';
-  return cdb;
-}
-
-// A 64-byte request block: the given bytes at the given offsets, zeros elsewhere.
-Bytes Request(std::initializer_list<std::pair<std::size_t, std::uint8_t>> bytes) {
-  Bytes block(64, 0);
-  for (const auto& [at, value] : bytes) block[at] = value;
-  return block;
-}
-
 const Bytes kDataOut = Cdb({0xE0});
 const Bytes kDataIn = Cdb({0xD0});
 

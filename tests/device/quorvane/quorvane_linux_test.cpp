@@ -21,20 +21,6 @@ constexpr std::uint32_t kMessage = 0x8000 + 0x42;
 constexpr milliseconds kEarly{25};
 constexpr milliseconds kLate{2500};
 
-Bytes Cdb(std::initializer_list<std::uint8_t> head) {
-  Bytes cdb(16, 0);
-  std::copy(head.begin(), head.end(), cdb.begin());
-  cdb[14] = 'Q';
-  cdb[15] = 'M';
-  return cdb;
-}
-
-Bytes Request(std::initializer_list<std::pair<std::size_t, std::uint8_t>> bytes) {
-  Bytes block(64, 0);
-  for (const auto& [at, value] : bytes) block[at] = value;
-  return block;
-}
-
 emu::Identity UnitIdentity() {
   emu::Identity identity;
   identity.flash_id = {0xEF, 0x40, 0x16};
