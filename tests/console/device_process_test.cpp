@@ -4,9 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <regex>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+// dbt.h needs the types of windows.h.
+#include <dbt.h>
+#endif
 
 #include "child_process.h"
 #include "program_paths.h"
@@ -48,6 +55,9 @@ class ConsoleDevice : public ::testing::Test {
     ASSERT_TRUE(child_);
     auto start = child_->ReadUntilPrompt();
     ASSERT_TRUE(start);
+    for (const auto& l : *start) {
+      if (l.rfind("InitInstance hWnd ", 0) == 0) monitor_window_ = std::stoull(l.substr(18), nullptr, 16);
+    }
     start->erase(std::remove_if(start->begin(), start->end(), IsMonitorStartLine), start->end());
     ASSERT_GE(start->size(), 2u);
     EXPECT_EQ((*start)[0], "*VELKIN: Welcome to Velkin Util 1.44");
@@ -84,6 +94,7 @@ class ConsoleDevice : public ::testing::Test {
   VirtualDevices devices_;
   std::unique_ptr<ChildProcess> child_;
   Lines start_lines_;
+  std::uint64_t monitor_window_ = 0;  // the hidden window's handle from its start-up line (Windows)
 };
 
 TEST_F(ConsoleDevice, StartWithDevicePresentAnnouncesIt) {
@@ -142,9 +153,8 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
   const struct {
     std::uint8_t code;
     Lines answer;
-  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}},
-               {0x13, {"+FLASHID: MP2P40"}}, {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}},
-               {0x18, {}}};
+  } cases[] = {{0x10, {"-FLASHID:Unknown"}}, {0x11, {"-FLASHID:Unknown"}}, {0x12, {}}, {0x13, {"+FLASHID: MP2P40"}},
+               {0x15, {"+FLASHID: M25P16"}}, {0x16, {"+FLASHID: M25P32"}}, {0x18, {}}};
   // The identity of a unit is fixed while it is plugged in: one unit per capacity code, each
   // announced (with its FLASHID line) when the console starts.
   for (const auto& c : cases) {
@@ -353,6 +363,41 @@ TEST_F(ConsoleDevice, MonitorLinesDuringDownloadStayWhole) {
   EXPECT_EQ(connect, 1);
   EXPECT_EQ(answer->back(), "+DOWNLOAD:write Ok");
 }
+
+#ifdef _WIN32
+// The system delivers its device-change broadcasts to the hidden window with a sent (not posted)
+// WM_DEVICECHANGE whose lParam points to the broadcast record: an arrival or removal code carries
+// a pointer, so PostMessage refuses it. Sent from this process, they take the same path.
+LRESULT SendDeviceChange(std::uint64_t window, WPARAM event) {
+  DEV_BROADCAST_DEVICEINTERFACE_A record{};
+  record.dbcc_size = sizeof record;
+  record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)), WM_DEVICECHANGE, event,
+                             reinterpret_cast<LPARAM>(&record), SMTO_NORMAL, 30000, &result);
+}
+
+TEST_F(ConsoleDevice, SystemDeviceChangeMessagesReachTheMonitorWindow) {
+  devices_.Create("unit");
+  Start();
+  ASSERT_EQ(start_lines_, ConnectLines());
+  ASSERT_NE(monitor_window_, 0u);
+
+  // An arrival elsewhere while the unit is open repeats the announcement.
+  ASSERT_NE(SendDeviceChange(monitor_window_, DBT_DEVICEARRIVAL), 0);
+  EXPECT_EQ(ReadLines(5), ConnectLines());
+
+  // A removal while the unit still answers: nothing.
+  ASSERT_NE(SendDeviceChange(monitor_window_, DBT_DEVICEREMOVECOMPLETE), 0);
+  EXPECT_EQ(ReadLines(1, 1s), Lines{});
+
+  // The unit stops answering without its folder going away, so only this message can tell.
+  devices_.Set("unit", "fail", "inquiry");
+  ASSERT_NE(SendDeviceChange(monitor_window_, DBT_DEVICEREMOVECOMPLETE), 0);
+  EXPECT_EQ(ReadLines(1), Lines{"*USB:DISCONNECT"});
+  EXPECT_EQ(Run("STATUS"), Lines{"-STATUS: return 0"});
+}
+#endif
 
 }  // namespace
 }  // namespace velkin::test

@@ -16,8 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include "scoped_env.h"
 #include "test_host.h"
 #include "virtual_devices.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// dbt.h needs the types of windows.h.
+#include <dbt.h>
+#endif
 
 namespace velkin::test {
 namespace {
@@ -435,6 +442,69 @@ TEST_F(QuorvaneTest, MissingBuffersAreRefusedWithoutDeviceTraffic) {
   EXPECT_EQ(QRVN_CommandData(0x1234, 1, nullptr, 0x10000), 1);
   EXPECT_EQ(NewTrace().size(), 1u);
 }
+
+#ifdef _WIN32
+// The library's hidden window in this process (other test processes have theirs).
+HWND LibraryWindow() {
+  HWND window = nullptr;
+  while ((window = FindWindowExA(nullptr, window, "QM101DeviceClass", nullptr)) != nullptr) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId()) return window;
+  }
+  return nullptr;
+}
+
+// The system sends (not posts) its device-change broadcasts: an arrival or removal code carries a
+// pointer to the broadcast record, which PostMessage refuses. Sent from this thread they reach
+// the window on the host's thread by the same path. Returns whether the message was delivered.
+bool SendDeviceChange(HWND window, WPARAM event, DWORD device_type) {
+  DEV_BROADCAST_DEVICEINTERFACE_A record{};
+  record.dbcc_size = sizeof record;
+  record.dbcc_devicetype = device_type;
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&record), SMTO_NORMAL, 10000,
+                             &result) != 0;
+}
+
+TEST_F(QuorvaneTest, SystemDeviceChangesStartTheTimers) {
+  {
+    // Set up without virtual devices, so that their folder watch is not running: from here on
+    // only the messages sent below can tell the library of changes.
+    ScopedEnv without(std::string("VELKIN_EMULATOR"), "");
+    ASSERT_EQ(TestHost::Init(kMessage), 1);
+  }
+  ASSERT_EQ(QRVN_GetDeviceStatus(), 0);
+  const HWND window = LibraryWindow();
+  ASSERT_NE(window, nullptr);
+  devices_.Create("unit");
+
+  // Only device-interface broadcasts count: another device type, or none, starts no timer.
+  ASSERT_TRUE(SendDeviceChange(window, DBT_DEVICEARRIVAL, DBT_DEVTYP_VOLUME));
+  DWORD_PTR result = 0;
+  ASSERT_NE(SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0, SMTO_NORMAL, 10000, &result), 0);
+  EXPECT_FALSE(TestHost::WaitForCount(1, milliseconds(1500)));
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
+
+  ASSERT_TRUE(SendDeviceChange(window, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE));
+  const auto arrived = Clock::now();
+  const Notification opened = Next(0);
+  EXPECT_EQ(opened.wparam, 1u);
+  EXPECT_GE(opened.at - arrived, milliseconds(1000) - kEarly);
+  EXPECT_LE(opened.at - arrived, milliseconds(1000) + kLate);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
+  EXPECT_TRUE(FlashIdentityWorks());
+
+  devices_.Unplug("unit");
+  ASSERT_TRUE(SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE));
+  const auto removed = Clock::now();
+  const Notification gone = Next(1);
+  EXPECT_EQ(gone.wparam, 2u);
+  EXPECT_GE(gone.at - removed, milliseconds(500) - kEarly);
+  EXPECT_LE(gone.at - removed, milliseconds(500) + kLate);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace velkin::test
