@@ -4,11 +4,9 @@
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
 
-#include <os/backend.h>
-#include <os/hotplug.h>
+#include <os/windows/virtual_device_messages.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "../connection.h"
 #include "monitor.h"
@@ -19,10 +17,6 @@ namespace velkin::console {
 namespace {
 
 constexpr UINT kPrivateMessage = WM_USER + 101;
-// Device changes of virtual devices. A posted WM_DEVICECHANGE with an arrival code does not reach
-// the window (the system's own are sent with a pointer, not posted), so they travel as a message of
-// our own that the window handles exactly like WM_DEVICECHANGE.
-constexpr UINT kVirtualDeviceChange = WM_APP + 1;
 constexpr int kMaxLoadString = 100;
 
 HINSTANCE g_instance = nullptr;
@@ -36,7 +30,6 @@ HANDLE g_started = nullptr;
 LRESULT CALLBACK DeviceMonitorWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DEVICECHANGE:
-    case kVirtualDeviceChange:
       if (wparam == DBT_DEVICEARRIVAL) {
         OnDeviceArrival();
       } else if (wparam == DBT_DEVICEREMOVECOMPLETE) {
@@ -93,16 +86,10 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
   ShowWindow(window, SW_HIDE);
   UpdateWindow(window);
 
-  // Virtual devices raise no system notifications: their event source posts the equivalent of the
-  // system's WM_DEVICECHANGE broadcasts, so they take the window's path.
-  if (const char* root = std::getenv(qm::os::kEmulatorVariable); root != nullptr && *root != '\0') {
-    static auto* virtual_source =
-        qm::os::StartEmulatedHotplugSource(root, [window](const qm::os::HotplugEvent& e) {
-          PostMessageA(window, kVirtualDeviceChange,
-                       e.kind == qm::os::HotplugKind::kArrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, 0);
-        }).release();
-    (void)virtual_source;
-  }
+  // Virtual devices raise no system notifications: their watch sends the window the same
+  // WM_DEVICECHANGE messages. It runs until the process ends, as the window does.
+  static auto* virtual_source = qm::os::StartVirtualDeviceMessages(window).release();
+  (void)virtual_source;
 
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {

@@ -6,13 +6,10 @@
 // windows.h first: dbt.h needs its types.
 #include <dbt.h>
 
-#include <os/backend.h>
-#include <os/hotplug.h>
+#include <os/windows/virtual_device_messages.h>
 
 #include <array>
 #include <atomic>
-#include <cstdlib>
-#include <string>
 
 #include "os/notification_host.h"
 
@@ -20,10 +17,6 @@ namespace velkin::quorvane::os {
 namespace {
 
 constexpr char kClassName[] = "QM101DeviceClass";
-
-// Virtual devices raise no system notifications: their folder watch posts this message, which
-// the window procedure answers exactly as a device-interface WM_DEVICECHANGE.
-constexpr UINT kVirtualDeviceChange = WM_APP + 0x51;
 
 // The interface classes whose arrivals and removals are watched: USB devices, disks, HID devices
 // and network adapters.
@@ -85,13 +78,8 @@ class WindowHost final : public NotificationHost {
       registrations_[i] = RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
     }
 
-    if (const char* root = std::getenv(qm::os::kEmulatorVariable); root != nullptr && *root != '\0') {
-      HWND window = window_;
-      virtual_source_ = qm::os::StartEmulatedHotplugSource(root, [window](const qm::os::HotplugEvent& event) {
-        PostMessageA(window, kVirtualDeviceChange,
-                     event.kind == qm::os::HotplugKind::kArrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE, 0);
-      });
-    }
+    // Virtual devices raise no system notifications: their watch sends the same WM_DEVICECHANGE.
+    virtual_source_ = qm::os::StartVirtualDeviceMessages(window_);
     return true;
   }
 
@@ -119,9 +107,6 @@ class WindowHost final : public NotificationHost {
         host->OnDeviceChange(window, wparam);
         break;
       }
-      case kVirtualDeviceChange:
-        host->OnDeviceChange(window, wparam);
-        return 0;
       case WM_TIMER:
         KillTimer(window, wparam);  // each start fires once
         host->handler_.OnTimer(static_cast<unsigned>(wparam));
