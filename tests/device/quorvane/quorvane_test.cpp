@@ -92,6 +92,18 @@ class QuorvaneTest : public ::testing::Test {
     return TestHost::Received()[already];
   }
 
+  // Waits for the next notification after the `already` received ones and checks that it carries
+  // `wparam` and came `delay` after `since`: not before, and not much after.
+  static Notification NextAfter(std::size_t already, std::uintptr_t wparam, Clock::time_point since,
+                                milliseconds delay) {
+    const Notification n = Next(already);
+    EXPECT_EQ(n.wparam, wparam);
+    EXPECT_EQ(n.message, kMessage);
+    EXPECT_GE(n.at - since, delay - kEarly);
+    EXPECT_LE(n.at - since, delay + kLate);
+    return n;
+  }
+
   // Waits until the library's status has become `status`.
   static bool StatusBecomes(std::int32_t status, milliseconds timeout = milliseconds(5000)) {
     const auto end = Clock::now() + timeout;
@@ -212,11 +224,7 @@ TEST_F(QuorvaneTest, ABurstOfArrivalsIsAnsweredOnceAThousandMillisecondsAfterThe
   devices_.Plug("other2");
   const auto third = Clock::now();
 
-  const Notification opened = Next(0);
-  EXPECT_EQ(opened.wparam, 1u);
-  EXPECT_EQ(opened.message, kMessage);
-  EXPECT_GE(opened.at - third, milliseconds(1000) - kEarly);
-  EXPECT_LE(opened.at - third, milliseconds(1000) + kLate);
+  NextAfter(0, 1, third, milliseconds(1000));
   EXPECT_FALSE(TestHost::WaitForCount(2, milliseconds(1200)));
   EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
   EXPECT_TRUE(FlashIdentityWorks());
@@ -237,20 +245,14 @@ TEST_F(QuorvaneTest, OnlyTheUnitLeavingReportsItGone) {
 
   devices_.Unplug("unit");
   const auto removed = Clock::now();
-  const Notification gone = Next(1);
-  EXPECT_EQ(gone.wparam, 2u);
-  EXPECT_EQ(gone.lparam, 0);
-  EXPECT_GE(gone.at - removed, milliseconds(500) - kEarly);
-  EXPECT_LE(gone.at - removed, milliseconds(500) + kLate);
+  EXPECT_EQ(NextAfter(1, 2, removed, milliseconds(500)).lparam, 0);
   EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
   EXPECT_TRUE(EveryDeviceExportIsFalse());
 
   // Back in: opened and announced again.
   devices_.Plug("unit");
   const auto plugged = Clock::now();
-  const Notification again = Next(2);
-  EXPECT_EQ(again.wparam, 1u);
-  EXPECT_GE(again.at - plugged, milliseconds(1000) - kEarly);
+  NextAfter(2, 1, plugged, milliseconds(1000));
   EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
   EXPECT_TRUE(FlashIdentityWorks());
   EXPECT_FALSE(TestHost::WaitForCount(4, milliseconds(700)));
@@ -261,10 +263,7 @@ TEST_F(QuorvaneTest, ARemovalWithoutAConnectedUnitReportsGone) {
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   devices_.Unplug("other");
   const auto removed = Clock::now();
-  const Notification gone = Next(0);
-  EXPECT_EQ(gone.wparam, 2u);
-  EXPECT_GE(gone.at - removed, milliseconds(500) - kEarly);
-  EXPECT_LE(gone.at - removed, milliseconds(500) + kLate);
+  NextAfter(0, 2, removed, milliseconds(500));
   EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
 }
 
@@ -488,20 +487,14 @@ TEST_F(QuorvaneTest, SystemDeviceChangesStartTheTimers) {
 
   ASSERT_TRUE(SendDeviceChange(window, DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE));
   const auto arrived = Clock::now();
-  const Notification opened = Next(0);
-  EXPECT_EQ(opened.wparam, 1u);
-  EXPECT_GE(opened.at - arrived, milliseconds(1000) - kEarly);
-  EXPECT_LE(opened.at - arrived, milliseconds(1000) + kLate);
+  NextAfter(0, 1, arrived, milliseconds(1000));
   EXPECT_EQ(QRVN_GetDeviceStatus(), 1);
   EXPECT_TRUE(FlashIdentityWorks());
 
   devices_.Unplug("unit");
   ASSERT_TRUE(SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_DEVICEINTERFACE));
   const auto removed = Clock::now();
-  const Notification gone = Next(1);
-  EXPECT_EQ(gone.wparam, 2u);
-  EXPECT_GE(gone.at - removed, milliseconds(500) - kEarly);
-  EXPECT_LE(gone.at - removed, milliseconds(500) + kLate);
+  NextAfter(1, 2, removed, milliseconds(500));
   EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
 }
 #endif
