@@ -13,13 +13,19 @@ std::string Hex16(std::uint16_t value) {
   return "0x" + HexByte(static_cast<std::uint8_t>(value >> 8)) + HexByte(static_cast<std::uint8_t>(value));
 }
 
+// An INQUIRY text field: cut to its width, then trimmed again, so that the text written back reads
+// the same (blanks at the cut would otherwise vanish on the next reading).
+std::string FieldText(std::string_view value, std::size_t width) {
+  return std::string(Trim(value.substr(0, width)));
+}
+
 bool ApplyIdentitySetting(DeviceConfig& config, std::string_view key, std::string_view value) {
   if (key == "vendor") {
-    config.identity.vendor = std::string(value.substr(0, 8));
+    config.identity.vendor = FieldText(value, 8);
   } else if (key == "product") {
-    config.identity.product = std::string(value.substr(0, 16));
+    config.identity.product = FieldText(value, 16);
   } else if (key == "revision") {
-    config.identity.revision = std::string(value.substr(0, 4));
+    config.identity.revision = FieldText(value, 4);
   } else if (key == "type") {
     if (value == "cdrom") {
       config.identity.type = UnitType::kCdRom;

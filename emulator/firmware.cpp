@@ -220,7 +220,7 @@ Response Firmware::DataOut(Direction direction, std::span<const std::uint8_t> da
       return Good(taken);
     case 0x0D:
     case 0x0F:
-      return EepromRequest(request);
+      return EepromRequest(request, taken);
     case 0x21:  // whole-chip erase: accepted at once, ends after some end polls
     {
       eeprom_op_.reset();
@@ -248,7 +248,7 @@ Response Firmware::DataOut(Direction direction, std::span<const std::uint8_t> da
   }
 }
 
-Response Firmware::EepromRequest(std::span<const std::uint8_t> request) {
+Response Firmware::EepromRequest(std::span<const std::uint8_t> request, std::uint32_t taken) {
   // Byte 3 is always 1; byte 5 is the EEPROM's device address with the read bit (0xA1) or
   // without it (0xA0).
   if (request[3] != 1 || (request[5] != 0xA0 && request[5] != 0xA1)) return Check(kInvalidFieldInParameters);
@@ -257,7 +257,7 @@ Response Firmware::EepromRequest(std::span<const std::uint8_t> request) {
   op.busy_left = faults_.eeprom_busy;
   op.forever = faults_.eeprom_busy_forever;
   eeprom_op_ = op;
-  return Good(static_cast<std::uint32_t>(request.size()));
+  return Good(taken);
 }
 
 void Firmware::CompleteEeprom() {

@@ -97,7 +97,8 @@ class Firmware {
   Response DataOut(Direction direction, std::span<const std::uint8_t> data);
   Response DataIn(Direction direction, std::span<std::uint8_t> data);
   Response Inquiry(std::span<const std::uint8_t> cdb, Direction direction, std::span<std::uint8_t> data);
-  Response EepromRequest(std::span<const std::uint8_t> request);
+  // `taken`: the bytes of the data phase, which may be fewer than a whole request block.
+  Response EepromRequest(std::span<const std::uint8_t> request, std::uint32_t taken);
   void CompleteEeprom();
   std::optional<Response> InjectedFault(CommandKind kind);
 

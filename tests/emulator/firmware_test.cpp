@@ -160,6 +160,14 @@ TEST_F(Model, EepromOneAndSixteenBytes) {
   reply = Reply();
   EXPECT_EQ(Bytes(reply.begin() + 16, reply.begin() + 32), Bytes(write16.begin() + 16, write16.begin() + 32));
 
+  // A shorter data phase is taken as it is: the model reports the bytes it was given.
+  Bytes short_request = Request({{1, 0x0D}, {3, 1}, {5, 0xA1}, {6, 5}});
+  short_request.resize(40);
+  const Response taken = Out(kDataOut, short_request);
+  EXPECT_EQ(taken.kind, Response::Kind::kGood);
+  EXPECT_EQ(taken.transferred, 40u);
+  EXPECT_EQ(Reply()[9], eeprom_.bytes()[5]);
+
   ExpectCheck(Out(kDataOut, Request({{1, 0x0F}, {3, 0}, {5, 0xA1}})), kInvalidFieldInParameters);
   ExpectCheck(Out(kDataOut, Request({{1, 0x0F}, {3, 1}, {5, 0xA2}})), kInvalidFieldInParameters);
   ExpectCheck(Out(kDataOut, Request({{1, 0x77}})), kInvalidFieldInParameters);
@@ -348,6 +356,12 @@ TEST(DeviceConfig, ParsesAndWritesEverySetting) {
   EXPECT_EQ(config->faults.refuse_write_at, 0x3000u);
   EXPECT_EQ(config->faults.unplug_after, 40u);
   EXPECT_EQ(config->faults.bulk_erase_polls, 7u);
+
+  // A text field is cut to its INQUIRY width and trimmed after the cut, so that it reads back the same.
+  const auto cut = ParseDeviceConfig("vendor = ABC     DEFG\nproduct = P\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tQ\n", &error);
+  ASSERT_TRUE(cut) << error;
+  EXPECT_EQ(cut->identity.vendor, "ABC");
+  EXPECT_EQ(cut->identity.product, "P");
 
   // What is written reads back the same.
   const auto again = ParseDeviceConfig(FormatDeviceConfig(*config), &error);
