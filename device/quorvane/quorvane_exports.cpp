@@ -1,26 +1,20 @@
-// The sixteen QRVN_ exports: thin translations onto the export object and its device object. No
-// exception leaves the library.
+// The sixteen QRVN_ exports: thin translations onto the export object, its device object and the
+// operations both export sets share. No exception leaves the library.
 #include <velkin/quorvane.h>
 
 #include "export_guard.h"
 #include "quorvane_api.h"
+#include "unit_operations.h"
 
 using velkin::qm::BufferGiven;
 using velkin::qm::CommandBytes;
 using velkin::qm::Guarded;
 using velkin::qm::kFalse;
-using velkin::qm::kQmOk;
-using velkin::qm::kTrue;
 using velkin::qm::Truth;
-using velkin::qm::VendorCommands;
 using velkin::quorvane::TheApi;
+namespace ops = velkin::qm::unit_ops;
 
 namespace {
-
-template <class Body>
-int32_t OnDevice(Body body) noexcept {
-  return Guarded([&] { return Truth(TheApi().device().WithCommands(body)); });
-}
 
 // The library's export object exists from load to unload, not from the first call on.
 const bool kLoaded = (TheApi(), true);
@@ -38,27 +32,23 @@ VELKIN_EXPORT int32_t VELKIN_CALL QRVN_GetDeviceStatus(void) {
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_SingleEraseMemory(uint32_t address, uint32_t sizeCode) {
-  return OnDevice([&](VendorCommands& c) { return c.EraseMemory(address, sizeCode) == kQmOk; });
+  return ops::EraseMemory(TheApi().device(), address, sizeCode);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadMemory(uint32_t address, uint8_t* buffer, uint32_t count) {
-  if (!BufferGiven(buffer, count)) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.ReadMemory(address, buffer, count) == kQmOk; });
+  return ops::ReadMemory(TheApi().device(), address, buffer, count);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteMemory(uint32_t address, const uint8_t* buffer, uint32_t count) {
-  if (!BufferGiven(buffer, count)) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.WriteMemory(address, buffer, count) == kQmOk; });
+  return ops::WriteMemory(TheApi().device(), address, buffer, count);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteData(const uint8_t* buffer, uint32_t count) {
-  if (!BufferGiven(buffer, count)) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.WriteData(buffer, count) == kQmOk; });
+  return ops::WriteData(TheApi().device(), buffer, count);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadData(uint8_t* buffer, uint32_t count) {
-  if (!BufferGiven(buffer, count)) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.ReadData(buffer, count) == kQmOk; });
+  return ops::ReadData(TheApi().device(), buffer, count);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_CommandData(uint32_t code, uint32_t direction, uint8_t* buffer, uint32_t count) {
@@ -77,41 +67,35 @@ VELKIN_EXPORT int32_t VELKIN_CALL QRVN_CommandData(uint32_t code, uint32_t direc
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadSpiFlashInfo(uint8_t* manufacturer, uint8_t* memoryType,
                                                         uint8_t* capacityCode) {
-  if (manufacturer == nullptr || memoryType == nullptr || capacityCode == nullptr) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.ReadFlashIdentity(manufacturer, memoryType, capacityCode); });
+  return ops::ReadFlashIdentity(TheApi().device(), manufacturer, memoryType, capacityCode);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteEEPROM_1(uint32_t address, uint32_t data) {
-  return OnDevice(
-      [&](VendorCommands& c) { return c.WriteEeprom1(static_cast<uint8_t>(address), static_cast<uint8_t>(data)); });
+  return ops::WriteEeprom1(TheApi().device(), address, data);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadEEPROM_1(uint32_t address, uint8_t* data) {
-  if (data == nullptr) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.ReadEeprom1(static_cast<uint8_t>(address), data); });
+  return ops::ReadEeprom1(TheApi().device(), address, data);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_WriteEEPROM_16(uint32_t address, const uint8_t* data) {
-  if (data == nullptr) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.WriteEeprom16(static_cast<uint8_t>(address), data); });
+  return ops::WriteEeprom16(TheApi().device(), address, data);
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadEEPROM_16(uint32_t address, uint8_t* data) {
-  if (data == nullptr) return kFalse;
-  return OnDevice([&](VendorCommands& c) { return c.ReadEeprom16(static_cast<uint8_t>(address), data); });
+  return ops::ReadEeprom16(TheApi().device(), address, data);
 }
 
-// Neither waits for the erase to end: the host polls for it.
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_BulkErase(void) {
-  return OnDevice([](VendorCommands& c) { return c.BulkErase(); });
+  return ops::BulkErase(TheApi().device());
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_IsBulkEraseEnd(void) {
-  return OnDevice([](VendorCommands& c) { return c.IsBulkEraseEnd(); });
+  return ops::IsBulkEraseEnd(TheApi().device());
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_SetIOPort(int32_t flag) {
-  return OnDevice([&](VendorCommands& c) { return c.SetIoPort(flag); });
+  return ops::SetIoPort(TheApi().device(), flag);
 }
 
 }  // extern "C"

@@ -1,0 +1,78 @@
+#include "opened_unit.h"
+
+#include <thread>
+
+namespace velkin::qm {
+
+C_OpenedUnit::~C_OpenedUnit() {
+  // Unload: the opened device is closed by name; the base then releases every slot and the agent.
+  const std::string name = DeviceName();
+  if (!name.empty()) CloseByName(name.c_str());
+}
+
+bool C_OpenedUnit::IsOpen() {
+  std::lock_guard guard(state_lock_);
+  return open_;
+}
+
+std::string C_OpenedUnit::DeviceName() {
+  std::lock_guard guard(state_lock_);
+  return open_ ? name_ : std::string();
+}
+
+std::int32_t C_OpenedUnit::OpenFirst(const char* vendor, const char* product) {
+  SetMatchTexts(vendor, product);
+  if (Refresh(2) != kQmOk) return kRefreshFailed;
+
+  std::string name;
+  std::int32_t count = 0;
+  {
+    std::lock_guard table_guard(table_lock_);
+    if (SelectAndOpen(0) != kQmOk) return kNotOpened;
+    C_QMUsbDeviceAgentThreadLock agent_lock;
+    const C_QMUsbDeviceInfo* info = agent()->DeviceInfo(0);
+    if (info == nullptr) return kNotOpened;
+    name = info->Name();
+    count = agent()->Count();
+  }
+  std::lock_guard guard(state_lock_);
+  name_ = name;
+  open_ = true;
+  return count;
+}
+
+void C_OpenedUnit::Forget(const std::string& name) {
+  CloseByName(name.c_str());
+  std::lock_guard guard(state_lock_);
+  // Only forget what was closed: an open on another thread may have named a new device since.
+  if (name_ == name) {
+    name_.clear();
+    open_ = false;
+  }
+}
+
+void C_OpenedUnit::CloseDevice() {
+  const std::string name = DeviceName();
+  if (!name.empty()) Forget(name);
+}
+
+bool C_OpenedUnit::CheckConnection() {
+  const std::string name = DeviceName();
+  if (name.empty()) return false;
+  const bool connected = CheckConnectionByName(name.c_str()) == kQmOk;
+  if (!connected) Forget(name);
+  return connected;
+}
+
+bool C_OpenedUnit::SendRaw(const std::uint8_t* cdb, os::DataDirection direction, std::uint8_t* buffer,
+                           std::uint32_t length) {
+  const std::string name = DeviceName();
+  if (name.empty()) return false;
+  return SendCommandByName(name.c_str(), cdb, direction, buffer, length) == kQmOk;
+}
+
+void C_OpenedUnit::PauseBetweenPolls() {
+  std::this_thread::sleep_for(kBusyPollPause);
+}
+
+}  // namespace velkin::qm
