@@ -28,7 +28,8 @@ set_property(TARGET velkin_headers PROPERTY INTERFACE_INCLUDE_DIRECTORIES
 set_property(TARGET velkin_headers PROPERTY EXPORT_NAME headers)
 
 install(TARGETS velkin_headers EXPORT VelkinTargets INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/velkin/platform.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin COMPONENT Development)
+install(FILES include/velkin/platform.h include/velkin/encoder.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin
+        COMPONENT Development)
 
 foreach(lib IN LISTS velkin_installed_libraries)
   install(TARGETS ${lib} EXPORT VelkinTargets
@@ -118,7 +119,7 @@ if(VELKIN_WIN32_I686)
   if(TARGET VelkinUtils)
     set(zip_programs VelkinUtils)
   endif()
-  set(zip_headers platform.h)
+  set(zip_headers platform.h encoder.h)
   set(zip_export_args "")
   foreach(lib IN LISTS velkin_installed_libraries)
     string(TOLOWER ${lib} header)

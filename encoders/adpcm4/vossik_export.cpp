@@ -8,12 +8,7 @@ extern "C" VELKIN_EXPORT int32_t VELKIN_CALL VOSSIK(const char* outputPath, cons
                                                     const char* reservedText, int32_t reservedValue,
                                                     uint32_t silenceThreshold, EncoderProgressCallback progress,
                                                     intptr_t user) {
-  try {
-    velkin::adpcm4::AdpcmStage stage;
-    const velkin::encoder::EncoderCall call{outputPath,    inputPath,        clock,    reservedText,
-                                            reservedValue, silenceThreshold, progress, user};
-    return velkin::encoder::RunEncoder(velkin::adpcm4::kVossikFormat, stage, call);
-  } catch (...) {
-    return velkin::encoder::kResultFailed;
-  }
+  return velkin::encoder::RunExport<velkin::adpcm4::AdpcmStage>(
+      velkin::adpcm4::kVossikFormat,
+      {outputPath, inputPath, clock, reservedText, reservedValue, silenceThreshold, progress, user});
 }

@@ -4,17 +4,9 @@
 
 #include <cstdint>
 
-#include <velkin/platform.h>
+#include <velkin/encoder.h>
 
 #include "coding_stage.h"
-
-#ifndef VELKIN_ENCODER_PROGRESS_CALLBACK_DEFINED
-#define VELKIN_ENCODER_PROGRESS_CALLBACK_DEFINED
-/* Progress report during an encoding, on the caller's thread: source is always 1, percent is
- * 0..100, user is the encoder's eighth argument handed back unchanged. The result is ignored.
- * The user value is 32 bits on 32-bit Windows and pointer-wide elsewhere. */
-typedef int32_t(VELKIN_CALL* EncoderProgressCallback)(int32_t source, int32_t percent, intptr_t user);
-#endif
 
 namespace velkin::encoder {
 
@@ -38,5 +30,17 @@ struct EncoderCall {
 // Runs one encoding: 1 when the code file and the preview file were written, 0 on failure (both outputs,
 // once created, are left empty), 2 when the input is not 16-bit. Never throws.
 std::int32_t RunEncoder(const CodeFormat& format, CodingStage& stage, const EncoderCall& call) noexcept;
+
+// An export's whole body: its coding stage, made here so that a failure to make it is a failure
+// of the call too, run on its code format.
+template <class Stage>
+std::int32_t RunExport(const CodeFormat& format, const EncoderCall& call) noexcept {
+  try {
+    Stage stage;
+    return RunEncoder(format, stage, call);
+  } catch (...) {
+    return kResultFailed;
+  }
+}
 
 }  // namespace velkin::encoder

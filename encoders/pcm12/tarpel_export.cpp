@@ -8,12 +8,7 @@ extern "C" VELKIN_EXPORT int32_t VELKIN_CALL TARPEL(const char* outputPath, cons
                                                     const char* reservedText, int32_t reservedValue,
                                                     uint32_t silenceThreshold, EncoderProgressCallback progress,
                                                     intptr_t user) {
-  try {
-    velkin::pcm12::Pcm12Stage stage;
-    const velkin::encoder::EncoderCall call{outputPath,    inputPath,        clock,    reservedText,
-                                            reservedValue, silenceThreshold, progress, user};
-    return velkin::encoder::RunEncoder(velkin::pcm12::kTarpelFormat, stage, call);
-  } catch (...) {
-    return velkin::encoder::kResultFailed;
-  }
+  return velkin::encoder::RunExport<velkin::pcm12::Pcm12Stage>(
+      velkin::pcm12::kTarpelFormat,
+      {outputPath, inputPath, clock, reservedText, reservedValue, silenceThreshold, progress, user});
 }

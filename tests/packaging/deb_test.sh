@@ -36,7 +36,7 @@ grep -Eq '^ +[0-9]+ bytes, +[0-9]+ lines +\* +postrm +#!/bin/sh$' <<<"$info" || 
 # --- files ----------------------------------------------------------------------------------
 contents=$(dpkg-deb --contents "$deb")
 paths=$(awk '{ print $6 }' <<<"$contents")
-expected=(./usr/lib/udev/rules.d/70-velkin.rules ./usr/include/velkin/platform.h
+expected=(./usr/lib/udev/rules.d/70-velkin.rules ./usr/include/velkin/platform.h ./usr/include/velkin/encoder.h
           ./usr/lib/cmake/Velkin/VelkinConfig.cmake ./usr/lib/cmake/Velkin/VelkinTargets.cmake)
 for program in $VELKIN_PROGRAMS; do
   expected+=("./usr/bin/$program" "./usr/share/man/man1/$program.1.gz")

@@ -25,7 +25,9 @@ for lib in $VELKIN_LIBRARIES; do
   header=$prefix/include/velkin/$(echo "$lib" | tr 'A-Z' 'a-z').h
   [ -f "$header" ] || fail "missing $header"
 done
-[ -f "$prefix/include/velkin/platform.h" ] || fail "missing platform.h"
+for header in platform.h encoder.h; do
+  [ -f "$prefix/include/velkin/$header" ] || fail "missing $header"
+done
 for program in $VELKIN_PROGRAMS; do
   [ -x "$prefix/bin/$program" ] || fail "missing program $program"
   page=$prefix/share/man/man1/$program.1.gz
