@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "scoped_env.h"
@@ -51,6 +52,44 @@ class BedTest : public ::testing::Test {
 
  private:
   std::unique_ptr<Testbed> bed_;
+};
+
+// The unrelated USB disk of the bed's machines: its USB identifiers and what its SCSI device says.
+inline const UsbIdentity kOtherDiskUsb{0x0BDA, 0x0129, 3};
+inline const ScsiIdentity kOtherDiskScsi{"GENERIC ", "USB DISK        ", "2.00", 0};
+
+// The machine of the device libraries' suites: the root hub of bus 1 with the unrelated USB disk at
+// "1-1", whose handler shows that it never sees a command, and the unit, plugged where a test wants
+// it with its handler answering.
+class UnitBedTest : public BedTest {
+ protected:
+  void SetUp() override {
+    BedTest::SetUp();
+    if (HasFatalFailure()) return;
+    root_ = bed().AddRootHub(1);
+    other_ = bed().PlugUsbUnit(root_, "1-1", kOtherDiskUsb, kOtherDiskScsi, 1);
+    bed().AttachIoctl(other_.devnode, other_handler_.object());
+  }
+
+  // The unit on `hub` at `sysname`, a new device number each time (as a replug gets).
+  void PlugUnitAt(const std::string& hub, const std::string& sysname) {
+    unit_ = bed().PlugUsbUnit(hub, sysname, {0xC0FE, 0x0A51, next_devnum_++}, {}, 0);
+    bed().AttachIoctl(unit_.devnode, handler_.object());
+  }
+
+  // The unit's flash identity differs from the default, so that tests see it was really asked.
+  static emu::Identity UnitIdentity() {
+    emu::Identity identity;
+    identity.flash_id = {0xEF, 0x40, 0x16};
+    return identity;
+  }
+
+  std::string root_;
+  Unit unit_;
+  Unit other_;
+  int next_devnum_ = 5;
+  SgFirmwareHandler handler_{UnitIdentity()};
+  SgFirmwareHandler other_handler_{{"GENERIC", "USB DISK", "2.00", emu::UnitType::kDisk, {0, 0, 0}}};
 };
 
 }  // namespace velkin::test::linux_bed

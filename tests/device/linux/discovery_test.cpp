@@ -37,7 +37,7 @@ class DiscoveryTest : public BedTest {
     root_ = bed().AddRootHub(1);
     hub_ = bed().AddHub(root_, "1-2", 2);
     unit_ = bed().PlugUsbUnit(hub_, "1-2.3", {0xC0FE, 0x0A51, 5}, {}, 0);
-    usb_disk_ = bed().PlugUsbUnit(root_, "1-1", {0x0BDA, 0x0129, 3}, {"GENERIC ", "USB DISK        ", "2.00", 0}, 1);
+    usb_disk_ = bed().PlugUsbUnit(root_, "1-1", kOtherDiskUsb, kOtherDiskScsi, 1);
     scsi_disk_ = bed().PlugPciScsiUnit({"ACME    ", "SCSI DISK       ", "0004", 0}, 2);
     bed().PlugPciScsiUnit({"ACME    ", "ENCLOSURE       ", "0001", 13}, 3);
   }

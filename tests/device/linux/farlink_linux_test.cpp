@@ -18,44 +18,25 @@ constexpr const char* kProduct = "VOXA CDROM";
 const Bytes kDataOut = Cdb({0xE0});
 const Bytes kDataIn = Cdb({0xD0});
 
-emu::Identity UnitIdentity() {
-  emu::Identity identity;
-  identity.flash_id = {0xEF, 0x40, 0x16};
-  return identity;
-}
-
-class FarlinkLinuxTest : public BedTest {
+class FarlinkLinuxTest : public UnitBedTest {
  protected:
   void SetUp() override {
-    BedTest::SetUp();
+    UnitBedTest::SetUp();
     if (HasFatalFailure()) return;
-    root_ = bed().AddRootHub(1);
     hub_ = bed().AddHub(root_, "1-2", 2);
-    // An unrelated USB disk that must never see a command.
-    other_ = bed().PlugUsbUnit(root_, "1-1", {0x0BDA, 0x0129, 3}, {"GENERIC ", "USB DISK        ", "2.00", 0}, 1);
-    bed().AttachIoctl(other_.devnode, other_handler_.object());
     PlugUnit();
   }
 
   void TearDown() override {
     FLNK_CloseDevice();  // closes the sg node before the bed goes
-    BedTest::TearDown();
+    UnitBedTest::TearDown();
   }
 
-  void PlugUnit() {
-    unit_ = bed().PlugUsbUnit(hub_, "1-2.3", {0xC0FE, 0x0A51, next_devnum_++}, {}, 0);
-    bed().AttachIoctl(unit_.devnode, handler_.object());
-  }
+  void PlugUnit() { PlugUnitAt(hub_, "1-2.3"); }
 
   void Open() { ASSERT_EQ(FLNK_OpenDevice(kVendor, kProduct), 1); }
 
-  std::string root_;
   std::string hub_;
-  Unit unit_;
-  Unit other_;
-  int next_devnum_ = 5;
-  SgFirmwareHandler handler_{UnitIdentity()};
-  SgFirmwareHandler other_handler_{{"GENERIC", "USB DISK", "2.00", emu::UnitType::kDisk, {0, 0, 0}}};
 };
 
 TEST_F(FarlinkLinuxTest, MemoryCommandsTravelAsTheSpecifiedBlocksAndData) {

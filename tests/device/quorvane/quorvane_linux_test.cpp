@@ -21,28 +21,14 @@ constexpr std::uint32_t kMessage = 0x8000 + 0x42;
 constexpr milliseconds kEarly{25};
 constexpr milliseconds kLate{2500};
 
-emu::Identity UnitIdentity() {
-  emu::Identity identity;
-  identity.flash_id = {0xEF, 0x40, 0x16};
-  return identity;
-}
-
-class QuorvaneBedTest : public BedTest {
+class QuorvaneBedTest : public UnitBedTest {
  protected:
   void SetUp() override {
     if (TestHost::Initialised()) GTEST_SKIP() << "needs a process of its own (ctest gives each test one)";
-    BedTest::SetUp();
-    if (HasFatalFailure()) return;
-    root_ = bed().AddRootHub(1);
-    // An unrelated USB disk that must never see a command.
-    other_ = bed().PlugUsbUnit(root_, "1-1", {0x0BDA, 0x0129, 3}, {"GENERIC ", "USB DISK        ", "2.00", 0}, 1);
-    bed().AttachIoctl(other_.devnode, other_handler_.object());
+    UnitBedTest::SetUp();
   }
 
-  void PlugUnit() {
-    unit_ = bed().PlugUsbUnit(root_, "1-3", {0xC0FE, 0x0A51, next_devnum_++}, {}, 0);
-    bed().AttachIoctl(unit_.devnode, handler_.object());
-  }
+  void PlugUnit() { PlugUnitAt(root_, "1-3"); }
 
   static bool FlashIdentityWorks() {
     std::uint8_t m = 0, t = 0, c = 0;
@@ -60,13 +46,6 @@ class QuorvaneBedTest : public BedTest {
     }
     return false;
   }
-
-  std::string root_;
-  Unit unit_;
-  Unit other_;
-  int next_devnum_ = 5;
-  SgFirmwareHandler handler_{UnitIdentity()};
-  SgFirmwareHandler other_handler_{{"GENERIC", "USB DISK", "2.00", emu::UnitType::kDisk, {0, 0, 0}}};
 };
 
 TEST_F(QuorvaneBedTest, ArrivalsAndRemovalsOfTheUnitReachTheHost) {
