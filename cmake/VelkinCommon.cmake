@@ -1,5 +1,14 @@
 # Shared build settings and helpers for every subsystem.
 
+# A compiler cache keeps repeat builds cheap across presets and clones. Paths are made relative to
+# the source tree, so a fresh clone elsewhere reuses what an earlier clone compiled.
+find_program(VELKIN_CCACHE ccache)
+if(VELKIN_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(launcher ${CMAKE_COMMAND} -E env CCACHE_BASEDIR=${CMAKE_SOURCE_DIR} CCACHE_NOHASHDIR=1 ${VELKIN_CCACHE})
+  set(CMAKE_C_COMPILER_LAUNCHER ${launcher})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
+endif()
+
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   add_compile_options(-Wall -Wextra -Wpedantic)
 endif()
