@@ -4,7 +4,7 @@
 // vendor, product, revision, type (disk or cdrom), usb_vendor_id, usb_product_id, hub, port,
 // flash_id (three hexadecimal bytes), trace (1: log every command to trace.log), and the fault
 // settings of faults.h. flash.bin is the flash chip (erased bytes are 0xFF), eeprom.bin the
-// 256-byte EEPROM.
+// 256-byte EEPROM. The firmware's state and two lock files join them while the device is used.
 //
 // A folder of virtual devices holds one subfolder per plugged-in device. Names starting with '.'
 // are not devices; velkin-emu keeps unplugged devices under ".unplugged".
@@ -26,6 +26,12 @@ inline constexpr const char* kFlashFile = "flash.bin";
 inline constexpr const char* kEepromFile = "eeprom.bin";
 inline constexpr const char* kTraceFile = "trace.log";
 inline constexpr const char* kUnpluggedFolder = ".unplugged";
+// The unit's state between commands (Firmware::SaveState), shared by every program that uses the
+// device, with the lock file taken around each command, and the lock file a host takes around
+// each exchange (a request and its replies).
+inline constexpr const char* kStateFile = "firmware.state";
+inline constexpr const char* kStateLockFile = "firmware.lock";
+inline constexpr const char* kExchangeLockFile = "exchange.lock";
 inline constexpr std::size_t kEepromSize = 256;
 // Device (folder) names are kept short and plain.
 inline constexpr std::size_t kMaxDeviceName = 16;

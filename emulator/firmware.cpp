@@ -287,6 +287,63 @@ void Firmware::CompleteEeprom() {
   eeprom_op_.reset();
 }
 
+namespace {
+
+// SaveState's layout: a version byte, a flag byte, the reply and the pending EEPROM request
+// (64 bytes each), the busy replies still due and the end polls still due (32 bits, little end).
+constexpr std::uint8_t kStateVersion = 1;
+constexpr std::size_t kStateSize = 2 + 2 * kRequestSize + 4 + 4;
+constexpr std::uint8_t kStateIoPort = 0x01;
+constexpr std::uint8_t kStateEeprom = 0x02;
+constexpr std::uint8_t kStateEepromForever = 0x04;
+constexpr std::uint8_t kStateBulkErase = 0x08;
+
+void PutLittle32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t LittleEndian32(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
+         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Firmware::SaveState() const {
+  std::vector<std::uint8_t> out;
+  out.reserve(kStateSize);
+  out.push_back(kStateVersion);
+  std::uint8_t flags = io_port_set_ ? kStateIoPort : 0;
+  if (eeprom_op_) flags |= kStateEeprom | (eeprom_op_->forever ? kStateEepromForever : 0);
+  if (bulk_erase_polls_left_) flags |= kStateBulkErase;
+  out.push_back(flags);
+  out.insert(out.end(), reply_.begin(), reply_.end());
+  const std::array<std::uint8_t, kRequestSize> none{};
+  const auto& request = eeprom_op_ ? eeprom_op_->request : none;
+  out.insert(out.end(), request.begin(), request.end());
+  PutLittle32(out, eeprom_op_ ? eeprom_op_->busy_left : 0);
+  PutLittle32(out, bulk_erase_polls_left_.value_or(0));
+  return out;
+}
+
+bool Firmware::LoadState(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != kStateSize || bytes[0] != kStateVersion) return false;
+  const std::uint8_t flags = bytes[1];
+  io_port_set_ = (flags & kStateIoPort) != 0;
+  std::copy_n(bytes.begin() + 2, kRequestSize, reply_.begin());
+  eeprom_op_.reset();
+  if ((flags & kStateEeprom) != 0) {
+    EepromOperation op;
+    std::copy_n(bytes.begin() + 2 + kRequestSize, kRequestSize, op.request.begin());
+    op.busy_left = LittleEndian32(bytes, 2 + 2 * kRequestSize);
+    op.forever = (flags & kStateEepromForever) != 0;
+    eeprom_op_ = op;
+  }
+  bulk_erase_polls_left_.reset();
+  if ((flags & kStateBulkErase) != 0) bulk_erase_polls_left_ = LittleEndian32(bytes, 2 + 2 * kRequestSize + 4);
+  return true;
+}
+
 Response Firmware::DataIn(Direction direction, std::span<std::uint8_t> data) {
   if (direction != Direction::kIn) return Check(kInvalidFieldInCdb);
   if (eeprom_op_) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "faults.h"
 #include "storage.h"
@@ -82,6 +83,13 @@ class Firmware {
   // Answers one command. `data` is the host's buffer: read from for kOut, filled for kIn
   // (only on kGood, and only its first `transferred` bytes).
   Response Execute(std::span<const std::uint8_t> cdb, Direction direction, std::span<std::uint8_t> data);
+
+  // The state a unit keeps between commands (the reply block, an EEPROM operation or a whole-chip
+  // erase in progress, the I/O port) as bytes, so that every program on a virtual device meets
+  // one unit. LoadState takes what SaveState gave; anything else (an empty or foreign file) is
+  // refused and leaves the state as it was.
+  std::vector<std::uint8_t> SaveState() const;
+  bool LoadState(std::span<const std::uint8_t> bytes);
 
   // Observable device state (for tools and tests).
   bool io_port_set() const { return io_port_set_; }

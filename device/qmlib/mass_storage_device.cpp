@@ -8,6 +8,21 @@ constexpr int kPassThroughAttempts = 3;
 
 }  // namespace
 
+void C_QMExchangeLock::lock() {
+  mutex_.lock();
+  owner_ = std::this_thread::get_id();
+  refusal_ = unit_.LockUnit();
+  unit_held_ = refusal_ == 0;
+}
+
+void C_QMExchangeLock::unlock() {
+  if (unit_held_) unit_.UnlockUnit();
+  unit_held_ = false;
+  refusal_ = 0;
+  owner_ = std::thread::id();
+  mutex_.unlock();
+}
+
 std::uint32_t PackSense(const std::uint8_t* sense, std::size_t length) {
   const auto at = [&](std::size_t i) -> std::uint32_t { return i < length ? sense[i] : 0; };
   return (at(2) & 0x0F) << 16 | at(12) << 8 | at(13);
@@ -89,6 +104,37 @@ std::int32_t C_QMMassStorageDevice::Carry(const std::uint8_t* cdb, std::uint8_t 
   command.length = buffer != nullptr ? *length : 0;
   command.timeout_seconds = timeout_seconds;
 
+  // Inside an exchange the unit is already held (or was refused); a lone command holds it for
+  // itself.
+  if (exchange_lock_.HeldByThisThread()) {
+    if (const std::uint32_t refusal = exchange_lock_.Refusal(); refusal != 0) {
+      last_os_error_ = refusal;
+      return kQmPassThroughFailed;
+    }
+    return FinishCarry(command, direction, length);
+  }
+  if (const std::uint32_t refusal = transport_->LockUnit(kUnitLockWait); refusal != 0) {
+    last_os_error_ = refusal;
+    return kQmPassThroughFailed;
+  }
+  const std::int32_t result = FinishCarry(command, direction, length);
+  transport_->UnlockUnit();
+  return result;
+}
+
+std::uint32_t C_QMMassStorageDevice::LockUnit() {
+  std::lock_guard guard(transport_lock_);
+  // A closed unit holds nothing; its commands fail as not open.
+  return transport_->IsOpen() ? transport_->LockUnit(kUnitLockWait) : 0;
+}
+
+void C_QMMassStorageDevice::UnlockUnit() {
+  std::lock_guard guard(transport_lock_);
+  if (transport_->IsOpen()) transport_->UnlockUnit();
+}
+
+std::int32_t C_QMMassStorageDevice::FinishCarry(const os::CommandBlock& command, os::DataDirection direction,
+                                                std::uint32_t* length) {
   os::CommandOutcome outcome;
   for (int attempt = 0; attempt < kPassThroughAttempts; ++attempt) {
     outcome = transport_->Carry(command);

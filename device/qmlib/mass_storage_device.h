@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "os/transport.h"
 #include "qm_codes.h"
@@ -35,6 +37,48 @@ class I_QMUsbDevice {
   virtual ~I_QMUsbDevice() = default;
 };
 
+// How long an exchange waits for a unit that another program is using (the longest exchange, an
+// EEPROM operation with its busy polling, takes about three seconds).
+inline constexpr auto kUnitLockWait = std::chrono::seconds(5);
+
+// Exclusion of a unit among programs, as the exchange lock below needs it.
+class I_QMUnitLock {
+ public:
+  // 0 when held (or nothing to hold), else the system's error number for a busy unit.
+  virtual std::uint32_t LockUnit() = 0;
+  virtual void UnlockUnit() = 0;
+
+ protected:
+  ~I_QMUnitLock() = default;
+};
+
+// The lock of one whole exchange with a unit (a command, or a request block with its replies),
+// so that nobody else's command comes between a request and its replies: first among the
+// threads of this process, then among the programs on the machine (the unit keeps one pending
+// reply for every host). When another program keeps the unit past kUnitLockWait, the holder
+// still gets the lock, but every command of its exchange fails as a failed pass-through call
+// with the busy error: never with another exchange's reply.
+class C_QMExchangeLock {
+ public:
+  explicit C_QMExchangeLock(I_QMUnitLock& unit) : unit_(unit) {}
+  C_QMExchangeLock(const C_QMExchangeLock&) = delete;
+  C_QMExchangeLock& operator=(const C_QMExchangeLock&) = delete;
+
+  void lock();
+  void unlock();
+  // Whether the calling thread holds the lock.
+  bool HeldByThisThread() const { return owner_.load() == std::this_thread::get_id(); }
+  // For the holder: 0 while it has the unit, else the busy error its commands fail with.
+  std::uint32_t Refusal() const { return refusal_; }
+
+ private:
+  I_QMUnitLock& unit_;
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  bool unit_held_ = false;     // guarded by mutex_
+  std::uint32_t refusal_ = 0;  // guarded by mutex_
+};
+
 class I_QMMassStorageDevice : public I_QMUsbDevice {
  public:
   // A data-in command whose delivered length is not reported.
@@ -53,9 +97,9 @@ class I_QMMassStorageDevice : public I_QMUsbDevice {
   virtual std::int32_t Reopen() = 0;
 
   // Held for one whole exchange with the unit (a command, or a request block with its replies)
-  // so that callers on two threads never get each other's replies. Taken after the device-table
-  // and agent locks, never before them.
-  virtual std::mutex& ExchangeLock() = 0;
+  // so that callers on two threads, or in two programs, never get each other's replies. Taken
+  // after the device-table and agent locks, never before them.
+  virtual C_QMExchangeLock& ExchangeLock() = 0;
 };
 
 class I_QMUsbDeviceInternal {
@@ -96,7 +140,9 @@ class T_QMUsbDevice : public Interface {
   std::atomic<std::int32_t> references_{1};
 };
 
-class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, public I_QMUsbDeviceInternal {
+class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>,
+                              public I_QMUsbDeviceInternal,
+                              private I_QMUnitLock {
  public:
   // Starts closed with one reference, held by the creator.
   C_QMMassStorageDevice(const C_QMUsbDeviceInfo& info, std::unique_ptr<os::Transport> transport);
@@ -114,7 +160,7 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, publi
   std::uint32_t LastOsError() const override { return last_os_error_; }
   std::uint32_t LastSense() const override { return last_sense_; }
   std::int32_t Reopen() override { return Open(); }
-  std::mutex& ExchangeLock() override { return exchange_lock_; }
+  C_QMExchangeLock& ExchangeLock() override { return exchange_lock_; }
 
   I_QMUsbDevice* Device() override { return this; }
   std::int32_t OpenDevice() override { return Open(); }
@@ -126,6 +172,10 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, publi
  private:
   std::int32_t Carry(const std::uint8_t* cdb, std::uint8_t cdb_length, os::DataDirection direction,
                      std::uint8_t* buffer, std::uint32_t* length, std::uint32_t timeout_seconds);
+  // The attempts of one command, with the transport lock and the unit held.
+  std::int32_t FinishCarry(const os::CommandBlock& command, os::DataDirection direction, std::uint32_t* length);
+  std::uint32_t LockUnit() override;
+  void UnlockUnit() override;
 
   C_QMUsbDeviceInfo info_;
   std::unique_ptr<os::Transport> transport_;
@@ -135,7 +185,7 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>, publi
   std::atomic<std::uint32_t> last_sense_{0};
   // Guards the transport's open state against a close from another thread.
   mutable std::mutex transport_lock_;
-  std::mutex exchange_lock_;
+  C_QMExchangeLock exchange_lock_{*this};
 };
 
 // Packs fixed-format sense data: key (byte 2, low four bits) << 16 | ASC (byte 12) << 8 | ASCQ

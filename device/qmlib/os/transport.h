@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -51,6 +52,15 @@ class Transport {
   virtual bool Open(const std::string& path) = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
+
+  // Exclusion among programs for one exchange (a command, or a request block with its replies):
+  // a unit keeps one pending reply for every host, so a second program must not come between a
+  // request and its replies. Only called while open; UnlockUnit only after a LockUnit that gave 0.
+  // Waits at most `wait`. 0 when the unit is held (also when there is nothing to exclude, or the
+  // unit is gone, which Carry then reports); otherwise the system's error number for a busy unit,
+  // when another program kept it that long.
+  virtual std::uint32_t LockUnit(std::chrono::milliseconds /*wait*/) { return 0; }
+  virtual void UnlockUnit() {}
 
   // One attempt at one command; only called while open. Contract: the caller's data buffer is
   // written only when the outcome is kSuccess, and then only its first `transferred` bytes.

@@ -9,8 +9,10 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "device_folder.h"
+#include "file_lock.h"
 #include "firmware.h"
 #include "os/backend.h"
 #include "os/hardware_id.h"
@@ -24,9 +26,32 @@ namespace fs = std::filesystem;
 // What a pulled-out unit reports as the system's error: ERROR_DEVICE_NOT_CONNECTED, the same
 // number on every platform so that tests can rely on it.
 constexpr std::uint32_t kDeviceNotConnected = 1167;
+// What a unit held by another program past the wait reports: ERROR_BUSY, likewise.
+constexpr std::uint32_t kDeviceBusy = 170;
 
 // Files stamped less than this long ago may change again without a new stamp.
 constexpr auto kStampResolution = std::chrono::seconds(3);
+
+// One command of another program holds the state lock only for a moment; this bound only keeps
+// a crashed holder (which the system unlocks anyway) from hanging the caller.
+constexpr auto kStateLockWait = std::chrono::seconds(10);
+
+std::vector<std::uint8_t> ReadSmallFile(const fs::path& path) {
+  std::vector<std::uint8_t> bytes;
+  std::FILE* file = std::fopen(path.string().c_str(), "rb");
+  if (file == nullptr) return bytes;
+  std::uint8_t chunk[512];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+  std::fclose(file);
+  return bytes;
+}
+
+void WriteSmallFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::FILE* file = std::fopen(path.string().c_str(), "wb");
+  if (file == nullptr) return;
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
 
 std::string Hex(const std::uint8_t* bytes, std::size_t n) {
   std::string text;
@@ -47,9 +72,12 @@ std::optional<std::string> ReadConfigText(const fs::path& folder) {
 
 // One virtual unit as this process sees it: the firmware model on the folder's files. Every
 // device object of the process that opens the same folder shares it, as handles to one real unit
-// share its firmware.
+// share its firmware. Other programs share it through the folder: the model's state between
+// commands lives in firmware.state, read and written under firmware.lock around each command.
 class VirtualUnit {
  public:
+  const fs::path& folder() const { return folder_; }
+
   static std::shared_ptr<VirtualUnit> Open(const fs::path& folder) {
     auto text = ReadConfigText(folder);
     if (!text) return nullptr;
@@ -78,6 +106,7 @@ class VirtualUnit {
       return outcome;
     }
     Trace(command);
+    SharedState shared(*this);
     const auto direction = command.length == 0                       ? emu::Direction::kNone
                            : command.direction == DataDirection::kIn ? emu::Direction::kIn
                                                                      : emu::Direction::kOut;
@@ -105,11 +134,42 @@ class VirtualUnit {
         outcome.os_error = kDeviceNotConnected;
         break;
     }
+    shared.StoreAndRelease();
     if (firmware_->gone()) PullOut();
     return outcome;
   }
 
  private:
+  // The firmware's state as every program left it, for one command: loaded under the state lock
+  // at the start, stored (when changed) before the lock is given back.
+  class SharedState {
+   public:
+    explicit SharedState(VirtualUnit& unit)
+        : unit_(unit), lock_(std::make_unique<emu::FileLock>((unit.folder_ / emu::kStateLockFile).string())) {
+      lock_->Lock(kStateLockWait);
+      before_ = ReadSmallFile(unit_.folder_ / emu::kStateFile);
+      if (!unit_.firmware_->LoadState(before_)) before_.clear();
+    }
+    // Stores the state when the command changed it and gives the lock back (closing the lock
+    // file, so that no file stays open when the folder moves).
+    void StoreAndRelease() {
+      if (!lock_) return;
+      if (unit_.firmware_) {
+        const auto after = unit_.firmware_->SaveState();
+        if (after != before_) WriteSmallFile(unit_.folder_ / emu::kStateFile, after);
+      }
+      lock_.reset();
+    }
+    ~SharedState() { StoreAndRelease(); }
+    SharedState(const SharedState&) = delete;
+    SharedState& operator=(const SharedState&) = delete;
+
+   private:
+    VirtualUnit& unit_;
+    std::unique_ptr<emu::FileLock> lock_;
+    std::vector<std::uint8_t> before_;
+  };
+
   VirtualUnit(fs::path folder, emu::DeviceConfig config, std::string config_text,
               std::unique_ptr<emu::FileStorage> flash, std::unique_ptr<emu::FileStorage> eeprom)
       : folder_(std::move(folder)),
@@ -229,12 +289,31 @@ class EmulatedTransport : public Transport {
     unit_ = AcquireUnit(path);
     return unit_ != nullptr;
   }
-  void Close() override { unit_.reset(); }
+  void Close() override {
+    exchange_.reset();
+    unit_.reset();
+  }
   bool IsOpen() const override { return unit_ != nullptr; }
+
+  // The exchange lock is a lock file in the device folder, as flock on the sg node is for a real
+  // unit on Linux; it is opened for each exchange, so that it never keeps the folder from moving.
+  std::uint32_t LockUnit(std::chrono::milliseconds wait) override {
+    exchange_ = std::make_unique<emu::FileLock>((unit_->folder() / emu::kExchangeLockFile).string());
+    if (!exchange_->valid()) {
+      exchange_.reset();
+      return 0;  // the folder has gone: the unit is pulled out, which the command reports
+    }
+    if (exchange_->Lock(wait)) return 0;
+    exchange_.reset();
+    return kDeviceBusy;
+  }
+  void UnlockUnit() override { exchange_.reset(); }
+
   CommandOutcome Carry(const CommandBlock& command) override { return unit_->Carry(command); }
 
  private:
   std::shared_ptr<VirtualUnit> unit_;
+  std::unique_ptr<emu::FileLock> exchange_;
 };
 
 class EmulatedBackend : public Backend {

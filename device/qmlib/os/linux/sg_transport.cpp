@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace velkin::qm::os::linux_os {
 namespace {
@@ -59,6 +61,20 @@ bool SgTransport::Open(const std::string& path) {
   // instead of waiting; SG_IO itself always waits for the command, whatever the flag.
   fd_.Reset(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   return fd_.valid();
+}
+
+std::uint32_t SgTransport::LockUnit(std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return 0;  // cannot lock here: carry on unguarded
+    if (std::chrono::steady_clock::now() >= deadline) return EBUSY;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+}
+
+void SgTransport::UnlockUnit() {
+  ::flock(fd_.get(), LOCK_UN);
 }
 
 CommandOutcome SgTransport::Carry(const CommandBlock& command) {

@@ -21,6 +21,11 @@ class SgTransport : public Transport {
   bool Open(const std::string& path) override;
   void Close() override { fd_.Reset(); }
   bool IsOpen() const override { return fd_.valid(); }
+  // flock on the sg node: every program that uses the unit through this library takes it around
+  // each exchange. The sg driver opens the node without exclusion, so this is the only thing
+  // that keeps a second program between a request and its replies.
+  std::uint32_t LockUnit(std::chrono::milliseconds wait) override;
+  void UnlockUnit() override;
   CommandOutcome Carry(const CommandBlock& command) override;
 
  private:
