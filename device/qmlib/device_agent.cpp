@@ -74,7 +74,12 @@ std::int32_t C_QMUsbDeviceAgent::Enumerate(const QMDeviceFilter& filter) {
       // A known device keeps its object (and any open handle a caller is using).
       if (known->device->IsOpen()) {
         known->present = 1;
-      } else if (known->device->OpenDevice() == kQmOk) {
+        continue;
+      }
+      // Tested where the unit is now: its old path may name another unit after a re-plug, and
+      // the filter test below looks at the fresh record.
+      known->device->UsePath(record->InterfacePath());
+      if (known->device->OpenDevice() == kQmOk) {
         // Tested as the unit presents itself now.
         known->present = PassesFilter(*record, filter) ? 1 : 0;
         known->device->Device()->Close();

@@ -29,7 +29,7 @@ std::uint32_t PackSense(const std::uint8_t* sense, std::size_t length) {
 }
 
 C_QMMassStorageDevice::C_QMMassStorageDevice(const C_QMUsbDeviceInfo& info, std::unique_ptr<os::Transport> transport)
-    : info_(info), transport_(std::move(transport)) {}
+    : info_(info), transport_(std::move(transport)), path_(info.InterfacePath()) {}
 
 C_QMMassStorageDevice::~C_QMMassStorageDevice() {
   Close();
@@ -61,7 +61,12 @@ std::int32_t C_QMMassStorageDevice::QueryInterface(std::uint32_t kind, void** ou
 std::int32_t C_QMMassStorageDevice::Open() {
   std::lock_guard guard(transport_lock_);
   transport_->Close();
-  return transport_->Open(info_.InterfacePath()) ? kQmOk : kQmOpenFailed;
+  return transport_->Open(path_) ? kQmOk : kQmOpenFailed;
+}
+
+void C_QMMassStorageDevice::UsePath(const std::string& path) {
+  std::lock_guard guard(transport_lock_);
+  if (!transport_->IsOpen()) path_ = path;
 }
 
 std::int32_t C_QMMassStorageDevice::Close() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "os/transport.h"
@@ -107,6 +108,9 @@ class I_QMUsbDeviceInternal {
   virtual I_QMUsbDevice* Device() = 0;
   virtual std::int32_t OpenDevice() = 0;
   virtual bool IsOpen() const = 0;
+  // The path the next open uses, from a fresh record of the same unit: a node or interface path
+  // may name another unit after a re-plug. Ignored while the device is open.
+  virtual void UsePath(const std::string& path) = 0;
 
  protected:
   virtual ~I_QMUsbDeviceInternal() = default;
@@ -165,6 +169,7 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>,
   I_QMUsbDevice* Device() override { return this; }
   std::int32_t OpenDevice() override { return Open(); }
   bool IsOpen() const override;
+  void UsePath(const std::string& path) override;
 
  protected:
   ~C_QMMassStorageDevice() override;
@@ -185,6 +190,9 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>,
   std::atomic<std::uint32_t> last_sense_{0};
   // Guards the transport's open state against a close from another thread.
   mutable std::mutex transport_lock_;
+  // What Open opens: the record's interface path until the agent hands a fresher one (guarded by
+  // transport_lock_).
+  std::string path_;
   C_QMExchangeLock exchange_lock_{*this};
 };
 

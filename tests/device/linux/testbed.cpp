@@ -84,22 +84,24 @@ std::string Testbed::AddHub(const std::string& parent, const std::string& sysnam
 }
 
 Unit Testbed::PlugUsbUnit(const std::string& hub, const std::string& sysname, const UsbIdentity& usb,
-                          const ScsiIdentity& scsi, int sg) {
+                          const ScsiIdentity& scsi, int sg, int host) {
   const std::string device = RecordPath(hub) + "/" + sysname;
   const std::string interface = device + "/" + sysname + ":1.0";
   Add(UsbDeviceRecord(device, BusOf(sysname), usb.devnum, DevpathOf(sysname), usb.vendor_id, usb.product_id, false) +
       "P: " + interface + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usb-storage\n\n");
-  return PlugScsiBelow(interface, {SysPath(device), SysPath(interface)}, scsi, sg);
+  Unit unit = PlugScsiBelow(interface, {SysPath(device), SysPath(interface)}, scsi, sg, host);
+  unit.name = "usb" + std::to_string(BusOf(sysname)) + "." + std::to_string(usb.devnum) + ".0";
+  return unit;
 }
 
 Unit Testbed::PlugPciScsiUnit(const ScsiIdentity& scsi, int sg) {
   AddController(kScsiAdapter);
-  return PlugScsiBelow(kScsiAdapter, {}, scsi, sg);
+  return PlugScsiBelow(kScsiAdapter, {}, scsi, sg, -1);
 }
 
-Unit Testbed::PlugScsiBelow(const std::string& parent, std::vector<std::string> paths, const ScsiIdentity& scsi,
-                            int sg) {
-  const std::string h = std::to_string(NextScsiHost());
+Unit Testbed::PlugScsiBelow(const std::string& parent, std::vector<std::string> paths, const ScsiIdentity& scsi, int sg,
+                            int host_number) {
+  const std::string h = std::to_string(host_number >= 0 ? host_number : NextScsiHost());
   const std::string n = std::to_string(sg);
   const std::string address = h + ":0:0:0";
   const std::string host = parent + "/host" + h;
@@ -114,7 +116,7 @@ Unit Testbed::PlugScsiBelow(const std::string& parent, std::vector<std::string> 
       "\nN: sg" + n + "=00\nL: device=../../../" + address + "\nE: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/sg" + n +
       "\nA: dev=21:" + n + "\n");
   for (const auto& path : {host, target, device, generic}) paths.push_back(SysPath(path));
-  return Unit{paths, "/dev/sg" + n, address};
+  return Unit{paths, "/dev/sg" + n, address, ""};
 }
 
 void Testbed::Unplug(const Unit& unit) {

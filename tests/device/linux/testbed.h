@@ -33,6 +33,7 @@ struct Unit {
   std::vector<std::string> paths;  // "/sys/devices/..."
   std::string devnode;             // "/dev/sgN"
   std::string address;             // SCSI address "H:0:0:0"
+  std::string name;                // the name discovery gives a USB unit: "usb<bus>.<devnum>.<lun>"
 };
 
 class Testbed {
@@ -53,8 +54,10 @@ class Testbed {
   // A USB mass-storage unit on `hub` at `sysname` ("1-2.3"): the usb_device, its usb-storage
   // interface, a new SCSI host, the SCSI device and its sg node /dev/sg<sg>. The bed announces
   // every new device with an "add" uevent, parents first, as the kernel does.
+  // `host` is the SCSI host number, the next unused one when -1 (a test gives a freed one to
+  // show the kernel handing it out again).
   Unit PlugUsbUnit(const std::string& hub, const std::string& sysname, const UsbIdentity& usb, const ScsiIdentity& scsi,
-                   int sg);
+                   int sg, int host = -1);
   // A SCSI unit on a PCI host adapter (no USB above it).
   Unit PlugPciScsiUnit(const ScsiIdentity& scsi, int sg);
   // Pulls the unit out: a "remove" uevent for each of its devices, deepest first, and the
@@ -69,7 +72,7 @@ class Testbed {
   void Add(const std::string& records);
   void AddController(const std::string& path);
   Unit PlugScsiBelow(const std::string& parent_record_path, std::vector<std::string> paths, const ScsiIdentity& scsi,
-                     int sg);
+                     int sg, int host);
 
   UMockdevTestbed* bed_;
   std::set<std::string> controllers_;

@@ -49,6 +49,16 @@ std::optional<UsbIds> IdsOf(udev_device* usb_device) {
   return UsbIds{*vendor, *product};
 }
 
+// The LUN of a SCSI address "H:C:T:L" (its last number), kept to 3 digits so that names stay
+// within 16 characters.
+std::optional<int> LunOf(std::string_view address) {
+  const auto cut = address.rfind(':');
+  if (cut == std::string_view::npos) return std::nullopt;
+  const auto lun = Number<int>(address.substr(cut + 1), 10);
+  if (!lun || *lun < 0 || *lun > 999) return std::nullopt;
+  return lun;
+}
+
 // The record of one scsi_generic device, or nothing when it is not a disk or CD-ROM unit.
 std::optional<DeviceRecord> RecordOf(udev_device* generic, UnitType& type) {
   const char* node = udev_device_get_devnode(generic);
@@ -58,21 +68,26 @@ std::optional<DeviceRecord> RecordOf(udev_device* generic, UnitType& type) {
   if (!scsi_type || (*scsi_type != kScsiTypeDisk && *scsi_type != kScsiTypeCdRom)) return std::nullopt;
   type = *scsi_type == kScsiTypeCdRom ? UnitType::kCdRom : UnitType::kDisk;
 
+  udev_device* usb = UsbDeviceAbove(scsi);
+  if (usb == nullptr) return std::nullopt;  // not a USB unit
+  const char* address = udev_device_get_sysname(scsi);
+  const auto bus = Number<int>(Attribute(usb, "busnum"), 10);
+  const auto devnum = Number<int>(Attribute(usb, "devnum"), 10);
+  const auto lun = LunOf(address != nullptr ? address : "");
+  if (!bus || !devnum || !lun) return std::nullopt;
+
   DeviceRecord record;
   record.path = node;
-  const char* address = udev_device_get_sysname(scsi);
-  record.name = address != nullptr ? address : "";
+  record.name = "usb" + std::to_string(*bus) + "." + std::to_string(*devnum) + "." + std::to_string(*lun);
   record.hardware_id =
       ComposeHardwareId(type, Attribute(scsi, "vendor"), Attribute(scsi, "model"), Attribute(scsi, "rev"));
-  if (udev_device* usb = UsbDeviceAbove(scsi)) {
-    if (const auto ids = IdsOf(usb)) {
-      record.usb_vendor_id = ids->vendor;
-      record.usb_product_id = ids->product;
-    }
-    if (const auto place = UsbPlaceOf(usb)) {
-      record.hub = place->hub;
-      record.port = place->port;
-    }
+  if (const auto ids = IdsOf(usb)) {
+    record.usb_vendor_id = ids->vendor;
+    record.usb_product_id = ids->product;
+  }
+  if (const auto place = UsbPlaceOf(usb)) {
+    record.hub = place->hub;
+    record.port = place->port;
   }
   return record;
 }
@@ -111,9 +126,17 @@ std::optional<UsbPlace> UsbPlaceOf(udev_device* usb_device) {
     path = sysname != nullptr ? sysname : "";
   }
   const auto port = PortOfDevicePath(path);
-  const auto hub_number = Number<std::int16_t>(Attribute(hub, "devnum"), 10);
-  if (!port || !hub_number) return std::nullopt;
+  const auto bus = Number<int>(Attribute(hub, "busnum"), 10);
+  const auto devnum = Number<int>(Attribute(hub, "devnum"), 10);
+  if (!port || !bus || !devnum) return std::nullopt;
+  const auto hub_number = HubNumber(*bus, *devnum);
+  if (!hub_number) return std::nullopt;
   return UsbPlace{*hub_number, *port};
+}
+
+std::optional<std::int16_t> HubNumber(int bus, int devnum) {
+  if (bus < 1 || bus > 255 || devnum < 1 || devnum > 127) return std::nullopt;
+  return static_cast<std::int16_t>(bus * 128 + devnum);
 }
 
 bool ListScsiUnits(DeviceRecords& out) {
