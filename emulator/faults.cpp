@@ -109,7 +109,7 @@ CommandKind ClassifyCommand(const std::uint8_t* cdb, std::size_t length) {
 
 bool IsFaultKey(std::string_view key) {
   for (const char* k : {"fail", "fail_error", "check", "sense", "eeprom_busy", "eeprom_fail", "wrong_echo",
-                        "refuse_write_at", "unplug_after", "bulk_erase_polls"}) {
+                        "refuse_write_at", "unplug_after", "bulk_erase_polls", "refuse_open"}) {
     if (key == k) return true;
   }
   return false;
@@ -155,6 +155,11 @@ bool ApplyFaultSetting(Faults& faults, std::string_view key, std::string_view va
   } else if (key == "bulk_erase_polls") {
     const auto n = ParseU32(value);
     if ((ok = n.has_value())) faults.bulk_erase_polls = *n;
+  } else if (key == "refuse_open") {
+    using Refusal = Faults::OpenRefusal;
+    ok = value == "none" || value == "denied" || value == "busy";
+    if (ok)
+      faults.refuse_open = value == "denied" ? Refusal::kDenied : value == "busy" ? Refusal::kBusy : Refusal::kNone;
   } else {
     if (error != nullptr) *error = "unknown setting '" + std::string(key) + "'";
     return false;
@@ -185,6 +190,9 @@ std::vector<std::pair<std::string, std::string>> FaultSettings(const Faults& fau
   if (faults.unplug_after) out.emplace_back("unplug_after", std::to_string(*faults.unplug_after));
   if (faults.bulk_erase_polls != plain.bulk_erase_polls) {
     out.emplace_back("bulk_erase_polls", std::to_string(faults.bulk_erase_polls));
+  }
+  if (faults.refuse_open != Faults::OpenRefusal::kNone) {
+    out.emplace_back("refuse_open", faults.refuse_open == Faults::OpenRefusal::kDenied ? "denied" : "busy");
   }
   return out;
 }

@@ -58,10 +58,15 @@ struct Faults {
 
   // Whole-chip erase: end polls answered "not yet" before the end is reported.
   std::uint32_t bulk_erase_polls = 3;
+
+  // The unit is listed but cannot be opened: as for a user without access to it ("denied"), or
+  // while another program holds it exclusively ("busy").
+  enum class OpenRefusal : std::uint8_t { kNone, kDenied, kBusy };
+  OpenRefusal refuse_open = OpenRefusal::kNone;
 };
 
 // device.conf keys of the faults: fail, fail_error, check, sense, eeprom_busy, eeprom_fail,
-// wrong_echo, refuse_write_at, unplug_after, bulk_erase_polls. Values as velkin-emu writes them
+// wrong_echo, refuse_write_at, unplug_after, bulk_erase_polls, refuse_open. Values as velkin-emu writes them
 // ("write:2", "05 24 00", "forever", "0x3000"). Returns false (and names the key in `error`) for
 // an unknown key or a value that does not parse.
 bool ApplyFaultSetting(Faults& faults, std::string_view key, std::string_view value, std::string* error);

@@ -64,6 +64,13 @@ std::int32_t C_QMUsbDeviceAgent::Enumerate(const QMDeviceFilter& filter) {
     return kQmUnusable;
   }
   for (std::size_t i = 0; i < list_.Count(); ++i) list_.At(i)->present = 0;
+  unopenable_.clear();
+  // A unit that matches but cannot be opened stays out of the list; why is kept for the user.
+  const auto note_unopenable = [&](I_QMUsbDeviceInternal& device, const C_QMUsbDeviceInfo& record) {
+    if (!PassesFilter(record, filter)) return;
+    unopenable_.push_back(record);
+    unopenable_.back().SetOpenError(device.LastOpenFailure());
+  };
 
   while (auto record = enumerator->Next()) {
     I_QMUsbDeviceInternal* fresh = CreateDevice(*record);
@@ -83,10 +90,15 @@ std::int32_t C_QMUsbDeviceAgent::Enumerate(const QMDeviceFilter& filter) {
         // Tested as the unit presents itself now.
         known->present = PassesFilter(*record, filter) ? 1 : 0;
         known->device->Device()->Close();
+      } else {
+        note_unopenable(*known->device, *record);
       }
       continue;  // the fresh object is released
     }
-    if (fresh->OpenDevice() != kQmOk) continue;  // e.g. held exclusively by another program
+    if (fresh->OpenDevice() != kQmOk) {  // e.g. held exclusively by another program
+      note_unopenable(*fresh, *record);
+      continue;
+    }
     const bool passes = PassesFilter(*record, filter);
     fresh->Device()->Close();
     if (passes) {
@@ -155,6 +167,11 @@ std::int32_t C_QMUsbDeviceAgent::CheckEntry(std::int32_t index) {
   return device->ReadWithLength(kInquiry, sizeof kInquiry, answer, kInquiryLength, kCommandTimeoutSeconds) == kQmOk
              ? kQmOk
              : kQmNoAnswer;
+}
+
+std::vector<C_QMUsbDeviceInfo> C_QMUsbDeviceAgent::UnopenableDevices() {
+  C_QMUsbDeviceAgentThreadLock lock;
+  return unopenable_;
 }
 
 std::int32_t C_QMUsbDeviceAgent::RegisterNotifications(void* recipient) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "cl_array.h"
 #include "device_enumerator.h"
@@ -80,6 +81,11 @@ class C_QMUsbDeviceAgent : public I_QMUsbDeviceAgent {
   std::int32_t RegisterNotifications(void* recipient) override;
   std::int32_t UnregisterNotifications() override;
 
+  // The units of the last enumeration that passed the filter test but could not be opened (no
+  // access to them, or another program holds them), each with its open error. The system's
+  // agent leaves them out silently; a user then sees no unit at all and cannot tell why.
+  std::vector<C_QMUsbDeviceInfo> UnopenableDevices();
+
  protected:
   virtual std::unique_ptr<C_QMUsbDeviceEnumerator> CreateEnumerator(const QMDeviceFilter& filter) = 0;
   // A new device object (one reference, owned by the caller) seen as its internal interface.
@@ -97,6 +103,7 @@ class C_QMUsbDeviceAgent : public I_QMUsbDeviceAgent {
   std::int32_t filter_option_ = -1;
   std::optional<QMMassStorageFilterPayload> filter_payload_;
   void* notification_ = nullptr;
+  std::vector<C_QMUsbDeviceInfo> unopenable_;
 };
 
 class C_QMMassStorageDeviceAgent : public C_QMUsbDeviceAgent {

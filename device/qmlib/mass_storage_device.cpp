@@ -64,6 +64,11 @@ std::int32_t C_QMMassStorageDevice::Open() {
   return transport_->Open(path_) ? kQmOk : kQmOpenFailed;
 }
 
+os::OpenFailure C_QMMassStorageDevice::LastOpenFailure() const {
+  std::lock_guard guard(transport_lock_);
+  return transport_->LastOpenFailure();
+}
+
 void C_QMMassStorageDevice::UsePath(const std::string& path) {
   std::lock_guard guard(transport_lock_);
   if (!transport_->IsOpen()) path_ = path;

@@ -108,6 +108,8 @@ class I_QMUsbDeviceInternal {
   virtual I_QMUsbDevice* Device() = 0;
   virtual std::int32_t OpenDevice() = 0;
   virtual bool IsOpen() const = 0;
+  // Why the last open failed (error 0 after a successful one).
+  virtual os::OpenFailure LastOpenFailure() const = 0;
   // The path the next open uses, from a fresh record of the same unit: a node or interface path
   // may name another unit after a re-plug. Ignored while the device is open.
   virtual void UsePath(const std::string& path) = 0;
@@ -170,6 +172,7 @@ class C_QMMassStorageDevice : public T_QMUsbDevice<I_QMMassStorageDevice>,
   std::int32_t OpenDevice() override { return Open(); }
   bool IsOpen() const override;
   void UsePath(const std::string& path) override;
+  os::OpenFailure LastOpenFailure() const override;
 
  protected:
   ~C_QMMassStorageDevice() override;

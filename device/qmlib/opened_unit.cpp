@@ -1,8 +1,32 @@
 #include "opened_unit.h"
 
+#include <cstdio>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace velkin::qm {
+namespace {
+
+// Says on stderr, once per unit and error in a process, why a unit that matches cannot be used.
+// The program's standard output stays as specified (another program may be parsing it); without
+// this line a user without access to the unit, or with the unit held by another program, would
+// see only that no unit was found.
+void SayUnopenable(const std::vector<C_QMUsbDeviceInfo>& units) {
+  static auto* lock = new std::mutex;
+  static auto* said = new std::set<std::string>;
+  std::lock_guard guard(*lock);
+  for (const auto& unit : units) {
+    const std::string text = "found " + std::string(unit.VendorText()) + " " + unit.ProductText() + " at " +
+                             unit.InterfacePath() + " but cannot open it: " + unit.OpenErrorText() +
+                             "; see README, Access\n";
+    if (!said->insert(text).second) continue;
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+}  // namespace
 
 C_OpenedUnit::~C_OpenedUnit() {
   // Unload: the opened device is closed by name; the base then releases every slot and the agent.
@@ -23,6 +47,7 @@ std::string C_OpenedUnit::DeviceName() {
 std::int32_t C_OpenedUnit::OpenFirst(const char* vendor, const char* product) {
   SetMatchTexts(vendor, product);
   if (Refresh(2) != kQmOk) return kRefreshFailed;
+  SayUnopenable(agent()->UnopenableDevices());
 
   std::string name;
   std::int32_t count = 0;

@@ -88,6 +88,7 @@ C_QMUsbDeviceInfo& C_QMUsbDeviceInfo::operator=(const C_QMUsbDeviceInfo& other) 
   caller_value_a_ = other.caller_value_a_;
   filter_option_ = other.filter_option_;
   caller_value_b_ = other.caller_value_b_;
+  open_error_ = other.open_error_;
   hub_ = hub;
   port_ = port;
   return *this;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "os/discovery.h"
+#include "os/transport.h"
 
 namespace velkin::qm {
 
@@ -71,6 +72,13 @@ class C_QMUsbDeviceInfo : public I_QMUsbDeviceInfo {
   const std::string& InterfacePath() const { return path_; }
   const std::string& HardwareId() const { return hardware_id_; }
 
+  // Why the unit could not be opened, for a unit that matched but could not be used (see
+  // C_QMUsbDeviceAgent::UnopenableDevices): the system's error number (0: it was not refused)
+  // and its text, e.g. "Permission denied". Not part of the system's record; set by the agent.
+  std::uint32_t OpenError() const { return open_error_.error; }
+  const std::string& OpenErrorText() const { return open_error_.text; }
+  void SetOpenError(const os::OpenFailure& failure) { open_error_ = failure; }
+
  private:
   void LookUpHubAndPort() const;
 
@@ -85,6 +93,7 @@ class C_QMUsbDeviceInfo : public I_QMUsbDeviceInfo {
   std::intptr_t caller_value_a_ = 0;
   std::int32_t filter_option_ = 0;
   std::intptr_t caller_value_b_ = 0;
+  os::OpenFailure open_error_;
   mutable std::mutex topology_lock_;  // hub and port may be asked for from two threads
   mutable std::int16_t hub_ = -1;
   mutable std::int16_t port_ = -1;

@@ -110,6 +110,10 @@ TEST_F(VelkinEmu, FaultsAreSetListedAndCleared) {
   EXPECT_EQ(Run({"fault", "dev", "vendor=OTHER"}).status, 1);  // not a fault
   EXPECT_EQ(Run({"fault", "dev", "nonsense"}).status, 2);
   EXPECT_EQ(Conf("dev"), before);
+  // A unit that is listed but refuses to be opened.
+  ASSERT_EQ(Run({"fault", "dev", "refuse_open=denied"}).status, 0);
+  EXPECT_NE(Conf("dev").find("refuse_open = denied\n"), std::string::npos);
+  EXPECT_EQ(Run({"fault", "dev", "refuse_open=maybe"}).status, 1);
   // set changes identity too; --clear removes every fault but keeps the identity.
   ASSERT_EQ(Run({"set", "dev", "product=OTHER BOX"}).status, 0);
   ASSERT_EQ(Run({"fault", "dev", "--clear"}).status, 0);

@@ -43,7 +43,7 @@ const char* const kUsageText =
     "  fault NAME KEY=VALUE... | --clear  the same for faults; --clear removes every fault\n"
     "      faults: fail=KIND[:COUNT] fail_error=N check=KIND[:COUNT] sense=\"KK AA QQ\"\n"
     "              eeprom_busy=N|forever eeprom_fail=0|1 wrong_echo=0|1 refuse_write_at=ADDR|none\n"
-    "              unplug_after=N|none bulk_erase_polls=N\n"
+    "              unplug_after=N|none bulk_erase_polls=N refuse_open=denied|busy|none\n"
     "      KIND: any erase read write data_out data_in inquiry other (none: off)\n"
     "  dump NAME flash|eeprom [--offset N] [--length N] [--out FILE]\n"
     "      the bytes to FILE, or as hexadecimal lines on standard output\n"

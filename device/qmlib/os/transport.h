@@ -43,6 +43,12 @@ struct CommandOutcome {
   std::array<std::uint8_t, 32> sense{};  // fixed-format sense data as the unit returned it
 };
 
+// Why an open failed: the system's error number and its text ("Permission denied").
+struct OpenFailure {
+  std::uint32_t error = 0;  // 0: no failure
+  std::string text;
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -52,6 +58,8 @@ class Transport {
   virtual bool Open(const std::string& path) = 0;
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
+  // Why the last Open failed (nothing after a successful one).
+  virtual OpenFailure LastOpenFailure() const { return {}; }
 
   // Exclusion among programs for one exchange (a command, or a request block with its replies):
   // a unit keeps one pending reply for every host, so a second program must not come between a

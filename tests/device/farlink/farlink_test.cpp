@@ -434,5 +434,32 @@ TEST_F(FarlinkTest, MissingEmulatorFolderFindsNothing) {
   EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);
 }
 
+// A unit that matches but cannot be opened is not silence: one line on stderr says where it is
+// and why (the program's stdout stays as specified), once for each unit and error.
+TEST_F(FarlinkTest, AUnitThatRefusesToOpenIsNamedOnStderrOnceWithItsError) {
+  devices_.Set("dev", "refuse_open", "denied");
+  const std::string said = "found QUAMIRA VOXA CDROM at " + devices_.Folder("dev").string() +
+                           " but cannot open it: Permission denied; see README, Access\n";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), said);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);
+  EXPECT_EQ(FLNK_OpenDevice("QUAMIRA", "OTHER BOX"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "said once; a unit that does not match is not mentioned";
+
+  devices_.Set("dev", "refuse_open", "busy");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("but cannot open it: Device or resource busy;"),
+            std::string::npos);
+
+  devices_.Set("dev", "refuse_open", "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 }  // namespace
 }  // namespace velkin::test

@@ -155,8 +155,11 @@ TEST_P(PulledTest, APulledUnitFailsAtOnceWithNoDevice) {
   EXPECT_EQ(Write(kEraseCdb, {}), kQmPassThroughFailed);
   EXPECT_EQ(device_->LastOsError(), static_cast<std::uint32_t>(ENODEV));
   EXPECT_EQ(handler_.TakeCalls().size(), 1u);
-  // And it cannot be opened again.
+  // And it cannot be opened again, for a reason the user can be told.
   EXPECT_EQ(device_->Open(), kQmOpenFailed);
+  const auto failure = device_->LastOpenFailure();
+  EXPECT_EQ(failure.error, static_cast<std::uint32_t>(ENOENT));
+  EXPECT_EQ(failure.text, "No such file or directory");
   EXPECT_EQ(Write(kEraseCdb, {}), qm::kQmNotOpen);
 }
 

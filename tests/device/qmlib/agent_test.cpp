@@ -153,6 +153,41 @@ TEST_F(Agent, UnitsThatCannotBeOpenedOrNoLongerMatchLeave) {
   EXPECT_EQ(agent_.Count(), 0);
 }
 
+TEST_F(Agent, MatchingUnitsThatRefuseToOpenAreKeptApartWithTheirOpenError) {
+  devices_.Create("dev");
+  devices_.Create("denied");
+  devices_.Set("denied", "refuse_open", "denied");
+  VirtualDeviceSetup other;
+  other.product = "OTHER BOX";
+  devices_.Create("other", other);
+  devices_.Set("other", "refuse_open", "busy");  // does not match: not worth a word
+  ASSERT_EQ(agent_.Enumerate(Filter()), kQmOk);
+  ASSERT_EQ(agent_.Count(), 1);
+  EXPECT_EQ(NameAt(0), "dev");
+  auto unopenable = agent_.UnopenableDevices();
+  ASSERT_EQ(unopenable.size(), 1u);
+  EXPECT_EQ(unopenable[0].InterfacePath(), devices_.Folder("denied").string());
+  EXPECT_EQ(unopenable[0].OpenError(), 5u);
+  EXPECT_EQ(unopenable[0].OpenErrorText(), "Permission denied");
+  EXPECT_STREQ(unopenable[0].VendorText(), "QUAMIRA");
+
+  // A listed unit that another program now holds leaves the list and is kept apart the same way;
+  // once free it is listed again and nothing is kept.
+  devices_.Set("dev", "refuse_open", "busy");
+  devices_.Set("denied", "refuse_open", "");
+  ASSERT_EQ(agent_.Enumerate(Filter()), kQmOk);
+  ASSERT_EQ(agent_.Count(), 1);
+  EXPECT_EQ(NameAt(0), "denied");
+  unopenable = agent_.UnopenableDevices();
+  ASSERT_EQ(unopenable.size(), 1u);
+  EXPECT_EQ(unopenable[0].InterfacePath(), devices_.Folder("dev").string());
+  EXPECT_EQ(unopenable[0].OpenErrorText(), "Device or resource busy");
+  devices_.Set("dev", "refuse_open", "");
+  ASSERT_EQ(agent_.Enumerate(Filter()), kQmOk);
+  EXPECT_EQ(agent_.Count(), 2);
+  EXPECT_TRUE(agent_.UnopenableDevices().empty());
+}
+
 TEST_F(Agent, CheckEntry) {
   devices_.Create("dev");
   ASSERT_EQ(agent_.Enumerate(Filter()), kQmOk);

@@ -282,13 +282,29 @@ std::shared_ptr<VirtualUnit> AcquireUnit(const std::string& path) {
   return unit;
 }
 
+// What a unit told to refuse opens reports: the system's numbers for "access denied" and "in
+// use by another program" (Windows numbers, as above), with texts that read the same on every
+// platform.
+OpenFailure RefusalOf(emu::Faults::OpenRefusal refusal) {
+  if (refusal == emu::Faults::OpenRefusal::kDenied) return {5, "Permission denied"};
+  return {32, "Device or resource busy"};
+}
+
 class EmulatedTransport : public Transport {
  public:
   bool Open(const std::string& path) override {
     Close();
+    failure_ = {};
+    if (const auto config = emu::LoadDeviceConfig(path, nullptr);
+        config && config->faults.refuse_open != emu::Faults::OpenRefusal::kNone) {
+      failure_ = RefusalOf(config->faults.refuse_open);
+      return false;
+    }
     unit_ = AcquireUnit(path);
+    if (unit_ == nullptr) failure_ = {2, "No such file or directory"};
     return unit_ != nullptr;
   }
+  OpenFailure LastOpenFailure() const override { return failure_; }
   void Close() override {
     exchange_.reset();
     unit_.reset();
@@ -314,6 +330,7 @@ class EmulatedTransport : public Transport {
  private:
   std::shared_ptr<VirtualUnit> unit_;
   std::unique_ptr<emu::FileLock> exchange_;
+  OpenFailure failure_;
 };
 
 class EmulatedBackend : public Backend {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <thread>
 
 namespace velkin::qm::os::linux_os {
@@ -60,6 +61,13 @@ bool SgTransport::Open(const std::string& path) {
   // O_NONBLOCK: when another program holds the node exclusively the open fails with EBUSY
   // instead of waiting; SG_IO itself always waits for the command, whatever the flag.
   fd_.Reset(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  failure_ = {};
+  if (!fd_.valid()) {
+    // Kept for the user: a unit that matches but cannot be opened (no access to its node, or
+    // another program holds it) must not look like no unit at all.
+    const int error = errno;
+    failure_ = {static_cast<std::uint32_t>(error), std::system_category().message(error)};
+  }
   return fd_.valid();
 }
 

@@ -21,6 +21,7 @@ class SgTransport : public Transport {
   bool Open(const std::string& path) override;
   void Close() override { fd_.Reset(); }
   bool IsOpen() const override { return fd_.valid(); }
+  OpenFailure LastOpenFailure() const override { return failure_; }
   // flock on the sg node: every program that uses the unit through this library takes it around
   // each exchange. The sg driver opens the node without exclusion, so this is the only thing
   // that keeps a second program between a request and its replies.
@@ -30,6 +31,7 @@ class SgTransport : public Transport {
 
  private:
   UniqueFd fd_;
+  OpenFailure failure_;
   // Data-in phases land here first, so that the caller's buffer is written only on success
   // (a unit may deliver part of its data before it answers CHECK CONDITION).
   std::vector<std::uint8_t> bounce_;
