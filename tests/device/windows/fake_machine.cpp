@@ -15,8 +15,33 @@ namespace {
 
 constexpr DWORD kDeviceNotConnected = ERROR_DEVICE_NOT_CONNECTED;
 
+BOOL AnswerAdapter(const FakeAdapter& adapter, const IoctlRequest& request, DWORD& returned, DWORD& error) {
+  STORAGE_PROPERTY_QUERY query{};
+  if (!adapter.answers || request.in_size < sizeof query) {
+    error = adapter.answers ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FUNCTION;
+    return FALSE;
+  }
+  std::memcpy(&query, request.in, sizeof query);
+  if (query.PropertyId != StorageAdapterProperty || query.QueryType != PropertyStandardQuery ||
+      request.out_size < sizeof(STORAGE_ADAPTER_DESCRIPTOR)) {
+    error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  STORAGE_ADAPTER_DESCRIPTOR descriptor{};
+  descriptor.Version = sizeof descriptor;
+  descriptor.Size = sizeof descriptor;
+  descriptor.MaximumTransferLength = adapter.max_transfer;
+  descriptor.MaximumPhysicalPages = adapter.max_transfer / 4096 + 1;
+  descriptor.AlignmentMask = adapter.alignment_mask;
+  descriptor.BusType = BusTypeUsb;
+  std::memcpy(request.out, &descriptor, sizeof descriptor);
+  returned = sizeof descriptor;
+  return TRUE;
+}
+
 template <class Header>
-BOOL RunPassThrough(FirmwareUnit& unit, const IoctlRequest& request, DWORD& returned, DWORD& error) {
+BOOL RunPassThrough(FirmwareUnit& unit, const FakeAdapter& adapter, const IoctlRequest& request, DWORD& returned,
+                    DWORD& error) {
   if (request.in_size < sizeof(Header) || request.out_size < sizeof(Header)) {
     error = ERROR_INVALID_PARAMETER;
     return FALSE;
@@ -45,6 +70,10 @@ BOOL RunPassThrough(FirmwareUnit& unit, const IoctlRequest& request, DWORD& retu
       return FALSE;
     }
     data = static_cast<std::uint8_t*>(header.DataBuffer);
+    if (adapter.answers && (reinterpret_cast<std::uintptr_t>(data) & adapter.alignment_mask) != 0) {
+      error = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
   } else {
     const std::size_t offset = header.DataBufferOffset;
     // The data must lie inside what the system copies in (data out) and back (data in).
@@ -55,6 +84,11 @@ BOOL RunPassThrough(FirmwareUnit& unit, const IoctlRequest& request, DWORD& retu
     staged.assign(length, 0);
     if (!reading && length > 0) std::memcpy(staged.data(), in + offset, length);
     data = staged.data();
+  }
+
+  if (adapter.answers && length > adapter.max_transfer) {
+    error = ERROR_INVALID_PARAMETER;
+    return FALSE;
   }
 
   const emu::Direction direction = length == 0 ? emu::Direction::kNone
@@ -210,13 +244,15 @@ BOOL AnswerHub(const FakeUsbHub& hub, const IoctlRequest& request, DWORD& return
 
 }  // namespace
 
-IoctlHandler PassThroughUnit(std::shared_ptr<FirmwareUnit> unit) {
-  return [unit](const IoctlRequest& request, DWORD& returned, DWORD& error) -> BOOL {
+IoctlHandler PassThroughUnit(std::shared_ptr<FirmwareUnit> unit, FakeAdapter adapter) {
+  return [unit, adapter](const IoctlRequest& request, DWORD& returned, DWORD& error) -> BOOL {
     switch (request.code) {
       case IOCTL_SCSI_PASS_THROUGH:
-        return RunPassThrough<SCSI_PASS_THROUGH>(*unit, request, returned, error);
+        return RunPassThrough<SCSI_PASS_THROUGH>(*unit, adapter, request, returned, error);
       case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-        return RunPassThrough<SCSI_PASS_THROUGH_DIRECT>(*unit, request, returned, error);
+        return RunPassThrough<SCSI_PASS_THROUGH_DIRECT>(*unit, adapter, request, returned, error);
+      case IOCTL_STORAGE_QUERY_PROPERTY:
+        return AnswerAdapter(adapter, request, returned, error);
       default:
         error = ERROR_INVALID_FUNCTION;
         return FALSE;

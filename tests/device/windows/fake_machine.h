@@ -24,10 +24,19 @@ struct FirmwareUnit {
   emu::Firmware firmware;
 };
 
+// The storage adapter behind a unit, as IOCTL_STORAGE_QUERY_PROPERTY (StorageAdapterProperty)
+// describes it. A direct record whose buffer misses the alignment, or any record asking for more
+// than the largest transfer, fails with ERROR_INVALID_PARAMETER, as Microsoft documents.
+struct FakeAdapter {
+  bool answers = false;  // false: the query fails (ERROR_INVALID_FUNCTION) and nothing is checked
+  std::uint32_t alignment_mask = 0;
+  std::uint32_t max_transfer = 0x10000;
+};
+
 // Answers IOCTL_SCSI_PASS_THROUGH and IOCTL_SCSI_PASS_THROUGH_DIRECT as a port driver does:
 // checks the record against the sizes given, runs the command on the firmware model and writes
 // status, transfer length, sense and (buffered) data back into the record.
-IoctlHandler PassThroughUnit(std::shared_ptr<FirmwareUnit> unit);
+IoctlHandler PassThroughUnit(std::shared_ptr<FirmwareUnit> unit, FakeAdapter adapter = {});
 
 // ---- USB
 

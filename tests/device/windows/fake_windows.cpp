@@ -23,14 +23,28 @@ struct Entry {
       f.last_error_ = ERROR_FILE_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
+    if (const auto refused = f.refused_opens_.find(path); refused != f.refused_opens_.end()) {
+      f.last_error_ = refused->second;
+      return INVALID_HANDLE_VALUE;
+    }
     auto handle = reinterpret_cast<HANDLE>(f.next_handle_);
     f.next_handle_ += 4;
     f.handles_[handle] = path;
     return handle;
   }
 
+  // Mutexes are real (they work under Wine as on Windows); the fake only counts them, so that a
+  // test sees each one given back.
+  static HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL owned, LPCSTR name) {
+    FakeWindows& f = F();
+    HANDLE mutex = ::CreateMutexA(attributes, owned, name);
+    if (mutex != nullptr) f.mutexes_[mutex] = name != nullptr ? name : "";
+    return mutex;
+  }
+
   static BOOL WINAPI CloseHandle(HANDLE handle) {
     FakeWindows& f = F();
+    if (f.mutexes_.erase(handle) != 0) return ::CloseHandle(handle);
     if (f.handles_.erase(handle) == 0) {
       ++f.bad_closes_;
       f.last_error_ = ERROR_INVALID_HANDLE;
@@ -394,6 +408,9 @@ FakeWindows::FakeWindows() {
       Entry::FreeLibrary,
       Entry::GetModuleFileNameA,
       Entry::MessageBoxA,
+      Entry::CreateMutexA,
+      ::WaitForSingleObject,
+      ::ReleaseMutex,
   };
   g_current = this;
   installed_ = std::make_unique<ScopedApi>(table_);

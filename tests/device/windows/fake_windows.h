@@ -99,6 +99,14 @@ class FakeWindows {
   // ---- the machine
   void AddDevice(const std::string& path, IoctlHandler handler) { devices_[path] = std::move(handler); }
   void RemoveDevice(const std::string& path) { devices_.erase(path); }
+  // Opening the path fails with `error` (0: opens again), as for a user without access.
+  void RefuseOpen(const std::string& path, DWORD error) {
+    if (error == 0) {
+      refused_opens_.erase(path);
+    } else {
+      refused_opens_[path] = error;
+    }
+  }
   void AddInterface(const GUID& interface_class, FakeInterface member) {
     classes_[Key(interface_class)].push_back(std::move(member));
   }
@@ -141,6 +149,13 @@ class FakeWindows {
 
   // Handles, information sets and keys not given back.
   std::size_t open_handles() const { return handles_.size(); }
+  std::size_t open_mutexes() const { return mutexes_.size(); }
+  // The names of the mutexes created and not yet closed.
+  std::vector<std::string> mutex_names() const {
+    std::vector<std::string> names;
+    for (const auto& [handle, name] : mutexes_) names.push_back(name);
+    return names;
+  }
   std::size_t open_device_info_sets() const { return device_info_sets_.size(); }
   std::size_t open_keys() const { return keys_.size(); }
   std::size_t bad_closes() const { return bad_closes_; }
@@ -158,6 +173,8 @@ class FakeWindows {
   DWORD last_error_ = 0;
 
   std::map<std::string, IoctlHandler> devices_;
+  std::map<std::string, DWORD> refused_opens_;
+  std::map<HANDLE, std::string> mutexes_;
   std::map<HANDLE, std::string> handles_;
   std::uintptr_t next_handle_ = 0x4000;
   std::size_t bad_closes_ = 0;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "fake_machine.h"
@@ -70,11 +71,21 @@ class WinPassThrough : public ::testing::Test {
   void TearDown() override {
     device_->Release();
     EXPECT_EQ(system_.open_handles(), 0u) << "a handle was not closed";
+    EXPECT_EQ(system_.open_mutexes(), 0u) << "a unit's mutex was not closed";
     EXPECT_EQ(system_.bad_closes(), 0u);
   }
 
   VendorCommands Commands() {
     return VendorCommands(*device_, [this] { ++pauses_; });
+  }
+
+  // The pass-through calls (not the adapter query at open).
+  std::vector<IoctlCall> PassThroughs() const {
+    std::vector<IoctlCall> calls;
+    for (const auto& call : system_.ioctls()) {
+      if (call.code == kBuffered || call.code == kDirect) calls.push_back(call);
+    }
+    return calls;
   }
 
   FakeWindows system_;
@@ -101,7 +112,7 @@ TEST_F(WinPassThrough, OpenAsksForReadWriteWithSharingAndClosesBeforeReopening) 
   // Closed: no request reaches the system.
   std::uint8_t buffer[64] = {};
   EXPECT_EQ(Commands().ReadMemory(0, buffer, sizeof buffer), kQmNotOpen);
-  EXPECT_TRUE(system_.ioctls().empty());
+  EXPECT_TRUE(PassThroughs().empty());
 
   system_.RemoveDevice(kPath);
   EXPECT_EQ(device_->Open(), kQmOpenFailed);
@@ -113,8 +124,8 @@ TEST_F(WinPassThrough, BufferedWriteCarriesTheCommandAndDataInsideTheRecord) {
   const auto data = Pattern(4096, 0x31);
   ASSERT_EQ(Commands().WriteMemory(0x00012345, data.data(), 4096), kQmOk);
 
-  ASSERT_EQ(system_.ioctls().size(), 1u);
-  const IoctlCall& call = system_.ioctls()[0];
+  ASSERT_EQ(PassThroughs().size(), 1u);
+  const IoctlCall call = PassThroughs()[0];
   EXPECT_EQ(call.code, kBuffered);
   EXPECT_EQ(call.in_size, kDataAt + 4096);
   EXPECT_EQ(call.out_size, kDataAt + 4096);
@@ -146,12 +157,12 @@ TEST_F(WinPassThrough, BufferedWriteCarriesTheCommandAndDataInsideTheRecord) {
 TEST_F(WinPassThrough, EraseIsAWriteWithoutDataPhase) {
   ASSERT_EQ(device_->Open(), kQmOk);
   ASSERT_EQ(Commands().EraseMemory(0x10000, 8), kQmOk);
-  const SCSI_PASS_THROUGH header = BufferedHeader(system_.ioctls().at(0));
-  EXPECT_EQ(system_.ioctls()[0].code, kBuffered);
+  const SCSI_PASS_THROUGH header = BufferedHeader(PassThroughs().at(0));
+  EXPECT_EQ(PassThroughs()[0].code, kBuffered);
   EXPECT_EQ(header.DataTransferLength, 0u);
   EXPECT_EQ(header.DataIn, SCSI_IOCTL_DATA_OUT);
-  EXPECT_EQ(system_.ioctls()[0].in_size, kDataAt);
-  EXPECT_EQ(system_.ioctls()[0].out_size, kDataAt);
+  EXPECT_EQ(PassThroughs()[0].in_size, kDataAt);
+  EXPECT_EQ(PassThroughs()[0].out_size, kDataAt);
 }
 
 TEST_F(WinPassThrough, SixteenKiBGoBufferedAndOneByteMoreGoesDirect) {
@@ -161,7 +172,7 @@ TEST_F(WinPassThrough, SixteenKiBGoBufferedAndOneByteMoreGoesDirect) {
   std::vector<std::uint8_t> buffer(16385, 0xEE);
   ASSERT_EQ(Commands().ReadMemory(0x100, buffer.data(), 16384), kQmOk);
   {
-    const IoctlCall& call = system_.ioctls().at(0);
+    const IoctlCall call = PassThroughs().at(0);
     EXPECT_EQ(call.code, kBuffered);
     EXPECT_EQ(call.in_size, sizeof(SCSI_PASS_THROUGH)) << "a buffered read sends only the structure";
     EXPECT_EQ(call.out_size, kDataAt + 16384);
@@ -174,7 +185,7 @@ TEST_F(WinPassThrough, SixteenKiBGoBufferedAndOneByteMoreGoesDirect) {
   std::fill(buffer.begin(), buffer.end(), 0xEE);
   ASSERT_EQ(Commands().ReadMemory(0x200, buffer.data(), 16385), kQmOk);
   {
-    const IoctlCall& call = system_.ioctls().at(1);
+    const IoctlCall call = PassThroughs().at(1);
     EXPECT_EQ(call.code, kDirect);
     EXPECT_EQ(call.in_size, kDirectSize);
     EXPECT_EQ(call.out_size, kDirectSize);
@@ -198,8 +209,8 @@ TEST_F(WinPassThrough, SixteenKiBGoBufferedAndOneByteMoreGoesDirect) {
   const auto data = Pattern(16385, 0x55);
   std::fill_n(unit_->flash.bytes().begin() + 0x80000, data.size(), 0xFF);  // erased: NOR flash only clears bits
   ASSERT_EQ(Commands().WriteMemory(0x80000, data.data(), 16385), kQmOk);
-  const SCSI_PASS_THROUGH_DIRECT write = DirectHeader(system_.ioctls().at(2));
-  EXPECT_EQ(system_.ioctls()[2].code, kDirect);
+  const SCSI_PASS_THROUGH_DIRECT write = DirectHeader(PassThroughs().at(2));
+  EXPECT_EQ(PassThroughs()[2].code, kDirect);
   EXPECT_EQ(write.DataIn, SCSI_IOCTL_DATA_OUT);
   EXPECT_EQ(write.DataBuffer, data.data());
   EXPECT_TRUE(std::equal(data.begin(), data.end(), unit_->flash.bytes().begin() + 0x80000));
@@ -208,7 +219,11 @@ TEST_F(WinPassThrough, SixteenKiBGoBufferedAndOneByteMoreGoesDirect) {
 TEST_F(WinPassThrough, AFailingCallIsTriedThreeTimesAndTheThirdErrorKept) {
   int calls = 0;
   const DWORD errors[] = {ERROR_IO_DEVICE, ERROR_SEM_TIMEOUT, ERROR_DEVICE_NOT_CONNECTED};
-  system_.AddDevice(kPath, [&](const IoctlRequest&, DWORD&, DWORD& error) -> BOOL {
+  system_.AddDevice(kPath, [&](const IoctlRequest& request, DWORD&, DWORD& error) -> BOOL {
+    if (request.code == IOCTL_STORAGE_QUERY_PROPERTY) {  // the adapter query at open
+      error = ERROR_INVALID_FUNCTION;
+      return FALSE;
+    }
     error = errors[calls++ % 3];
     return FALSE;
   });
@@ -243,7 +258,7 @@ TEST_F(WinPassThrough, CheckConditionIsPackedFromTheSenseAreaOfEitherRecord) {
 
   std::vector<std::uint8_t> buffer(16385, 0xEE);
   EXPECT_EQ(Commands().ReadMemory(0, buffer.data(), 64), kQmCheckCondition);
-  EXPECT_EQ(system_.ioctls().size(), 1u) << "a check condition is not retried";
+  EXPECT_EQ(PassThroughs().size(), 1u) << "a check condition is not retried";
   EXPECT_EQ(device_->LastSense(), 0x00052400u);
   EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0xEE; }))
       << "no data is copied back";
@@ -253,7 +268,7 @@ TEST_F(WinPassThrough, CheckConditionIsPackedFromTheSenseAreaOfEitherRecord) {
   faults.check_sense[2] = 0x02;
   unit_->firmware.SetFaults(faults);
   EXPECT_EQ(Commands().ReadMemory(0, buffer.data(), 16385), kQmCheckCondition);
-  EXPECT_EQ(system_.ioctls().back().code, kDirect);
+  EXPECT_EQ(PassThroughs().back().code, kDirect);
   EXPECT_EQ(device_->LastSense(), 0x00030C02u);
 }
 
@@ -276,7 +291,7 @@ TEST_F(WinPassThrough, ADriverReportingMoreThanAskedCannotOverrunTheCallersBuffe
   EXPECT_EQ(length, 36u);
   EXPECT_EQ(buffer[35], 0xAB);
   EXPECT_EQ(buffer[36], 0xEE);
-  EXPECT_EQ(BufferedHeader(system_.ioctls()[0]).CdbLength, 6) << "the command's own length";
+  EXPECT_EQ(BufferedHeader(PassThroughs()[0]).CdbLength, 6) << "the command's own length";
 }
 
 TEST_F(WinPassThrough, ConversationsRunOverTheRecords) {
@@ -293,18 +308,105 @@ TEST_F(WinPassThrough, ConversationsRunOverTheRecords) {
   EXPECT_EQ(type, 0x20);
   EXPECT_EQ(capacity, 0x14);
 
-  const std::size_t before = system_.ioctls().size();
+  const std::size_t before = PassThroughs().size();
   const auto record = Pattern(16, 0x10);
   ASSERT_TRUE(Commands().WriteEeprom16(16, record.data()));
   // One request block, three busy replies, the final reply.
-  EXPECT_EQ(system_.ioctls().size() - before, 5u);
+  EXPECT_EQ(PassThroughs().size() - before, 5u);
   EXPECT_EQ(pauses_, 3);
-  EXPECT_EQ(BufferedHeader(system_.ioctls()[before]).DataTransferLength, 64u);
-  EXPECT_EQ(BufferedHeader(system_.ioctls()[before + 1]).DataIn, SCSI_IOCTL_DATA_IN);
+  EXPECT_EQ(BufferedHeader(PassThroughs()[before]).DataTransferLength, 64u);
+  EXPECT_EQ(BufferedHeader(PassThroughs()[before + 1]).DataIn, SCSI_IOCTL_DATA_IN);
 
   std::uint8_t back[16] = {};
   ASSERT_TRUE(Commands().ReadEeprom16(16, back));
   EXPECT_TRUE(std::equal(record.begin(), record.end(), back));
+}
+
+// An adapter that demands 512-byte alignment refuses a direct record whose buffer misses it; the
+// data then goes through an aligned buffer of the transport's own, both ways.
+TEST_F(WinPassThrough, UnalignedBuffersGoThroughAnAlignedCopyAndAlignedOnesStraight) {
+  system_.AddDevice(kPath, PassThroughUnit(unit_, FakeAdapter{true, 511, 0x10000}));
+  std::iota(unit_->flash.bytes().begin(), unit_->flash.bytes().end(), std::uint8_t{9});
+  ASSERT_EQ(device_->Open(), kQmOk);
+  const IoctlCall& query = system_.ioctls().at(0);
+  EXPECT_EQ(query.code, static_cast<DWORD>(IOCTL_STORAGE_QUERY_PROPERTY));
+
+  constexpr std::uint32_t kCount = 20000;
+  std::vector<std::uint8_t> room(kCount + 1024);
+  const auto at = reinterpret_cast<std::uintptr_t>(room.data());
+  std::uint8_t* aligned = room.data() + ((at + 511) / 512 * 512 - at);
+  std::uint8_t* unaligned = aligned + 8;
+
+  ASSERT_EQ(Commands().ReadMemory(0x200, unaligned, kCount), kQmOk);
+  EXPECT_TRUE(std::equal(unaligned, unaligned + kCount, unit_->flash.bytes().begin() + 0x200));
+  void* sent = DirectHeader(PassThroughs().back()).DataBuffer;
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(sent) % 512, 0u);
+  EXPECT_NE(sent, unaligned);
+
+  const auto pattern = Pattern(kCount, 0x41);
+  std::copy(pattern.begin(), pattern.end(), unaligned);
+  ASSERT_EQ(Commands().EraseMemory(0x10000, 128), kQmOk);
+  ASSERT_EQ(Commands().WriteMemory(0x10000, unaligned, kCount), kQmOk);
+  EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), unit_->flash.bytes().begin() + 0x10000));
+
+  ASSERT_EQ(Commands().ReadMemory(0x200, aligned, kCount), kQmOk);
+  EXPECT_EQ(DirectHeader(PassThroughs().back()).DataBuffer, aligned) << "an aligned buffer is used in place";
+  device_->Close();
+}
+
+TEST_F(WinPassThrough, LengthsAboveTheAdaptersLargestTransferFailWithoutACall) {
+  system_.AddDevice(kPath, PassThroughUnit(unit_, FakeAdapter{true, 0, 32768}));
+  ASSERT_EQ(device_->Open(), kQmOk);
+  std::vector<std::uint8_t> buffer(40000);
+  EXPECT_EQ(Commands().ReadMemory(0, buffer.data(), 32768), kQmOk);
+  const auto calls = PassThroughs().size();
+  EXPECT_EQ(Commands().ReadMemory(0, buffer.data(), 32769), kQmPassThroughFailed);
+  EXPECT_EQ(device_->LastOsError(), static_cast<std::uint32_t>(ERROR_BAD_LENGTH));
+  EXPECT_EQ(PassThroughs().size(), calls);
+  device_->Close();
+}
+
+TEST_F(WinPassThrough, AFailedOpenKeepsTheSystemsError) {
+  system_.RefuseOpen(kPath, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(device_->Open(), kQmOpenFailed);
+  const auto failure = device_->LastOpenFailure();
+  EXPECT_EQ(failure.error, static_cast<std::uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(failure.text.empty());
+  EXPECT_NE(failure.text.back(), '\n');
+  system_.RefuseOpen(kPath, 0);
+  ASSERT_EQ(device_->Open(), kQmOk);
+  EXPECT_EQ(device_->LastOpenFailure().error, 0u);
+  device_->Close();
+}
+
+// Another program (here: another device object on another thread) in the middle of an exchange
+// keeps the unit; an exchange that cannot have it fails with the busy error, never with the
+// other's reply.
+TEST_F(WinPassThrough, EachExchangeHoldsTheUnitsNamedMutex) {
+  ASSERT_EQ(device_->Open(), kQmOk);
+  ASSERT_EQ(system_.mutex_names().size(), 1u);
+  EXPECT_EQ(system_.mutex_names()[0],
+            "Global\\VelkinUnit-//?/usbstor#cdrom&ven_quamira&prod_voxa_cdrom&rev_1.00#"
+            "0123456789ab&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}");
+  auto* other = new C_QMMassStorageDevice(*static_cast<const C_QMUsbDeviceInfo*>(&device_->DeviceInfo()),
+                                          CreatePlatformBackend()->CreateTransport());
+  ASSERT_EQ(other->Open(), kQmOk);
+  {
+    std::lock_guard held(device_->ExchangeLock());
+    std::int32_t result = kQmOk;
+    std::thread([&] {
+      std::uint8_t byte = 0;
+      result = VendorCommands(*other, [] {}).ReadMemory(0, &byte, 1);
+    }).join();
+    EXPECT_EQ(result, kQmPassThroughFailed);
+    EXPECT_EQ(other->LastOsError(), static_cast<std::uint32_t>(ERROR_BUSY));
+    std::uint8_t byte = 0;
+    EXPECT_EQ(Commands().ReadMemory(0, &byte, 1), kQmOk) << "the holder goes on";
+  }
+  std::uint8_t byte = 0;
+  EXPECT_EQ(VendorCommands(*other, [] {}).ReadMemory(0, &byte, 1), kQmOk);
+  other->Release();
+  device_->Close();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace velkin::qm::os::win {
 namespace {
@@ -47,12 +48,82 @@ std::uint32_t Delivered(ULONG reported, const CommandBlock& command) {
 
 }  // namespace
 
+// The system's text for an error number, without the line end and final full stop.
+std::string ErrorText(DWORD error) {
+  char text[256] = {};
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                   sizeof text, nullptr);
+  std::string message(text, n);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(error) : message;
+}
+
+std::string UnitMutexName(const std::string& path) {
+  std::string name = "Global\\VelkinUnit-";
+  for (const char c : path) {
+    name += c == '\\' ? '/' : (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return name.substr(0, MAX_PATH - 1);
+}
+
 bool PassThroughTransport::Open(const std::string& path) {
-  handle_.Reset();
+  Close();
+  failure_ = {};
   HANDLE handle = Api().CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
   handle_ = UniqueHandle(handle);
-  return handle_.valid();
+  if (!handle_.valid()) {
+    // Kept for the user: a unit that matches but cannot be opened (no access, or held by another
+    // program) must not look like no unit at all.
+    const DWORD error = Api().GetLastError();
+    failure_ = {error, ErrorText(error)};
+    return false;
+  }
+  QueryAdapter();
+  unit_mutex_ = UniqueHandle(Api().CreateMutexA(nullptr, FALSE, UnitMutexName(path).c_str()));
+  return true;
+}
+
+void PassThroughTransport::Close() {
+  unit_mutex_.Reset();
+  handle_.Reset();
+}
+
+void PassThroughTransport::QueryAdapter() {
+  alignment_mask_ = 0;
+  max_transfer_ = 0;
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageAdapterProperty;
+  query.QueryType = PropertyStandardQuery;
+  STORAGE_ADAPTER_DESCRIPTOR adapter{};
+  DWORD returned = 0;
+  // An adapter that does not answer gets the old behaviour: no alignment, no limit.
+  if (!Api().DeviceIoControl(handle_.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &adapter,
+                             sizeof adapter, &returned, nullptr) ||
+      returned < offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask) + sizeof adapter.AlignmentMask) {
+    return;
+  }
+  max_transfer_ = adapter.MaximumTransferLength;
+  // A mask is one less than a power of two; anything else is not to be trusted.
+  if ((adapter.AlignmentMask & (adapter.AlignmentMask + 1)) == 0 && adapter.AlignmentMask < 0x10000) {
+    alignment_mask_ = adapter.AlignmentMask;
+  }
+}
+
+std::uint32_t PassThroughTransport::LockUnit(std::chrono::milliseconds wait) {
+  if (!unit_mutex_.valid()) return 0;  // no mutex to be had: carry on unguarded
+  const auto ms = static_cast<DWORD>(std::min<long long>(wait.count(), INFINITE - 1));
+  const DWORD result = Api().WaitForSingleObject(unit_mutex_.get(), ms);
+  // WAIT_ABANDONED: the last holder ended without giving it back; the unit is ours now.
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 0;
+  return result == WAIT_TIMEOUT ? ERROR_BUSY : 0;
+}
+
+void PassThroughTransport::UnlockUnit() {
+  if (unit_mutex_.valid()) Api().ReleaseMutex(unit_mutex_.get());
 }
 
 CommandOutcome PassThroughTransport::Carry(const CommandBlock& command) {
@@ -60,6 +131,14 @@ CommandOutcome PassThroughTransport::Carry(const CommandBlock& command) {
     CommandOutcome outcome;
     outcome.kind = OutcomeKind::kOsError;
     outcome.os_error = ERROR_INVALID_HANDLE;
+    return outcome;
+  }
+  if (max_transfer_ != 0 && command.length > max_transfer_) {
+    // More than the adapter carries in one request: the driver would refuse it or split it in a
+    // way the unit's commands do not allow. No call is made.
+    CommandOutcome outcome;
+    outcome.kind = OutcomeKind::kOsError;
+    outcome.os_error = ERROR_BAD_LENGTH;
     return outcome;
   }
   return command.length <= kBufferedDataSize ? CarryBuffered(command) : CarryDirect(command);
@@ -101,7 +180,17 @@ CommandOutcome PassThroughTransport::CarryDirect(const CommandBlock& command) {
   record.header.PathId = kDirectAddress;
   record.header.TargetId = kDirectAddress;
   record.header.Lun = kDirectAddress;
-  record.header.DataBuffer = command.data;  // the driver moves the data in place
+  // The driver moves the data in place, at an address the adapter can reach: the caller's buffer
+  // when it meets the alignment, else an aligned one of ours.
+  std::uint8_t* data = command.data;
+  const bool copied = command.length > 0 && (reinterpret_cast<std::uintptr_t>(data) & alignment_mask_) != 0;
+  if (copied) {
+    aligned_.resize(command.length + alignment_mask_);
+    const auto at = reinterpret_cast<std::uintptr_t>(aligned_.data());
+    data = aligned_.data() + (((at + alignment_mask_) & ~static_cast<std::uintptr_t>(alignment_mask_)) - at);
+    if (command.direction == DataDirection::kOut) std::memcpy(data, command.data, command.length);
+  }
+  record.header.DataBuffer = data;
 
   DWORD returned = 0;
   if (!Api().DeviceIoControl(handle_.get(), IOCTL_SCSI_PASS_THROUGH_DIRECT, &record, sizeof record, &record,
@@ -112,6 +201,7 @@ CommandOutcome PassThroughTransport::CarryDirect(const CommandBlock& command) {
 
   CommandOutcome outcome;
   outcome.transferred = Delivered(record.header.DataTransferLength, command);
+  if (copied && command.direction == DataDirection::kIn) std::memcpy(command.data, data, outcome.transferred);
   return outcome;
 }
 

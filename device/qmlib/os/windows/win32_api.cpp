@@ -40,6 +40,9 @@ const Win32Api& SystemApi() {
       ::FreeLibrary,
       ::GetModuleFileNameA,
       ::MessageBoxA,
+      ::CreateMutexA,
+      ::WaitForSingleObject,
+      ::ReleaseMutex,
   };
   return system;
 }

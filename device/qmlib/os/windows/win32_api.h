@@ -52,6 +52,11 @@ struct Win32Api {
   decltype(&::FreeLibrary) FreeLibrary;
   decltype(&::GetModuleFileNameA) GetModuleFileNameA;
   decltype(&::MessageBoxA) MessageBoxA;
+
+  // The named mutex that keeps a unit's exchanges apart among programs.
+  decltype(&::CreateMutexA) CreateMutexA;
+  decltype(&::WaitForSingleObject) WaitForSingleObject;
+  decltype(&::ReleaseMutex) ReleaseMutex;
 };
 
 // The table in force.
