@@ -72,12 +72,15 @@ run() {  # <script> <argument> [PATH]: runs the script under /bin/sh with only t
 }
 calls() { if [ -f "$work/udevadm.log" ]; then cat "$work/udevadm.log"; fi; rm -f "$work/udevadm.log"; }
 
+# The rules are reloaded and applied to the units plugged in now, without a re-plug.
+reload_and_apply="control --reload-rules
+trigger --subsystem-match=scsi_generic --action=change"
 run postinst configure || fail "postinst configure"
-[ "$(calls)" = "control --reload-rules" ] || fail "postinst did not reload the rules"
+[ "$(calls)" = "$reload_and_apply" ] || fail "postinst did not reload the rules and apply them to plugged units"
 run postrm remove || fail "postrm remove"
-[ "$(calls)" = "control --reload-rules" ] || fail "postrm remove did not reload the rules"
+[ "$(calls)" = "$reload_and_apply" ] || fail "postrm remove did not reload the rules and apply them"
 run postrm purge || fail "postrm purge"
-[ "$(calls)" = "control --reload-rules" ] || fail "postrm purge did not reload the rules"
+[ "$(calls)" = "$reload_and_apply" ] || fail "postrm purge did not reload the rules and apply them"
 # A failed reload (no udev daemon, as in a container) must not fail the installation.
 UDEVADM_STATUS=1 run postinst configure || fail "postinst fails when udevadm fails"
 UDEVADM_STATUS=1 run postrm remove || fail "postrm fails when udevadm fails"
