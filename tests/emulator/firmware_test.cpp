@@ -228,6 +228,49 @@ TEST_F(Model, WholeChipEraseAndItsEndPoll) {
   EXPECT_EQ(Reply()[13], 0x5A);  // and stays ended
 }
 
+// What one program leaves in the unit, another finds there: the state between commands travels
+// through SaveState/LoadState (the device folder's firmware.state for virtual devices).
+TEST_F(Model, TheStateBetweenCommandsCarriesOverToAnotherModel) {
+  velkin::emu::Faults faults;
+  faults.eeprom_busy = 2;
+  Faults(faults);
+  eeprom_.bytes()[9] = 0x66;
+  Out(kDataOut, Request({{1, 0x06}, {3, 0}}));  // takes the I/O port
+  Out(kDataOut, Request({{1, 0x0D}, {3, 1}, {5, 0xA1}, {6, 9}}));
+  EXPECT_EQ(Reply()[0], 0x5A);
+
+  Firmware other{Identity{}, flash_, eeprom_};
+  ASSERT_TRUE(other.LoadState(firmware_.SaveState()));
+  EXPECT_TRUE(other.io_port_set());
+  Bytes reply(64, 0);
+  other.Execute(kDataIn, Direction::kIn, reply);
+  EXPECT_EQ(reply[0], 0x5A) << "one busy reply is still due";
+  other.Execute(kDataIn, Direction::kIn, reply);
+  EXPECT_EQ(reply[8], 0x5A);
+  EXPECT_EQ(reply[9], 0x66);
+
+  // A whole-chip erase in progress, and the reply block itself.
+  Out(kDataOut, Request({{1, 0x21}}));
+  ASSERT_TRUE(other.LoadState(firmware_.SaveState()));
+  Bytes block = Request({{1, 0x22}});
+  for (int i = 0; i < 3; ++i) {
+    other.Execute(kDataOut, Direction::kOut, block);
+    other.Execute(kDataIn, Direction::kIn, reply);
+    EXPECT_EQ(reply[13], 0x00) << i;
+  }
+  ASSERT_TRUE(firmware_.LoadState(other.SaveState()));
+  EXPECT_EQ(Reply()[1], 0x22) << "the last reply block carries over";
+  Out(kDataOut, Request({{1, 0x22}}));
+  EXPECT_EQ(Reply()[13], 0x5A);
+
+  // Anything but a saved state leaves the model as it was.
+  EXPECT_FALSE(other.LoadState({}));
+  Bytes foreign = other.SaveState();
+  foreign[0] = 99;
+  EXPECT_FALSE(other.LoadState(foreign));
+  EXPECT_TRUE(other.io_port_set());
+}
+
 TEST_F(Model, StandardCommands) {
   Response r;
   Bytes inquiry = In(Bytes{0x12, 0, 0, 0, 36, 0}, 96, &r);

@@ -36,22 +36,44 @@ constexpr auto kStampResolution = std::chrono::seconds(3);
 // a crashed holder (which the system unlocks anyway) from hanging the caller.
 constexpr auto kStateLockWait = std::chrono::seconds(10);
 
-std::vector<std::uint8_t> ReadSmallFile(const fs::path& path) {
-  std::vector<std::uint8_t> bytes;
-  std::FILE* file = std::fopen(path.string().c_str(), "rb");
-  if (file == nullptr) return bytes;
-  std::uint8_t chunk[512];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
-  std::fclose(file);
-  return bytes;
-}
+// The firmware's state between commands as the device folder keeps it for every program: the
+// state file and the lock taken around each command. Both stay open with the unit, like flash.bin
+// and eeprom.bin; the state has one size, so it is rewritten in place, never truncated.
+class StateFile {
+ public:
+  explicit StateFile(const fs::path& folder) : lock_((folder / emu::kStateLockFile).string()) {
+    const std::string path = (folder / emu::kStateFile).string();
+    if (std::FILE* create = std::fopen(path.c_str(), "ab")) std::fclose(create);  // creates, keeps what is there
+    file_ = std::fopen(path.c_str(), "r+b");
+    if (file_ != nullptr) std::setvbuf(file_, nullptr, _IONBF, 0);  // every program sees each command
+  }
+  ~StateFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  StateFile(const StateFile&) = delete;
+  StateFile& operator=(const StateFile&) = delete;
 
-void WriteSmallFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path.string().c_str(), "wb");
-  if (file == nullptr) return;
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-}
+  void Lock() { locked_ = lock_.Lock(kStateLockWait); }
+  void Unlock() {
+    if (locked_) lock_.Unlock();
+    locked_ = false;
+  }
+  std::vector<std::uint8_t> Read() {
+    std::vector<std::uint8_t> bytes(512);
+    std::size_t n = 0;
+    if (file_ != nullptr && std::fseek(file_, 0, SEEK_SET) == 0) n = std::fread(bytes.data(), 1, bytes.size(), file_);
+    bytes.resize(n);
+    return bytes;
+  }
+  void Write(const std::vector<std::uint8_t>& bytes) {
+    if (file_ != nullptr && std::fseek(file_, 0, SEEK_SET) == 0) std::fwrite(bytes.data(), 1, bytes.size(), file_);
+  }
+
+ private:
+  emu::FileLock lock_;
+  std::FILE* file_ = nullptr;
+  bool locked_ = false;
+};
 
 std::string Hex(const std::uint8_t* bytes, std::size_t n) {
   std::string text;
@@ -144,21 +166,21 @@ class VirtualUnit {
   // at the start, stored (when changed) before the lock is given back.
   class SharedState {
    public:
-    explicit SharedState(VirtualUnit& unit)
-        : unit_(unit), lock_(std::make_unique<emu::FileLock>((unit.folder_ / emu::kStateLockFile).string())) {
-      lock_->Lock(kStateLockWait);
-      before_ = ReadSmallFile(unit_.folder_ / emu::kStateFile);
+    explicit SharedState(VirtualUnit& unit) : unit_(unit) {
+      if (!unit_.state_) return;
+      unit_.state_->Lock();
+      before_ = unit_.state_->Read();
       if (!unit_.firmware_->LoadState(before_)) before_.clear();
     }
-    // Stores the state when the command changed it and gives the lock back (closing the lock
-    // file, so that no file stays open when the folder moves).
+    // Stores the state when the command changed it and gives the lock back.
     void StoreAndRelease() {
-      if (!lock_) return;
+      if (released_ || !unit_.state_) return;
+      released_ = true;
       if (unit_.firmware_) {
         const auto after = unit_.firmware_->SaveState();
-        if (after != before_) WriteSmallFile(unit_.folder_ / emu::kStateFile, after);
+        if (after != before_) unit_.state_->Write(after);
       }
-      lock_.reset();
+      unit_.state_->Unlock();
     }
     ~SharedState() { StoreAndRelease(); }
     SharedState(const SharedState&) = delete;
@@ -166,8 +188,8 @@ class VirtualUnit {
 
    private:
     VirtualUnit& unit_;
-    std::unique_ptr<emu::FileLock> lock_;
     std::vector<std::uint8_t> before_;
+    bool released_ = false;
   };
 
   VirtualUnit(fs::path folder, emu::DeviceConfig config, std::string config_text,
@@ -176,7 +198,8 @@ class VirtualUnit {
         config_text_(std::move(config_text)),
         flash_(std::move(flash)),
         eeprom_(std::move(eeprom)),
-        firmware_(std::make_unique<emu::Firmware>(config.identity, *flash_, *eeprom_)) {
+        firmware_(std::make_unique<emu::Firmware>(config.identity, *flash_, *eeprom_)),
+        state_(std::make_unique<StateFile>(folder_)) {
     Configure(config);
   }
 
@@ -249,6 +272,7 @@ class VirtualUnit {
   void CloseFiles() {
     if (trace_ != nullptr) std::fclose(trace_);
     trace_ = nullptr;
+    state_.reset();
     firmware_.reset();
     flash_.reset();
     eeprom_.reset();
@@ -261,6 +285,7 @@ class VirtualUnit {
   std::unique_ptr<emu::FileStorage> flash_;
   std::unique_ptr<emu::FileStorage> eeprom_;
   std::unique_ptr<emu::Firmware> firmware_;
+  std::unique_ptr<StateFile> state_;
   std::FILE* trace_ = nullptr;
   bool gone_ = false;
 };
@@ -312,18 +337,18 @@ class EmulatedTransport : public Transport {
   bool IsOpen() const override { return unit_ != nullptr; }
 
   // The exchange lock is a lock file in the device folder, as flock on the sg node is for a real
-  // unit on Linux; it is opened for each exchange, so that it never keeps the folder from moving.
+  // unit on Linux. It stays open while the transport is open, like the unit's other files.
   std::uint32_t LockUnit(std::chrono::milliseconds wait) override {
-    exchange_ = std::make_unique<emu::FileLock>((unit_->folder() / emu::kExchangeLockFile).string());
+    if (!exchange_) exchange_ = std::make_unique<emu::FileLock>((unit_->folder() / emu::kExchangeLockFile).string());
     if (!exchange_->valid()) {
       exchange_.reset();
       return 0;  // the folder has gone: the unit is pulled out, which the command reports
     }
-    if (exchange_->Lock(wait)) return 0;
-    exchange_.reset();
-    return kDeviceBusy;
+    return exchange_->Lock(wait) ? 0 : kDeviceBusy;
   }
-  void UnlockUnit() override { exchange_.reset(); }
+  void UnlockUnit() override {
+    if (exchange_) exchange_->Unlock();
+  }
 
   CommandOutcome Carry(const CommandBlock& command) override { return unit_->Carry(command); }
 
