@@ -65,7 +65,9 @@ class C_QMUsbDeviceInfo : public I_QMUsbDeviceInfo {
   std::intptr_t CallerValueA() const override { return caller_value_a_; }
   std::int32_t FilterOption() const override { return filter_option_; }
   std::intptr_t CallerValueB() const override { return caller_value_b_; }
-  // Both fill in from the topology lookup on first use while still unknown (-1).
+  // Both fill in from the topology lookup on first use while still unknown (-1). On Windows the
+  // hub number is the system's; on Linux it is the hub's USB bus * 128 + its device number, so
+  // that it names one hub while the hub stays plugged (see os/linux/udev_discovery.h).
   std::int16_t HubNumber() const override;
   std::int16_t PortNumber() const override;
 
