@@ -27,7 +27,9 @@ inline constexpr std::size_t kBlockBufferSize = 265;
 using BlockBuffer = std::array<std::uint16_t, kBlockBufferSize>;
 
 // How the side-by-side trials are stepped: eight 16-bit lanes (SSE2 on x86, the floor every
-// build runs on) or sixteen (AVX2). Every path chooses the same blocks.
+// build runs on) or sixteen (AVX2). Every path chooses the same blocks. (Thirty-two lanes on
+// AVX-512 were measured slower: the running trials, about 35 on speech, fill whole vectors
+// worse.)
 enum class VectorPath { kAuto, kEightLanes, kSixteenLanes };
 
 // The widest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
@@ -35,6 +37,8 @@ enum class VectorPath { kAuto, kEightLanes, kSixteenLanes };
 VectorPath DefaultVectorPath();
 // Whether this processor can run the path.
 bool CanRun(VectorPath path);
+// "8" or "16".
+const char* LaneCountText(VectorPath path);
 
 struct BlockChoice {
   std::size_t length = 0;
