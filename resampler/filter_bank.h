@@ -16,6 +16,17 @@
 
 namespace velkin::sondrel {
 
+// How a wing's products are summed: one by one, or eight or sixteen at a time in 16-bit lanes
+// (SSE2 on every x86 build; AVX2). Every path gives the same sums.
+enum class WingSumPath { kAuto, kPlain, kEightLanes, kSixteenLanes };
+bool CanRun(WingSumPath path);
+// The widest path this processor runs; the environment variable VELKIN_VECTOR_PATH=8 keeps to
+// eight lanes.
+WingSumPath DefaultWingSumPath();
+// For tests: the path banks prepared from now on use (kAuto: the default; a path this
+// processor cannot run is not taken).
+void ForceWingSumPath(WingSumPath path);
+
 class FilterBank {
  public:
   // Prepares rows for walks of `step` over a table of `length` entries (and its difference table,
@@ -50,6 +61,7 @@ class FilterBank {
   std::uint32_t step_ = 0;
   bool interpolate_ = false;
   std::int32_t stride_ = 0;
+  std::int32_t (*sum_)(const std::int16_t*, const std::int16_t*, std::int32_t) = nullptr;
   std::unique_ptr<std::int16_t[]> rows_;
   // Per row: 0 not built yet; otherwise 1 + (1 when its last coefficient comes from the table's
   // last entry, which the newer wing leaves out).
