@@ -262,9 +262,27 @@ BlockSearch::BlockSearch(VectorPath path)
       lanes_(path_ == VectorPath::kSixteenLanes ? 16 : 8),
       tables_(&Trial()),
       record_(kMaxBlockLength + 1),
-      states_(std::make_unique<StateTable>()) {}
+      states_(std::make_unique<StateTable>()),
+      start_(MakeStart()) {}
 
 BlockSearch::~BlockSearch() = default;
+
+BlockSearch::Start BlockSearch::MakeStart() const {
+  Start start{};
+  const StepTable& steps = Steps();
+  for (std::size_t s = 0; s < kSlotCapacity; ++s) {
+    const std::size_t index = std::min<std::size_t>(s, kTopIndex);
+    start.x[s] = static_cast<std::uint16_t>(index);
+    start.y[s] = steps[index];
+    start.start[s] = static_cast<std::uint8_t>(index);
+    start.used[ErrorPosition(s)] = s < kStepCount;
+  }
+  for (std::uint8_t s = 0; s < kStepCount; ++s) {
+    start.moves[s] = {0, s, -1};
+    start.latest_move[s] = static_cast<std::int16_t>(s);
+  }
+  return start;
+}
 
 std::size_t BlockSearch::ErrorPosition(std::size_t slot) const {
   const std::size_t in_group = slot & (lanes_ - 1);
@@ -342,29 +360,26 @@ void BlockSearch::JoinMet(std::size_t j, std::size_t& running) {
 
 void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   const std::uint16_t* u = u_->data();
-  const StepTable& steps = Steps();
 
-  // Start: every index in its own slot, with the error of sample 0.
+  // Start: every index in its own slot, with the error of sample 0. The parts that do not depend
+  // on the block are copied from a start made once.
   const std::uint16_t v0 = StartPredictor(u[0]);
   const auto e0 = static_cast<std::int32_t>(Square(std::int32_t{u[0]} - v0));
   const auto cap = static_cast<std::int32_t>(limit);
-  moves_used_ = 0;
-  for (std::size_t s = 0; s < kSlotCapacity; ++s) {
-    const std::size_t index = std::min<std::size_t>(s, kTopIndex);
-    const std::size_t p = ErrorPosition(s);
-    slots_.v[s] = v0;
-    slots_.x[s] = static_cast<std::uint16_t>(index);
-    slots_.y[s] = steps[index];
-    slots_.error[p] = s < kStepCount ? e0 : 0;
-    slots_.cap[p] = s < kStepCount ? cap : kUnusedCap;
-    slots_.start[s] = static_cast<std::uint8_t>(index);
+  const Start& start = start_;
+  slots_.v.fill(v0);
+  slots_.x = start.x;
+  slots_.y = start.y;
+  slots_.start = start.start;
+  for (std::size_t p = 0; p < kSlotCapacity; ++p) {
+    slots_.error[p] = start.used[p] ? e0 : 0;
+    slots_.cap[p] = start.used[p] ? cap : kUnusedCap;
   }
-  for (std::uint8_t s = 0; s < kStepCount; ++s) {
-    latest_move_[s] = -1;
-    Place(s, 0, s);
-    last_[s] = 0;
-    joined_at_[s] = kNotJoined;
-  }
+  moves_ = start.moves;
+  moves_used_ = kStepCount;
+  latest_move_ = start.latest_move;
+  last_.fill(0);
+  joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
   // Each sample: step every running slot, record the errors, drop the slots past their caps,

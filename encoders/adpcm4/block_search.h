@@ -148,6 +148,18 @@ class BlockSearch {
   std::array<std::uint8_t, kStepCount> alias_{};
   std::array<std::int64_t, kStepCount> alias_offset_{};
   std::unique_ptr<StateTable> states_;
+
+  // What every side-by-side run starts from, apart from the predictor and the errors.
+  struct Start {
+    std::array<std::uint16_t, kSlotCapacity> x;
+    std::array<std::uint16_t, kSlotCapacity> y;
+    std::array<std::uint8_t, kSlotCapacity> start;
+    std::array<bool, kSlotCapacity> used;  // by position: a lane that runs a trial
+    std::array<Move, 4 * kStepCount> moves;
+    std::array<std::int16_t, kStepCount> latest_move;
+  };
+  Start MakeStart() const;
+  Start start_;
   std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
 };
 
