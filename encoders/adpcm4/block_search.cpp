@@ -57,23 +57,6 @@ class StateTable {
   std::uint32_t generation_ = 1;
 };
 
-const TrialTables& Trial() {
-  static const TrialTables tables = [] {
-    TrialTables built{};
-    const StepTable& steps = Steps();
-    for (std::uint16_t x = 0; x < kStepCount; ++x) {
-      const std::uint64_t y = steps[x];
-      built.reciprocal[x] = ((std::uint64_t{1} << kReciprocalShift) + y - 1) / y;
-      built.step[x] = steps[x];
-      for (std::uint8_t m = 0; m < 8; ++m) {
-        built.move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextTrialIndex(x, m)} << 16);
-      }
-    }
-    return built;
-  }();
-  return tables;
-}
-
 BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const {
   const std::uint16_t* u = u_->data();
   const TrialTables& rows = *tables_;
