@@ -86,12 +86,14 @@ struct Lanes<8> {
   using U16 = std::uint16_t __attribute__((vector_size(16)));
   using I16 = std::int16_t __attribute__((vector_size(16)));
   using I32 = std::int32_t __attribute__((vector_size(16)));
+  using U32 = std::uint32_t __attribute__((vector_size(16)));
 };
 template <>
 struct Lanes<16> {
   using U16 = std::uint16_t __attribute__((vector_size(32)));
   using I16 = std::int16_t __attribute__((vector_size(32)));
   using I32 = std::int32_t __attribute__((vector_size(32)));
+  using U32 = std::uint32_t __attribute__((vector_size(32)));
 };
 
 constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
@@ -107,6 +109,7 @@ template <std::size_t W, bool ReadStepsLaneByLane = true>
   using U16 = typename Lanes<W>::U16;
   using I16 = typename Lanes<W>::I16;
   using I32 = typename Lanes<W>::I32;
+  using U32 = typename Lanes<W>::U32;
   const U16 zz = U16{} + z;
   I32 overrun = {};
   for (std::size_t i = 0; i < running; i += W) {
@@ -155,8 +158,10 @@ template <std::size_t W, bool ReadStepsLaneByLane = true>
     std::memcpy(&odd_error, errors + i + W / 2, sizeof odd_error);
     std::memcpy(&even_cap, caps + i, sizeof even_cap);
     std::memcpy(&odd_cap, caps + i + W / 2, sizeof odd_cap);
-    even_error += even * even;
-    odd_error += odd * odd;
+    // Added as unsigned: an unused lane's error may wrap (its cap is never passed), a running
+    // one's stays below 2^31.
+    even_error = reinterpret_cast<I32>(reinterpret_cast<U32>(even_error) + reinterpret_cast<U32>(even * even));
+    odd_error = reinterpret_cast<I32>(reinterpret_cast<U32>(odd_error) + reinterpret_cast<U32>(odd * odd));
     overrun |= (even_error > even_cap) | (odd_error > odd_cap);
     std::memcpy(errors + i, &even_error, sizeof even_error);
     std::memcpy(errors + i + W / 2, &odd_error, sizeof odd_error);
