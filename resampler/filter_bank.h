@@ -16,6 +16,17 @@
 
 namespace velkin::sondrel {
 
+// How a wing's products are summed: one by one, or eight or sixteen at a time in 16-bit lanes
+// (SSE2 on every x86 build; AVX2). Every path gives the same sums.
+enum class WingSumPath { kAuto, kPlain, kEightLanes, kSixteenLanes };
+bool CanRun(WingSumPath path);
+// The widest path this processor runs; the environment variable VELKIN_VECTOR_PATH=8 keeps to
+// eight lanes.
+WingSumPath DefaultWingSumPath();
+// For tests: the path banks prepared from now on use (kAuto: the default; a path this
+// processor cannot run is not taken).
+void ForceWingSumPath(WingSumPath path);
+
 class FilterBank {
  public:
   // Prepares rows for walks of `step` over a table of `length` entries (and its difference table,
@@ -25,13 +36,14 @@ class FilterBank {
   void Release();
   bool Prepared() const { return rows_ != nullptr; }
 
-  // The wing towards older samples, weighted from the start ((phase * H) >> 15) up to the end of
-  // the table. It reads a reversed copy of the samples, so that both wings walk forward through
-  // memory: reversed[0] is the newest sample of the wing, reversed[1] the one before it, ...
-  std::int32_t Older(const std::int16_t* reversed, std::uint32_t phase);
-  // The wing towards newer samples: x[0], x[1], ... weighted from the start ((phase * H) >> 15, one
-  // step further at phase 0), up to but excluding the last table entry.
-  std::int32_t Newer(const std::int16_t* x, std::uint32_t phase);
+  // Both wings of the output sample at `phase` (the wing towards newer samples starts at the
+  // mirrored phase, (-position) & 0x7FFF).
+  // The wing towards older samples is weighted from the start ((phase * H) >> 15) up to the end
+  // of the table. It reads a reversed copy of the samples, so that both wings walk forward
+  // through memory: reversed[0] is the newest sample of the wing, reversed[1] the one before it.
+  // The wing towards newer samples weights x[0], x[1], ... from the start ((mirrored * H) >> 15,
+  // one step further at phase 0), up to but excluding the last table entry.
+  std::int32_t Sum(const std::int16_t* reversed, std::uint32_t phase, const std::int16_t* x, std::uint32_t mirrored);
 
   // Makes the rows of the output sample at `position` (15 fraction bits) ready and starts loading
   // them, so that they are in the cache when that sample is computed a few samples later.
@@ -50,6 +62,8 @@ class FilterBank {
   std::uint32_t step_ = 0;
   bool interpolate_ = false;
   std::int32_t stride_ = 0;
+  std::int32_t (*sum_)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
+                       std::int32_t) = nullptr;
   std::unique_ptr<std::int16_t[]> rows_;
   // Per row: 0 not built yet; otherwise 1 + (1 when its last coefficient comes from the table's
   // last entry, which the newer wing leaves out).

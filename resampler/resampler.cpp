@@ -151,16 +151,6 @@ std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount,
   return g_inputCounter < inCount ? 0 : position + n - 1;
 }
 
-std::int32_t C_Resampler::wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction,
-                                        std::uint32_t /*step: the one the bank was prepared for*/) {
-  return direction < 0 ? bank_.Older(x, phase) : bank_.Newer(x, phase);
-}
-
-std::int32_t C_Resampler::wingSum(const std::int16_t* x, std::uint32_t phase, int direction) {
-  // At factor >= 1 the table is walked one sample period (256 entries) per input sample.
-  return wingSumScaled(x, phase, direction, kOnePeriod);
-}
-
 namespace {
 
 // Rows are made ready this many output samples ahead of their use.
@@ -175,7 +165,6 @@ const std::int16_t* Reverse(const std::int16_t* block, std::int16_t* reversed) {
 
 }  // namespace
 
-template <bool Up>
 std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
                                       std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
   const std::int16_t* older = Reverse(block, reversed);
@@ -186,13 +175,9 @@ std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* r
     const std::uint32_t i = position >> 15;
     const std::uint32_t phase = position & 0x7FFF;
     const std::uint32_t mirrored = (0u - position) & 0x7FFF;
-    std::int32_t v;
-    if constexpr (Up) {
-      v = wingSum(older - i, phase, -1) + wingSum(block + i + 1, mirrored, 1);
-    } else {
-      v = wingSumScaled(older - i, phase, -1, plan.tableStep) +
-          wingSumScaled(block + i + 1, mirrored, 1, plan.tableStep);
-    }
+    // wingSum (factor >= 1) or wingSumScaled (factor < 1) of the older wing plus that of the newer
+    // one, in one walk over both rows; the bank walks the table at the step of this plan.
+    const std::int32_t v = bank_.Sum(older - i, phase, block + i + 1, mirrored);
     out[k] = ApplyGain(v, plan.unityGain);
     position += plan.timeStep;
   }
@@ -201,12 +186,12 @@ std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* r
 
 std::uint16_t C_Resampler::upPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
                                   std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
-  return filterPass<true>(block, reversed, out, count, position, plan);
+  return filterPass(block, reversed, out, count, position, plan);
 }
 
 std::uint16_t C_Resampler::downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out,
                                     std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
-  return filterPass<false>(block, reversed, out, count, position, plan);
+  return filterPass(block, reversed, out, count, position, plan);
 }
 
 std::uint16_t C_Resampler::linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count,

@@ -60,16 +60,10 @@ class C_Resampler {
                        std::uint32_t& position, const PassPlan& plan);
   std::uint16_t downPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
                          std::uint32_t& position, const PassPlan& plan);
-  template <bool Up>
   std::uint16_t filterPass(const std::int16_t* block, std::int16_t* reversed, std::int16_t* out, std::int32_t count,
                            std::uint32_t& position, const PassPlan& plan);
   std::uint16_t linearPass(const std::int16_t* block, std::int16_t* out, std::int32_t count, std::uint32_t& position,
                            const PassPlan& plan);
-  // One wing of the filter for the output sample at `phase`: direction -1 weights the samples
-  // from the output's position back in time, +1 those after it. For -1, `x` points into the
-  // reversed block, where the older samples follow in memory.
-  std::int32_t wingSum(const std::int16_t* x, std::uint32_t phase, int direction);
-  std::int32_t wingSumScaled(const std::int16_t* x, std::uint32_t phase, int direction, std::uint32_t step);
   std::int32_t readInput(std::int32_t position, std::int32_t inCount, const std::int16_t* input);
   void freeBlocks();
 

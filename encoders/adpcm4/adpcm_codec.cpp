@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "trial_step.h"
+
 namespace velkin::adpcm4 {
 
 namespace {
@@ -33,6 +35,23 @@ const StepTable& Steps() {
   return table;
 }
 
+const TrialTables& Trial() {
+  static const TrialTables tables = [] {
+    TrialTables built{};
+    const StepTable& steps = Steps();
+    for (std::uint16_t x = 0; x < kStepCount; ++x) {
+      const std::uint64_t y = steps[x];
+      built.reciprocal[x] = ((std::uint64_t{1} << kReciprocalShift) + y - 1) / y;
+      built.step[x] = steps[x];
+      for (std::uint8_t m = 0; m < 8; ++m) {
+        built.move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextTrialIndex(x, m)} << 16);
+      }
+    }
+    return built;
+  }();
+  return tables;
+}
+
 EncodedBlock EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index) {
   EncodedBlock block;
   EncodeBlock(u, length, start_index, block);
@@ -51,11 +70,14 @@ void EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint
   block.preview.reserve(length);
   block.preview.push_back(ToSigned(header));
 
+  // The quantiser's division is done with the exact reciprocals of the trial tables.
+  const TrialTables& tables = Trial();
   std::uint16_t v = StartPredictor(u[0]);
   std::uint16_t x = start_index;
   for (std::size_t j = 1; j < length; ++j) {
     const std::uint16_t y = steps[x];
-    const std::uint8_t code = Quantise(u[j], v, y);
+    const std::uint32_t diff = u[j] >= v ? u[j] - v : v - u[j];
+    const auto code = static_cast<std::uint8_t>(TrialMagnitude(diff, tables.reciprocal[x]) | (u[j] < v ? kSignBit : 0));
     v = Reconstruct(v, code, y);
     x = NextIndex(x, code & 7);
     block.preview.push_back(ToSigned(v));

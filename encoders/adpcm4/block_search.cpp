@@ -1,11 +1,15 @@
 #include "block_search.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <limits>
 
 #include "trial_step.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace velkin::adpcm4 {
 
@@ -14,11 +18,13 @@ namespace {
 constexpr std::uint16_t kNotJoined = std::numeric_limits<std::uint16_t>::max();
 
 // How often the side-by-side trials are checked for ones that have come together.
-constexpr std::size_t kJoinCheckInterval = 8;
+constexpr std::size_t kJoinCheckInterval = 16;
 
 std::uint64_t Square(std::int32_t d) {
   return static_cast<std::uint64_t>(std::int64_t{d} * d);
 }
+
+}  // namespace
 
 // Finds trials in the same state (predictor and index) after a sample: a small open-addressed
 // table keyed by the state, emptied cheaply by a generation stamp.
@@ -51,26 +57,6 @@ class StateTable {
   std::uint32_t generation_ = 1;
 };
 
-}  // namespace
-
-const TrialTables& Trial() {
-  static const TrialTables tables = [] {
-    TrialTables built{};
-    const StepTable& steps = Steps();
-    for (std::uint16_t x = 0; x < kStepCount; ++x) {
-      const std::uint64_t y = steps[x];
-      built.reciprocal[x] = ((std::uint64_t{1} << kReciprocalShift) + y - 1) / y;
-      for (std::uint8_t m = 0; m < 8; ++m) {
-        built.move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextTrialIndex(x, m)} << 16);
-      }
-    }
-    return built;
-  }();
-  return tables;
-}
-
-BlockSearch::BlockSearch() : tables_(&Trial()), record_(kMaxBlockLength + 1) {}
-
 BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const {
   const std::uint16_t* u = u_->data();
   const TrialTables& rows = *tables_;
@@ -88,197 +74,314 @@ BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t l
 
 namespace {
 
-// Eight trials are stepped at once in 16-bit lanes with the compiler's generic vector types (SSE2
-// on x86, plain scalar code where there is no vector unit); the step table is read lane by lane.
-// Only operations every vector unit has are used: add, subtract, shift, and, or, xor, compare and
-// a 32-bit multiply.
-constexpr std::size_t kLanes = 8;
-using Uint16x8 = std::uint16_t __attribute__((vector_size(kLanes * sizeof(std::uint16_t))));
-using Int16x8 = std::int16_t __attribute__((vector_size(kLanes * sizeof(std::int16_t))));
-using Uint32x4 = std::uint32_t __attribute__((vector_size(4 * sizeof(std::uint32_t))));
-using Uint64x2 = std::uint64_t __attribute__((vector_size(2 * sizeof(std::uint64_t))));
-using Int64x2 = std::int64_t __attribute__((vector_size(2 * sizeof(std::int64_t))));
+// The trials are stepped W at a time in 16-bit lanes with the compiler's generic vector types;
+// the step table is read lane by lane. Only operations every vector unit has are used: add,
+// subtract, shift, and, or, xor, compare and a 32-bit multiply. The squared misses come out as
+// the even lanes followed by the odd ones, which is the order the errors of every group of W
+// slots are kept in (ErrorPosition).
+template <std::size_t W>
+struct Lanes;
+template <>
+struct Lanes<8> {
+  using U16 = std::uint16_t __attribute__((vector_size(16)));
+  using I16 = std::int16_t __attribute__((vector_size(16)));
+  using I32 = std::int32_t __attribute__((vector_size(16)));
+  using U32 = std::uint32_t __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<16> {
+  using U16 = std::uint16_t __attribute__((vector_size(32)));
+  using I16 = std::int16_t __attribute__((vector_size(32)));
+  using I32 = std::int32_t __attribute__((vector_size(32)));
+  using U32 = std::uint32_t __attribute__((vector_size(32)));
+};
 
-// The squared misses of eight lanes come out as 64-bit pairs of lanes (0, 4), (2, 6), (1, 5),
-// (3, 7); the running errors of every group of eight slots are kept in that order. (The mapping
-// swaps bits 0 and 2 of the slot, so it is its own inverse.)
-constexpr std::size_t ErrorPosition(std::size_t slot) {
-  return (slot & ~std::size_t{7}) | ((slot & 1) << 2) | (slot & 2) | ((slot >> 2) & 1);
+constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
+
+// One sample z for the slots 0 .. running - 1 (rounded up to whole vectors). Inlined into one
+// function per vector width, each compiled for its instruction set. (Vectors are copied in and
+// out with memcpy; no function takes or returns one, which would tie the code to a vector
+// calling convention.)
+template <std::size_t W, bool ReadStepsLaneByLane = true>
+[[gnu::always_inline]] inline bool StepLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
+                                             std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
+                                             std::size_t running, const std::uint32_t* steps) {
+  using U16 = typename Lanes<W>::U16;
+  using I16 = typename Lanes<W>::I16;
+  using I32 = typename Lanes<W>::I32;
+  using U32 = typename Lanes<W>::U32;
+  const U16 zz = U16{} + z;
+  I32 overrun = {};
+  for (std::size_t i = 0; i < running; i += W) {
+    U16 v, x, y;
+    std::memcpy(&v, vs + i, sizeof v);
+    std::memcpy(&x, xs + i, sizeof x);
+    std::memcpy(&y, ys + i, sizeof y);
+    // |z - v| and the magnitude 4 * |z - v| / y limited to 7, bit by bit as in long division
+    // (2r >= y is r >= ceil(y / 2); a difference of two steps or more sets all three bits).
+    // Masks are all ones (true) or 0.
+    const auto below = reinterpret_cast<U16>(zz < v);
+    const U16 magnitude = ((zz - v) ^ below) - below;
+    const U16 half = (y + 1) >> 1;
+    const auto twice_or_more = reinterpret_cast<U16>(magnitude >= y + y);
+    const auto bit2 = reinterpret_cast<U16>(magnitude >= y);
+    const U16 rest1 = magnitude - (y & bit2);
+    const auto bit1 = reinterpret_cast<U16>(rest1 >= half);
+    const U16 rest0 = rest1 + rest1 - (y & bit1);
+    const U16 bit0 = reinterpret_cast<U16>(rest0 >= half) | twice_or_more;
+    const U16 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
+    // Down to 0 at most, up to 65535 at most.
+    const U16 down = (v - d) & reinterpret_cast<U16>(v > d);
+    U16 up = v + d;
+    up |= reinterpret_cast<U16>(up < v);
+    const U16 next_v = (down & below) | (up & ~below);
+    // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
+    // 0 wraps to the top index, above the top index stays at the top).
+    const U16 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
+    auto next_x = reinterpret_cast<I16>(x + adjust);
+    const auto above = next_x > static_cast<std::int16_t>(kTopIndex);
+    next_x = (next_x & ~above) | (static_cast<std::int16_t>(kTopIndex) & above);
+    next_x += (next_x >> 15) & static_cast<std::int16_t>(kTopIndex + 1);
+    std::memcpy(vs + i, &next_v, sizeof next_v);
+    std::memcpy(xs + i, &next_x, sizeof next_x);
+    // The squared miss of each lane; a miss above 32767 is counted as 32767, whose square
+    // already passes every limit.
+    const auto miss_below = reinterpret_cast<U16>(zz < next_v);
+    auto miss = reinterpret_cast<I16>(((zz - next_v) ^ miss_below) - miss_below);
+    const I16 wide = miss >> 15;
+    miss = (miss & ~wide) | (wide & 0x7FFF);
+    const I32 pairs = reinterpret_cast<I32>(miss);
+    const I32 even = pairs & 0xFFFF;
+    const I32 odd = pairs >> 16;
+    I32 even_error, odd_error, even_cap, odd_cap;
+    std::memcpy(&even_error, errors + i, sizeof even_error);
+    std::memcpy(&odd_error, errors + i + W / 2, sizeof odd_error);
+    std::memcpy(&even_cap, caps + i, sizeof even_cap);
+    std::memcpy(&odd_cap, caps + i + W / 2, sizeof odd_cap);
+    // Added as unsigned: an unused lane's error may wrap (its cap is never passed), a running
+    // one's stays below 2^31.
+    even_error = reinterpret_cast<I32>(reinterpret_cast<U32>(even_error) + reinterpret_cast<U32>(even * even));
+    odd_error = reinterpret_cast<I32>(reinterpret_cast<U32>(odd_error) + reinterpret_cast<U32>(odd * odd));
+    overrun |= (even_error > even_cap) | (odd_error > odd_cap);
+    std::memcpy(errors + i, &even_error, sizeof even_error);
+    std::memcpy(errors + i + W / 2, &odd_error, sizeof odd_error);
+  }
+  if constexpr (ReadStepsLaneByLane) {
+    for (std::size_t i = 0; i < running; ++i) ys[i] = static_cast<std::uint16_t>(steps[xs[i]]);
+  }
+  std::int32_t any = 0;
+  for (std::size_t k = 0; k < W / 2; ++k) any |= overrun[k];
+  return any != 0;
 }
+
+bool StepEightLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
+                    const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
+  return StepLanes<8>(vs, xs, ys, errors, caps, z, running, steps);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Compiled for AVX2 and only called when the processor has it (DefaultVectorPath).
+[[gnu::target("avx2")]] bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
+                                              std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
+                                              std::size_t running, const std::uint32_t* steps) {
+  const bool overran = StepLanes<16, false>(vs, xs, ys, errors, caps, z, running, steps);
+  // The new steps, sixteen lanes at a time from two gathers of eight.
+  const auto* table = reinterpret_cast<const int*>(steps);
+  for (std::size_t i = 0; i < running; i += 16) {
+    const __m256i low = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i)));
+    const __m256i high = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i + 8)));
+    const __m256i packed =
+        _mm256_packus_epi32(_mm256_i32gather_epi32(table, low, 4), _mm256_i32gather_epi32(table, high, 4));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(ys + i), _mm256_permute4x64_epi64(packed, 0xD8));
+  }
+  return overran;
+}
+
+#else
+bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
+                      const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
+  return StepLanes<16>(vs, xs, ys, errors, caps, z, running, steps);
+}
+#endif
 
 }  // namespace
 
-static_assert(BlockSearch::kSlotCapacity % kLanes == 0 && BlockSearch::kSlotCapacity >= kStepCount);
+static_assert(BlockSearch::kSlotCapacity % 16 == 0 && BlockSearch::kSlotCapacity >= kStepCount);
+
+const char* LaneCountText(VectorPath path) {
+  switch (path) {
+    case VectorPath::kEightLanes:
+      return "8";
+    case VectorPath::kSixteenLanes:
+      return "16";
+    case VectorPath::kAuto:
+      break;
+  }
+  return "";
+}
+
+bool CanRun(VectorPath path) {
+  switch (path) {
+    case VectorPath::kAuto:
+    case VectorPath::kEightLanes:
+      return true;
+    case VectorPath::kSixteenLanes:
+#if defined(__x86_64__) || defined(__i386__)
+      return __builtin_cpu_supports("avx2");
+
+#else
+      return true;  // plain generic vectors
+#endif
+  }
+  return false;
+}
+
+VectorPath DefaultVectorPath() {
+  static const VectorPath chosen = [] {
+    const char* forced = std::getenv("VELKIN_VECTOR_PATH");
+    if (forced && std::strcmp(forced, LaneCountText(VectorPath::kEightLanes)) == 0) return VectorPath::kEightLanes;
+    return CanRun(VectorPath::kSixteenLanes) ? VectorPath::kSixteenLanes : VectorPath::kEightLanes;
+  }();
+  return chosen;
+}
+
+BlockSearch::BlockSearch(VectorPath path)
+    : path_(path == VectorPath::kAuto || !CanRun(path) ? DefaultVectorPath() : path),
+      lanes_(path_ == VectorPath::kSixteenLanes ? 16 : 8),
+      tables_(&Trial()),
+      record_(kMaxBlockLength + 1),
+      states_(std::make_unique<StateTable>()),
+      start_(MakeStart()) {}
+
+BlockSearch::~BlockSearch() = default;
+
+BlockSearch::Start BlockSearch::MakeStart() const {
+  Start start{};
+  const StepTable& steps = Steps();
+  for (std::size_t s = 0; s < kSlotCapacity; ++s) {
+    const std::size_t index = std::min<std::size_t>(s, kTopIndex);
+    start.x[s] = static_cast<std::uint16_t>(index);
+    start.y[s] = steps[index];
+    start.start[s] = static_cast<std::uint8_t>(index);
+    start.used[ErrorPosition(s)] = s < kStepCount;
+  }
+  for (std::uint8_t s = 0; s < kStepCount; ++s) {
+    start.moves[s] = {0, s, -1};
+    start.latest_move[s] = static_cast<std::int16_t>(s);
+  }
+  return start;
+}
+
+std::size_t BlockSearch::ErrorPosition(std::size_t slot) const {
+  const std::size_t in_group = slot & (lanes_ - 1);
+  return (slot - in_group) + (in_group & 1) * (lanes_ / 2) + (in_group >> 1);
+}
+
+bool BlockSearch::StepSlots(std::uint16_t z, std::size_t running) {
+  auto* step = path_ == VectorPath::kSixteenLanes ? &StepSixteenLanes : &StepEightLanes;
+  return step(slots_.v.data(), slots_.x.data(), slots_.y.data(), slots_.error.data(), slots_.cap.data(), z, running,
+              tables_->step.data());
+}
+
+void BlockSearch::Place(std::uint8_t start, std::size_t from, std::size_t slot) {
+  moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[start]};
+  latest_move_[start] = static_cast<std::int16_t>(moves_used_++);
+}
+
+void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running) {
+  // The last running slot moves into slot i (its record moves with it from the next sample on);
+  // the lane it leaves steps on unused, with an error that never reaches its cap.
+  const std::size_t last = --running;
+  const std::size_t from = ErrorPosition(last);
+  const std::int32_t last_error = slots_.error[from];
+  const std::int32_t last_cap = slots_.cap[from];
+  slots_.error[from] = 0;
+  slots_.cap[from] = kUnusedCap;
+  if (i == last) return;
+  slots_.v[i] = slots_.v[last];
+  slots_.x[i] = slots_.x[last];
+  slots_.y[i] = slots_.y[last];
+  slots_.error[ErrorPosition(i)] = last_error;
+  slots_.cap[ErrorPosition(i)] = last_cap;
+  slots_.start[i] = slots_.start[last];
+  Place(slots_.start[i], next_sample, i);
+}
+
+void BlockSearch::DropOverrun(std::size_t j, std::size_t& running) {
+  // Taken out from the highest slot down, so that the slot moved into a freed one is always one
+  // that stays.
+  for (std::size_t i = running; i-- > 0;) {
+    const std::size_t p = ErrorPosition(i);
+    if (slots_.error[p] <= slots_.cap[p]) continue;
+    last_[slots_.start[i]] = static_cast<std::uint16_t>(j);
+    RemoveSlot(i, j + 1, running);
+  }
+}
+
+void BlockSearch::JoinMet(std::size_t j, std::size_t& running) {
+  StateTable& states = *states_;
+  states.Clear();
+  for (std::size_t i = 0; i < running;) {
+    const std::uint32_t key = (std::uint32_t{slots_.v[i]} << 7) | slots_.x[i];
+    const int other = states.FindOrAdd(key, static_cast<int>(i));
+    if (other < 0) {
+      ++i;
+      continue;
+    }
+    // Same state as the trial in slot `other`: from the next sample on this one's error is
+    // that trial's plus the present difference.
+    const std::uint8_t s = slots_.start[i];
+    const auto target = static_cast<std::size_t>(other);
+    const std::size_t pi = ErrorPosition(i);
+    const std::size_t pt = ErrorPosition(target);
+    const std::int32_t offset = slots_.error[pi] - slots_.error[pt];
+    alias_[s] = slots_.start[target];
+    alias_offset_[s] = offset;
+    joined_at_[s] = static_cast<std::uint16_t>(j + 1);
+    last_[s] = static_cast<std::uint16_t>(j);
+    // The cap follows the least error among the trials a slot runs, measured against this
+    // slot's error.
+    slots_.cap[pt] = slots_.error[pt] + std::max(slots_.cap[pt] - slots_.error[pt], slots_.cap[pi] - slots_.error[pi]);
+    RemoveSlot(i, j + 1, running);
+  }
+}
 
 void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   const std::uint16_t* u = u_->data();
-  const StepTable& steps = Steps();
 
-  // The trials still running, one slot each, kept packed at the front (the lanes past the last
-  // slot are stepped too and ignored). A slot runs one trial for itself and for every trial that
-  // joined it; `room` is how far its error may still grow before the least of them exceeds the
-  // limit. `error` and `room` are kept at ErrorPosition(slot).
-  struct Slots {
-    alignas(64) std::array<std::uint16_t, kSlotCapacity> v;
-    alignas(64) std::array<std::uint16_t, kSlotCapacity> x;
-    alignas(64) std::array<std::uint16_t, kSlotCapacity> y;  // step of x
-    alignas(64) std::array<std::int64_t, kSlotCapacity> error;
-    alignas(64) std::array<std::int64_t, kSlotCapacity> room;
-    alignas(64) std::array<std::uint8_t, kSlotCapacity> start;
-  } slots;
-
-  moves_used_ = 0;
-  auto place = [this](std::uint8_t s, std::size_t from, std::size_t slot) {
-    moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[s]};
-    latest_move_[s] = static_cast<std::int16_t>(moves_used_++);
-  };
-  // Lanes without a trial get room they never use up, so that they never call for a drop pass.
-  constexpr std::int64_t kUnusedRoom = std::int64_t{1} << 62;
-  // Empties slot `i` by moving the last running slot into it (its record moves with it from the
-  // next sample on).
-  std::size_t running = kStepCount;
-  auto remove_slot = [&](std::size_t i, std::size_t next_sample) {
-    const std::size_t last = --running;
-    const std::int64_t last_room = slots.room[ErrorPosition(last)];
-    slots.room[ErrorPosition(last)] = kUnusedRoom;
-    if (i == last) return;
-    slots.v[i] = slots.v[last];
-    slots.x[i] = slots.x[last];
-    slots.y[i] = slots.y[last];
-    slots.error[ErrorPosition(i)] = slots.error[ErrorPosition(last)];
-    slots.room[ErrorPosition(i)] = last_room;
-    slots.start[i] = slots.start[last];
-    place(slots.start[i], next_sample, i);
-  };
-
+  // Start: every index in its own slot, with the error of sample 0. The parts that do not depend
+  // on the block are copied from a start made once.
   const std::uint16_t v0 = StartPredictor(u[0]);
-  const auto e0 = static_cast<std::int64_t>(Square(std::int32_t{u[0]} - v0));
-  for (std::size_t s = 0; s < kSlotCapacity; ++s) {
-    const std::size_t index = std::min<std::size_t>(s, kTopIndex);
-    slots.v[s] = v0;
-    slots.x[s] = static_cast<std::uint16_t>(index);
-    slots.y[s] = steps[index];
-    slots.error[ErrorPosition(s)] = e0;
-    slots.room[ErrorPosition(s)] = s < kStepCount ? static_cast<std::int64_t>(limit) - e0 : kUnusedRoom;
-    slots.start[s] = static_cast<std::uint8_t>(index);
+  const auto e0 = static_cast<std::int32_t>(Square(std::int32_t{u[0]} - v0));
+  const auto cap = static_cast<std::int32_t>(limit);
+  const Start& start = start_;
+  slots_.v.fill(v0);
+  slots_.x = start.x;
+  slots_.y = start.y;
+  slots_.start = start.start;
+  for (std::size_t p = 0; p < kSlotCapacity; ++p) {
+    slots_.error[p] = start.used[p] ? e0 : 0;
+    slots_.cap[p] = start.used[p] ? cap : kUnusedCap;
   }
-  for (std::uint8_t s = 0; s < kStepCount; ++s) {
-    latest_move_[s] = -1;
-    place(s, 0, s);
-    last_[s] = 0;
-    joined_at_[s] = kNotJoined;
-  }
-  std::memcpy(record_[0].data(), slots.error.data(), sizeof slots.error);
+  moves_ = start.moves;
+  moves_used_ = kStepCount;
+  latest_move_ = start.latest_move;
+  last_.fill(0);
+  joined_at_.fill(kNotJoined);
+  std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
-  StateTable states;
+  // Each sample: step every running slot, record the errors, drop the slots past their caps,
+  // and now and then join the slots that have come to the same state.
+  std::size_t running = kStepCount;
   std::size_t j = 1;
   for (; j < length && running > 0; ++j) {
-    const auto z = static_cast<std::uint16_t>(u[j]);
-    const Uint16x8 zz = Uint16x8{} + z;
-    Int64x2 overrun = {0, 0};
-    for (std::size_t i = 0; i < running; i += kLanes) {
-      // (vectors are copied in and out with memcpy; no function takes or returns one, which
-      // would tie the code to a vector calling convention)
-      Uint16x8 v, x, y;
-      std::memcpy(&v, &slots.v[i], sizeof v);
-      std::memcpy(&x, &slots.x[i], sizeof x);
-      std::memcpy(&y, &slots.y[i], sizeof y);
-      // |z - v| and the magnitude 4 * |z - v| / y limited to 7, bit by bit as in long division
-      // (2r >= y is r >= ceil(y / 2); a difference of two steps or more sets all three bits).
-      // Masks are all ones (true) or 0.
-      const auto below = reinterpret_cast<Uint16x8>(zz < v);
-      const Uint16x8 magnitude = ((zz - v) ^ below) - below;
-      const Uint16x8 half = (y + 1) >> 1;
-      const auto twice_or_more = reinterpret_cast<Uint16x8>(magnitude >= y + y);
-      const auto bit2 = reinterpret_cast<Uint16x8>(magnitude >= y);
-      const Uint16x8 rest1 = magnitude - (y & bit2);
-      const auto bit1 = reinterpret_cast<Uint16x8>(rest1 >= half);
-      const Uint16x8 rest0 = rest1 + rest1 - (y & bit1);
-      const Uint16x8 bit0 = reinterpret_cast<Uint16x8>(rest0 >= half) | twice_or_more;
-      const Uint16x8 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
-      // Down to 0 at most, up to 65535 at most.
-      const Uint16x8 down = (v - d) & reinterpret_cast<Uint16x8>(v > d);
-      Uint16x8 up = v + d;
-      up |= reinterpret_cast<Uint16x8>(up < v);
-      const Uint16x8 next_v = (down & below) | (up & ~below);
-      // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
-      // 0 wraps to the top index, above the top index stays at the top).
-      const Uint16x8 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
-      auto next_x = reinterpret_cast<Int16x8>(x + adjust);
-      const auto above = next_x > static_cast<std::int16_t>(kTopIndex);
-      next_x = (next_x & ~above) | (static_cast<std::int16_t>(kTopIndex) & above);
-      next_x += (next_x >> 15) & static_cast<std::int16_t>(kTopIndex + 1);
-      std::memcpy(&slots.v[i], &next_v, sizeof next_v);
-      std::memcpy(&slots.x[i], &next_x, sizeof next_x);
-      // The squared miss of each lane, added in 64 bits.
-      const auto miss_below = reinterpret_cast<Uint16x8>(zz < next_v);
-      const Uint16x8 miss = ((zz - next_v) ^ miss_below) - miss_below;
-      const Uint32x4 even = reinterpret_cast<Uint32x4>(miss) & 0xFFFF;
-      const Uint32x4 odd = reinterpret_cast<Uint32x4>(miss) >> 16;
-      const Uint32x4 even_square = even * even;
-      const Uint32x4 odd_square = odd * odd;
-      const std::array<Int64x2, 4> squares = {
-          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(even_square) & 0xFFFFFFFF),
-          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(even_square) >> 32),
-          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(odd_square) & 0xFFFFFFFF),
-          reinterpret_cast<Int64x2>(reinterpret_cast<Uint64x2>(odd_square) >> 32)};
-      for (std::size_t q = 0; q < 4; ++q) {
-        Int64x2 error, room;
-        std::memcpy(&error, &slots.error[i + 2 * q], sizeof error);
-        std::memcpy(&room, &slots.room[i + 2 * q], sizeof room);
-        error += squares[q];
-        room -= squares[q];
-        overrun |= room;
-        std::memcpy(&slots.error[i + 2 * q], &error, sizeof error);
-        std::memcpy(&slots.room[i + 2 * q], &room, sizeof room);
-      }
-    }
-    for (std::size_t i = 0; i < running; ++i) slots.y[i] = steps[slots.x[i]];
-    std::memcpy(record_[j].data(), slots.error.data(), (running + kLanes - 1) / kLanes * kLanes * sizeof(std::int64_t));
-
-    // A negative room in any lane sets the sign. The trials that overran are taken out from the
-    // highest slot down, so that the slot moved into a freed one is always one that stays.
-    if ((overrun[0] | overrun[1]) < 0) {
-      std::array<std::uint8_t, kSlotCapacity> overran;
-      std::size_t count = 0;
-      for (std::size_t p = 0; p < running; ++p) {
-        if (slots.room[p] < 0) overran[count++] = static_cast<std::uint8_t>(ErrorPosition(p));
-      }
-      for (std::size_t p = running; p % kLanes != 0; ++p) {
-        if (slots.room[p] < 0) overran[count++] = static_cast<std::uint8_t>(ErrorPosition(p));
-      }
-      std::sort(overran.begin(), overran.begin() + static_cast<std::ptrdiff_t>(count), std::greater<>());
-      for (std::size_t k = 0; k < count; ++k) {
-        last_[slots.start[overran[k]]] = static_cast<std::uint16_t>(j);
-        remove_slot(overran[k], j + 1);
-      }
-    }
-
-    if (j % kJoinCheckInterval != 0) continue;
-    states.Clear();
-    for (std::size_t i = 0; i < running;) {
-      const std::uint32_t key = (std::uint32_t{slots.v[i]} << 7) | slots.x[i];
-      const int other = states.FindOrAdd(key, static_cast<int>(i));
-      if (other < 0) {
-        ++i;
-        continue;
-      }
-      // Same state as the trial in slot `other`: from the next sample on this one's error is
-      // that trial's plus the present difference.
-      const std::uint8_t s = slots.start[i];
-      const auto target = static_cast<std::size_t>(other);
-      const std::int64_t offset = slots.error[ErrorPosition(i)] - slots.error[ErrorPosition(target)];
-      alias_[s] = slots.start[target];
-      alias_offset_[s] = offset;
-      joined_at_[s] = static_cast<std::uint16_t>(j + 1);
-      last_[s] = static_cast<std::uint16_t>(j);
-      // The room belongs to the least error among the trials a slot runs, whichever slot's
-      // error it is measured against.
-      slots.room[ErrorPosition(target)] = std::max(slots.room[ErrorPosition(target)], slots.room[ErrorPosition(i)]);
-      remove_slot(i, j + 1);
-    }
+    const bool overran = StepSlots(u[j], running);
+    std::memcpy(record_[j].data(), slots_.error.data(),
+                (running + lanes_ - 1) / lanes_ * lanes_ * sizeof(std::int32_t));
+    if (overran) DropOverrun(j, running);
+    if (j % kJoinCheckInterval == 0) JoinMet(j, running);
   }
-  for (std::size_t i = 0; i < running; ++i) last_[slots.start[i]] = static_cast<std::uint16_t>(j - 1);
+  for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
 
   longest_known_ = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
@@ -296,7 +399,8 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
   if (k > last_[s]) return false;
   std::int16_t m = latest_move_[s];
   while (moves_[static_cast<std::size_t>(m)].from > k) m = moves_[static_cast<std::size_t>(m)].previous;
-  error = static_cast<std::uint64_t>(record_[k][ErrorPosition(moves_[static_cast<std::size_t>(m)].slot)] + offset);
+  error = static_cast<std::uint64_t>(std::int64_t{record_[k][ErrorPosition(moves_[static_cast<std::size_t>(m)].slot)]} +
+                                     offset);
   return true;
 }
 
@@ -364,6 +468,20 @@ std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint1
   // Short blocks only (at most 22 samples, so every error stays far below 2^38): the fallback's
   // complete error bounds the least one, and the side-by-side run settles the rest.
   const std::uint64_t bound = SingleTrial(fallback, length, kErrorCeiling).error;
+  if (bound >= kSideBySideLimit) {
+    // Too loud for the 32-bit side-by-side errors: one trial after the other, each abandoned
+    // past the best so far.
+    std::uint64_t best = kErrorCeiling;
+    std::uint16_t chosen = fallback;
+    for (std::uint16_t s = 0; s < kStepCount; ++s) {
+      const Outcome trial = SingleTrial(s, length, best);
+      if (trial.completed && trial.error < best) {
+        best = trial.error;
+        chosen = s;
+      }
+    }
+    return chosen;
+  }
   RunAllTrials(length, bound);
   std::uint16_t chosen = fallback;
   LeastRecorded(length, bound, chosen);

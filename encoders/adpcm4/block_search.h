@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "adpcm_codec.h"
@@ -18,10 +19,26 @@
 
 namespace velkin::adpcm4 {
 
+class StateTable;
+
 // One read of the input: up to 265 samples, offset binary; positions past the samples read hold
 // 32768 (silence).
 inline constexpr std::size_t kBlockBufferSize = 265;
 using BlockBuffer = std::array<std::uint16_t, kBlockBufferSize>;
+
+// How the side-by-side trials are stepped: eight 16-bit lanes (SSE2 on x86, the floor every
+// build runs on) or sixteen (AVX2). Every path chooses the same blocks. (Thirty-two lanes on
+// AVX-512 were measured slower: the running trials, about 35 on speech, fill whole vectors
+// worse.)
+enum class VectorPath { kAuto, kEightLanes, kSixteenLanes };
+
+// The widest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
+// forces ("8" or "16"; a path the processor cannot run is not taken).
+VectorPath DefaultVectorPath();
+// Whether this processor can run the path.
+bool CanRun(VectorPath path);
+// "8" or "16".
+const char* LaneCountText(VectorPath path);
 
 struct BlockChoice {
   std::size_t length = 0;
@@ -40,7 +57,11 @@ inline constexpr std::size_t kLongestTakeIn = 240;
 
 class BlockSearch {
  public:
-  BlockSearch();
+  explicit BlockSearch(VectorPath path = VectorPath::kAuto);
+  ~BlockSearch();
+  BlockSearch(const BlockSearch&) = delete;
+  BlockSearch& operator=(const BlockSearch&) = delete;
+  VectorPath path() const { return path_; }
 
   // Chooses the block that starts at u[0]. `count` is the length the silence detection left
   // (at least 2); `remaining` the number of samples from the block start to the end of the
@@ -48,7 +69,7 @@ class BlockSearch {
   // block has to be lengthened to an odd length.
   BlockChoice Choose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
 
-  // 121 trials rounded up to whole vectors of 8, run side by side.
+  // 121 trials rounded up to whole vectors of 16, run side by side.
   static constexpr std::size_t kSlotCapacity = 128;
 
  private:
@@ -60,7 +81,7 @@ class BlockSearch {
   Outcome SingleTrial(std::uint16_t start, std::size_t length, std::uint64_t limit) const;
 
   // All 121 trials side by side over `length` samples, each dropped once its error exceeds
-  // `limit`. Trials that reach the same predictor and index after the same sample go on as one
+  // `limit` (below kSideBySideLimit). Trials that reach the same predictor and index after the same sample go on as one
   // (their errors differ by a constant from then on). Records every running error for Lookup.
   void RunAllTrials(std::size_t length, std::uint64_t limit);
   // Running error of trial `start` after sample k; false when the trial was dropped before k.
@@ -75,7 +96,37 @@ class BlockSearch {
   // settle it.
   std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback);
 
+  // The trials still running, one slot each, packed at the front. A slot runs one trial for
+  // itself and for every trial that joined it; it is dropped once its error passes `cap`, the
+  // error at which the least of those trials passes the limit. Errors are 32-bit: every limit
+  // the side-by-side run takes stays below kSideBySideLimit and a squared miss is counted at
+  // 2^30 at most, so no sum wraps and every sum within the limit is exact. `error` and `cap`
+  // are kept at ErrorPosition(slot).
+  struct Slots {
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> v;
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> x;
+    alignas(64) std::array<std::uint16_t, kSlotCapacity> y;  // step of x
+    alignas(64) std::array<std::int32_t, kSlotCapacity> error;
+    alignas(64) std::array<std::int32_t, kSlotCapacity> cap;
+    alignas(64) std::array<std::uint8_t, kSlotCapacity> start;
+  };
+
+ public:
+  static constexpr std::uint64_t kSideBySideLimit = std::uint64_t{1} << 29;
+
+ private:
+  std::size_t ErrorPosition(std::size_t slot) const;
+  // One sample for every running slot; true when some slot passed its cap.
+  bool StepSlots(std::uint16_t z, std::size_t running);
+  void DropOverrun(std::size_t j, std::size_t& running);
+  void JoinMet(std::size_t j, std::size_t& running);
+  void RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running);
+  void Place(std::uint8_t start, std::size_t from, std::size_t slot);
+
+  VectorPath path_;
+  std::size_t lanes_;
   const TrialTables* tables_;
+  Slots slots_{};
   const BlockBuffer* u_ = nullptr;
   std::uint16_t hint_ = 60;
 
@@ -88,7 +139,7 @@ class BlockSearch {
     std::uint8_t slot;
     std::int16_t previous;  // earlier move of the same trial, -1 for none
   };
-  std::vector<std::array<std::int64_t, kSlotCapacity>> record_;  // about 250 KB, off the stack
+  std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
   std::array<Move, 4 * kStepCount> moves_{};
   std::size_t moves_used_ = 0;
   std::array<std::int16_t, kStepCount> latest_move_{};
@@ -96,6 +147,19 @@ class BlockSearch {
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
   std::array<std::int64_t, kStepCount> alias_offset_{};
+  std::unique_ptr<StateTable> states_;
+
+  // What every side-by-side run starts from, apart from the predictor and the errors.
+  struct Start {
+    std::array<std::uint16_t, kSlotCapacity> x;
+    std::array<std::uint16_t, kSlotCapacity> y;
+    std::array<std::uint8_t, kSlotCapacity> start;
+    std::array<bool, kSlotCapacity> used;  // by position: a lane that runs a trial
+    std::array<Move, 4 * kStepCount> moves;
+    std::array<std::int16_t, kStepCount> latest_move;
+  };
+  Start MakeStart() const;
+  Start start_;
   std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
 };
 

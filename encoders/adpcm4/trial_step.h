@@ -16,6 +16,8 @@ struct TrialTables {
   std::array<std::uint64_t, kStepCount> reciprocal;
   // By index and magnitude: the predictor move in the low 16 bits, the next trial index above.
   std::array<std::array<std::uint32_t, 8>, kStepCount> move;
+  // The step of every index, widened to 32 bits.
+  std::array<std::uint32_t, kStepCount> step;
 };
 
 // Built once from the step table.

@@ -70,6 +70,9 @@ class EncodingSession {
   // `count` at the end of the data chunk, at the end of the file and after a read error: nothing past
   // the data chunk or the file is ever taken as a sample.
   virtual std::size_t ReadBlock(std::span<std::uint16_t> block, std::size_t count) = 0;
+  // The same samples without the copy: up to `count` samples from the current position, valid until
+  // the next ReadBlock, ViewBlock, Advance, SeekSample or SkipSilence. Nothing stands past them.
+  virtual std::span<const std::uint16_t> ViewBlock(std::size_t count) = 0;
   // Moves the input forward by `samples` (after a block is coded).
   virtual void Advance(std::uint32_t samples) = 0;
   // Puts the input at sample `index` of the data chunk.

@@ -33,21 +33,25 @@ class SampleInput {
   SampleInput(InputFile& file, std::uint64_t data_offset, std::uint32_t data_size)
       : file_(file), begin_(data_offset), end_(std::min<std::uint64_t>(data_offset + data_size, file.size())) {}
 
+  // Up to `count` samples from the current position, offset binary, straight from the decoded
+  // window; valid until the next call. Fewer at the end of the data chunk, of the file or after a
+  // read error.
+  std::span<const std::uint16_t> View(std::size_t count) {
+    const std::uint64_t at = begin_ + 2 * position_;
+    if (at >= end_ || count == 0) return {};
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, (end_ - at) / 2));
+    if (position_ < window_start_ || position_ + count > window_start_ + window_.size()) Fill(count);
+    const auto skip = static_cast<std::size_t>(position_ - window_start_);
+    return std::span<const std::uint16_t>(window_)
+        .subspan(std::min(skip, window_.size()))
+        .first(std::min(count, window_.size() - std::min(skip, window_.size())));
+  }
+
   std::size_t Read(std::span<std::uint16_t> block, std::size_t count) {
     std::fill(block.begin(), block.end(), kOffsetBinaryZero);
-    count = std::min(count, block.size());
-    const std::uint64_t at = begin_ + 2 * position_;
-    if (at >= end_ || count == 0) return 0;
-    const std::size_t available = static_cast<std::size_t>(std::min<std::uint64_t>(count, (end_ - at) / 2));
-    bytes_.resize(available * 2);
-    const std::size_t got = file_.ReadAt(at, bytes_) / 2;
-    // Plain pointers: this loop sees every sample of the file and must stay quick in debug builds too.
-    const std::uint8_t* in = bytes_.data();
-    std::uint16_t* out = block.data();
-    for (std::size_t i = 0; i < got; ++i) {
-      out[i] = static_cast<std::uint16_t>((in[2 * i] | (in[2 * i + 1] << 8)) ^ 0x8000u);
-    }
-    return got;
+    const std::span<const std::uint16_t> samples = View(std::min(count, block.size()));
+    std::copy(samples.begin(), samples.end(), block.begin());
+    return samples.size();
   }
 
   void Advance(std::uint32_t samples) { position_ += samples; }
@@ -57,8 +61,30 @@ class SampleInput {
   InputFile& file_;
   const std::uint64_t begin_;
   const std::uint64_t end_;
+  // Decodes a window of samples from the current position on: at least `count`, usually many
+  // blocks' worth, so that every sample is read and converted about once although blocks step
+  // back after each read.
+  void Fill(std::size_t count) {
+    const std::uint64_t at = begin_ + 2 * position_;
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, kWindowSamples), (end_ - at) / 2));
+    bytes_.resize(want * 2);
+    const std::size_t got = file_.ReadAt(at, bytes_) / 2;
+    window_.resize(got);
+    window_start_ = position_;
+    // Plain pointers: this loop sees every sample of the file and must stay quick in debug builds too.
+    const std::uint8_t* in = bytes_.data();
+    std::uint16_t* out = window_.data();
+    for (std::size_t i = 0; i < got; ++i) {
+      out[i] = static_cast<std::uint16_t>((in[2 * i] | (in[2 * i + 1] << 8)) ^ 0x8000u);
+    }
+  }
+
+  static constexpr std::size_t kWindowSamples = 256 * 1024;
   std::uint64_t position_ = 0;  // in samples from the start of the data chunk
   std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint16_t> window_;
+  std::uint64_t window_start_ = 0;
 };
 
 class Session final : public EncodingSession {
@@ -80,6 +106,7 @@ class Session final : public EncodingSession {
   std::size_t ReadBlock(std::span<std::uint16_t> block, std::size_t count) override {
     return samples_.Read(block, count);
   }
+  std::span<const std::uint16_t> ViewBlock(std::size_t count) override { return samples_.View(count); }
   void Advance(std::uint32_t samples) override { samples_.Advance(samples); }
   void SeekSample(std::uint32_t index) override { samples_.Seek(index); }
 
@@ -101,8 +128,13 @@ class Session final : public EncodingSession {
   void WriteCode(std::span<const std::uint8_t> bytes) override { code_.Write(bytes); }
 
   void WritePreview(std::span<const std::int16_t> samples) override {
-    preview_bytes_.clear();
-    for (std::int16_t s : samples) AppendU16(preview_bytes_, static_cast<std::uint16_t>(s));
+    preview_bytes_.resize(2 * samples.size());
+    std::uint8_t* out = preview_bytes_.data();
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const auto v = static_cast<std::uint16_t>(samples[i]);
+      out[2 * i] = static_cast<std::uint8_t>(v);
+      out[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
+    }
     preview_.Write(preview_bytes_);
   }
 

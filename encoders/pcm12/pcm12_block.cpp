@@ -65,27 +65,32 @@ std::uint16_t StoredWord(std::uint16_t u, BlockMode mode) {
 }
 
 std::vector<std::uint8_t> BlockRecord(std::span<const std::uint16_t> samples, BlockMode mode) {
-  const auto length = static_cast<std::uint32_t>(samples.size());
   std::vector<std::uint8_t> r;
-  r.reserve(3 + length / 2 * 3 + 2);
-  r.push_back(kBlockTag);
+  BlockRecord(samples, mode, r);
+  return r;
+}
+
+void BlockRecord(std::span<const std::uint16_t> samples, BlockMode mode, std::vector<std::uint8_t>& r) {
+  const auto length = static_cast<std::uint32_t>(samples.size());
+  r.resize(3 + length / 2 * 3 + (length % 2) * 2);
+  std::uint8_t* out = r.data();
   const std::uint32_t word = (length - 1) | (mode == BlockMode::kNormal ? 0x8000u : 0u);
-  r.push_back(static_cast<std::uint8_t>(word));
-  r.push_back(static_cast<std::uint8_t>(word >> 8));
+  *out++ = kBlockTag;
+  *out++ = static_cast<std::uint8_t>(word);
+  *out++ = static_cast<std::uint8_t>(word >> 8);
   std::size_t i = 0;
   for (; i + 1 < samples.size(); i += 2) {
     const std::uint16_t a = StoredWord(samples[i], mode);
     const std::uint16_t b = StoredWord(samples[i + 1], mode);
-    r.push_back(static_cast<std::uint8_t>(a >> 8));
-    r.push_back(static_cast<std::uint8_t>((a & 0xF0u) | ((b >> 4) & 0x0Fu)));
-    r.push_back(static_cast<std::uint8_t>(b >> 8));
+    *out++ = static_cast<std::uint8_t>(a >> 8);
+    *out++ = static_cast<std::uint8_t>((a & 0xF0u) | ((b >> 4) & 0x0Fu));
+    *out++ = static_cast<std::uint8_t>(b >> 8);
   }
   if (i < samples.size()) {
     const std::uint16_t a = StoredWord(samples[i], mode);
-    r.push_back(static_cast<std::uint8_t>(a >> 8));
-    r.push_back(static_cast<std::uint8_t>(a & 0xF0u));
+    *out++ = static_cast<std::uint8_t>(a >> 8);
+    *out++ = static_cast<std::uint8_t>(a & 0xF0u);
   }
-  return r;
 }
 
 }  // namespace velkin::pcm12

@@ -35,5 +35,7 @@ std::uint16_t StoredWord(std::uint16_t u, BlockMode mode);
 
 // The whole sample block record: tag, length word, packed 12-bit values.
 std::vector<std::uint8_t> BlockRecord(std::span<const std::uint16_t> samples, BlockMode mode);
+// The same into `record`, reusing its storage.
+void BlockRecord(std::span<const std::uint16_t> samples, BlockMode mode, std::vector<std::uint8_t>& record);
 
 }  // namespace velkin::pcm12

@@ -10,7 +10,7 @@ namespace velkin::pcm12 {
 
 using encoder::SilenceScan;
 
-Pcm12Stage::Pcm12Stage() : block_(kBlockSamples), preview_(kBlockSamples) {}
+Pcm12Stage::Pcm12Stage() : preview_(kBlockSamples) {}
 
 void Pcm12Stage::CodeSegment(encoder::EncodingSession& session, const encoder::Segment& segment) {
   // The input is not put at the segment's start: it stays where the previous segment left it. A single
@@ -18,9 +18,11 @@ void Pcm12Stage::CodeSegment(encoder::EncodingSession& session, const encoder::S
   std::uint32_t w = segment.start;
   while (w < segment.end && session.ok()) {
     const std::size_t want = std::min<std::size_t>(kBlockSamples, segment.end - w);
-    const auto n = static_cast<std::uint32_t>(session.ReadBlock(block_, want));
+    // Blocks mostly end well before their 16384 samples, and the next one reads from there again:
+    // the samples are looked at in place rather than copied each time.
+    const std::span<const std::uint16_t> samples = session.ViewBlock(want);
+    const auto n = static_cast<std::uint32_t>(samples.size());
     if (n < 2) break;
-    const std::span<const std::uint16_t> samples(block_.data(), n);
 
     const SilenceScan silence = session.ScanSilence(samples);
     if (silence.kind == SilenceScan::Kind::kLeadingRun) {
@@ -31,10 +33,11 @@ void Pcm12Stage::CodeSegment(encoder::EncodingSession& session, const encoder::S
     const std::uint32_t j_limit =
         silence.kind == SilenceScan::Kind::kInnerRun ? LengthBeforeSilence(silence.end, silence.run, n) : n;
     const BlockShape shape = ScanLowLevel(samples.first(j_limit));
-    const std::uint32_t length = NearZeroEnd(block_, n, j_limit, shape);
+    const std::uint32_t length = NearZeroEnd(samples, n, j_limit, shape);
     const auto coded = samples.first(length);
 
-    session.WriteCode(BlockRecord(coded, shape.mode));
+    BlockRecord(coded, shape.mode, record_);
+    session.WriteCode(record_);
     std::transform(coded.begin(), coded.end(), preview_.begin(),
                    [](std::uint16_t u) { return static_cast<std::int16_t>(u ^ 0x8000u); });
     session.WritePreview(std::span<const std::int16_t>(preview_.data(), length));

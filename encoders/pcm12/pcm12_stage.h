@@ -17,7 +17,7 @@ class Pcm12Stage final : public encoder::CodingStage {
   void EndStream(encoder::EncodingSession& session) override;
 
  private:
-  std::vector<std::uint16_t> block_;
+  std::vector<std::uint8_t> record_;
   std::vector<std::int16_t> preview_;
 };
 

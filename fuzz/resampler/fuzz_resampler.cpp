@@ -1,5 +1,5 @@
-// The resampler with arbitrary factors, flags, channel counts, lengths and samples, run twice in a
-// row, against the straightforward reference: any accepted configuration must stay inside its
+// The resampler with arbitrary factors, flags, channel counts, wing-sum paths, lengths and samples,
+// run twice in a row, against the straightforward reference: any accepted configuration must stay inside its
 // blocks (the sanitizers watch) and give the reference's samples.
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int16_t> input(static_cast<std::size_t>(length) * channels);
   for (auto& s : input) s = static_cast<std::int16_t>(in.Take(2));
 
+  // Bits 5 and 6 pick how the wings are summed (a path this processor cannot run falls back to the
+  // default one).
+  static constexpr velkin::sondrel::WingSumPath kPaths[] = {
+      velkin::sondrel::WingSumPath::kAuto, velkin::sondrel::WingSumPath::kPlain,
+      velkin::sondrel::WingSumPath::kEightLanes, velkin::sondrel::WingSumPath::kSixteenLanes};
+  velkin::sondrel::ForceWingSumPath(kPaths[(flags >> 5) & 3]);
   velkin::sondrel::C_Resampler lib(large, linear, interpolate);
   if (!lib.configure(factor, channels, gain)) return 0;
   if (!lib.plan().fits) return 0;

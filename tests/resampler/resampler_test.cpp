@@ -285,7 +285,17 @@ std::int32_t Natural(std::size_t n, double factor) {
   return static_cast<std::int32_t>(static_cast<double>(n) * factor);
 }
 
-TEST(ResamplerFastPath, MatchesTheReferenceOverFactorsFiltersAndFlags) {
+// Every way of summing a wing this processor runs is checked; the widest one is the default.
+class ResamplerWingSums : public ::testing::TestWithParam<sondrel::WingSumPath> {
+ protected:
+  void SetUp() override {
+    if (!sondrel::CanRun(GetParam())) GTEST_SKIP() << "this processor cannot run the path";
+    sondrel::ForceWingSumPath(GetParam());
+  }
+  void TearDown() override { sondrel::ForceWingSumPath(sondrel::WingSumPath::kAuto); }
+};
+
+TEST_P(ResamplerWingSums, MatchTheReferenceOverFactorsFiltersAndFlags) {
   const Samples input = Noise(9000, 11, 30000);
   const double factors[] = {Factor(44100, 16000),
                             Factor(48000, 16000),
@@ -318,7 +328,7 @@ TEST(ResamplerFastPath, MatchesTheReferenceInLinearMode) {
   }
 }
 
-TEST(ResamplerFastPath, SignalsThatClampMatchTheReference) {
+TEST_P(ResamplerWingSums, MatchTheReferenceOnSignalsThatClamp) {
   ExpectSameAsReference(Factor(44100, 16000), {true, false, true}, Square(20000, 50, 32767), 1, {{20000, 7000}});
   ExpectSameAsReference(2.0, {true, false, true}, Square(5000, 7, 32767), 1, {{5000, 10000}});
   ExpectSameAsReference(0.5, {true, false, true}, Noise(5000, 9, 30000), 1, {{5000, 2500}}, 1.7);
@@ -334,6 +344,20 @@ TEST(ResamplerFastPath, LaterRunsContinueWhereTheLastOneStopped) {
                            {11000, Natural(11000, factor) + 100}});
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, ResamplerWingSums,
+                         ::testing::Values(sondrel::WingSumPath::kPlain, sondrel::WingSumPath::kEightLanes,
+                                           sondrel::WingSumPath::kSixteenLanes),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case sondrel::WingSumPath::kPlain:
+                               return std::string("Plain");
+                             case sondrel::WingSumPath::kEightLanes:
+                               return std::string("EightLanes");
+                             default:
+                               return std::string("SixteenLanes");
+                           }
+                         });
 
 TEST(ResamplerFastPath, ChannelsAreConvertedSideBySide) {
   // Three different channels, one after another in the arrays.

@@ -187,9 +187,10 @@ TEST(AdpcmChoose, ChoosesTheLeastErrorStartIndexLowestOnTies) {
 // searcher kept across all blocks (its guesses carry over and must not change any choice).
 class AdpcmSearchAgreesWithReference : public ::testing::TestWithParam<test::SignalKind> {};
 
-TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocks) {
-  const test::SignalKind kind = GetParam();
-  BlockSearch search;
+// Every vector path this processor runs is checked (the eight-lane one always).
+void AgreeOnManyBlocks(test::SignalKind kind, VectorPath path) {
+  BlockSearch search(path);
+  ASSERT_EQ(search.path(), path);
   std::uint32_t r = 2024;
   auto next = [&r] {
     r = r * 1664525u + 1013904223u;
@@ -208,8 +209,9 @@ TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocks) {
       BlockBuffer reference_buffer = u;
       const BlockChoice reference = ReferenceChoose(reference_buffer, count, remaining);
       const BlockChoice fast = search.Choose(u, count, remaining);
-      ASSERT_EQ(fast, reference) << test::SignalName(kind) << " seed " << seed << " at " << at << " count " << count
-                                 << " remaining " << remaining;
+      ASSERT_EQ(fast, reference) << test::SignalName(kind) << " lanes " << (path == VectorPath::kEightLanes ? 8 : 16)
+                                 << " seed " << seed << " at " << at << " count " << count << " remaining "
+                                 << remaining;
       ASSERT_EQ(u, reference_buffer);
       ASSERT_EQ(EncodeBlock(u, fast.length, fast.start_index).bytes,
                 EncodeBlock(reference_buffer, reference.length, reference.start_index).bytes);
@@ -218,6 +220,15 @@ TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocks) {
     }
   }
   EXPECT_GE(blocks, 300u);
+}
+
+TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithEightLanes) {
+  AgreeOnManyBlocks(GetParam(), VectorPath::kEightLanes);
+}
+
+TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithSixteenLanes) {
+  if (!CanRun(VectorPath::kSixteenLanes)) GTEST_SKIP() << "no AVX2 on this processor";
+  AgreeOnManyBlocks(GetParam(), VectorPath::kSixteenLanes);
 }
 
 INSTANTIATE_TEST_SUITE_P(SignalKinds, AdpcmSearchAgreesWithReference, ::testing::ValuesIn(test::kAllSignalKinds),
