@@ -1,0 +1,110 @@
+#include "jobs.h"
+
+#include <exception>
+
+namespace velkin::studio {
+
+void Job::Step(const std::string& step, int percent) {
+  {
+    std::lock_guard guard(lock_);
+    step_ = step;
+    progress_ = percent;
+  }
+  Publish();
+}
+
+void Job::Progress(int percent) {
+  {
+    std::lock_guard guard(lock_);
+    if (percent == progress_) return;
+    progress_ = percent;
+  }
+  Publish();
+}
+
+void Job::Succeed(const std::string& result, nlohmann::json details) {
+  {
+    std::lock_guard guard(lock_);
+    state_ = "done";
+    progress_ = 100;
+    result_ = result;
+    details_ = std::move(details);
+  }
+  Publish();
+}
+
+void Job::Fail(const std::string& reason) {
+  {
+    std::lock_guard guard(lock_);
+    state_ = "failed";
+    result_ = reason;
+  }
+  Publish();
+}
+
+bool Job::Finished() {
+  std::lock_guard guard(lock_);
+  return state_ != "running";
+}
+
+nlohmann::json Job::Snapshot() {
+  std::lock_guard guard(lock_);
+  nlohmann::json out = {{"id", id_},     {"kind", kind_},         {"subject", subject_}, {"state", state_},
+                        {"step", step_}, {"progress", progress_}, {"result", result_}};
+  if (!details_.is_null()) out["details"] = details_;
+  return out;
+}
+
+void Job::Publish() {
+  board_.events_.Publish("job", Snapshot());
+}
+
+JobBoard::~JobBoard() {
+  JoinAll();
+}
+
+std::shared_ptr<Job> JobBoard::Start(const std::string& kind, const std::string& subject,
+                                     std::function<void(Job&)> work) {
+  std::lock_guard guard(lock_);
+  auto job = std::make_shared<Job>(*this, next_++, kind, subject);
+  jobs_[job->id()] = job;
+  threads_.emplace_back([job, work = std::move(work)] {
+    try {
+      work(*job);
+      if (!job->Finished()) job->Fail("ended without a result");
+    } catch (const std::exception& e) {
+      job->Fail(std::string("internal error: ") + e.what());
+    }
+  });
+  return job;
+}
+
+std::shared_ptr<Job> JobBoard::Find(std::uint64_t id) {
+  std::lock_guard guard(lock_);
+  const auto it = jobs_.find(id);
+  return it == jobs_.end() ? nullptr : it->second;
+}
+
+nlohmann::json JobBoard::List() {
+  std::vector<std::shared_ptr<Job>> jobs;
+  {
+    std::lock_guard guard(lock_);
+    for (const auto& [id, job] : jobs_) jobs.push_back(job);
+  }
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& job : jobs) out.push_back(job->Snapshot());
+  return out;
+}
+
+void JobBoard::JoinAll() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard guard(lock_);
+    threads.swap(threads_);
+  }
+  for (auto& t : threads) {
+    if (t.joinable()) t.join();
+  }
+}
+
+}  // namespace velkin::studio
