@@ -27,12 +27,14 @@ namespace {
 using namespace velkin::studio;
 
 const char* const kUsage =
-    "usage: velkin-studio [--port N] [--open] [--vendor TEXT] [--product TEXT] [FILE.wav...]\n"
+    "usage: velkin-studio [--port N] [--open] [--vendor TEXT] [--product TEXT] [--max-upload BYTES]\n"
+    "                     [FILE.wav...]\n"
     "  Serves the studio on http://127.0.0.1:N/ (default 8716, or a free port when that one is\n"
     "  taken; --port 0 always takes a free one) and prints that URL on its first line.\n"
     "  --open             start the default browser on the page\n"
     "  --vendor, --product  the texts the units identify themselves with\n"
     "                     (default QUAMIRA and \"VOXA CDROM\")\n"
+    "  --max-upload BYTES   the largest file accepted (default 256 MiB)\n"
     "  FILE.wav           sounds to add at start\n"
     "  Units are the real ones, or the virtual devices of the folder VELKIN_EMULATOR names.\n"
     "  Stops on Ctrl-C, SIGTERM or POST /api/shutdown; its work folder goes with it.\n";
@@ -41,6 +43,7 @@ struct Options {
   int port = Server::kDefaultPort;
   bool port_given = false;
   bool open = false;
+  std::size_t upload_limit = Server::kUploadLimit;
   std::string vendor = "QUAMIRA";
   std::string product = "VOXA CDROM";
   std::vector<std::string> files;
@@ -68,6 +71,15 @@ bool ParseOptions(int argc, char** argv, Options& out, std::string& error) {
       }
       out.port = static_cast<int>(port);
       out.port_given = true;
+    } else if (arg == "--max-upload") {
+      if (!value(text)) return false;
+      char* end = nullptr;
+      const unsigned long long limit = std::strtoull(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || limit == 0) {
+        error = "bad upload limit '" + text + "'";
+        return false;
+      }
+      out.upload_limit = static_cast<std::size_t>(limit);
     } else if (arg == "--open") {
       out.open = true;
     } else if (arg == "--vendor") {
@@ -130,7 +142,7 @@ int main(int argc, char** argv) {
     JobBoard jobs(events);
     SoundLibrary sounds(folder->path(), jobs);
     DeviceHub devices(options.vendor, options.product, events, jobs);
-    Server server({events, jobs, sounds, devices});
+    Server server({events, jobs, sounds, devices}, options.upload_limit);
 
     const int port = server.Bind(options.port, !options.port_given);
     if (port < 0) {

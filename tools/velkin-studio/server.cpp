@@ -50,9 +50,10 @@ std::string Param(const httplib::Request& req, const char* name) {
 }  // namespace
 
 struct Server::Impl {
-  explicit Impl(ServerParts p) : parts(p) {}
+  Impl(ServerParts p, std::size_t limit) : parts(p), upload_limit(limit) {}
 
   ServerParts parts;
+  std::size_t upload_limit;
   httplib::Server v4;
   httplib::Server v6;
   bool have_v6 = false;
@@ -82,7 +83,7 @@ bool Server::Impl::Allowed(const httplib::Request& req, httplib::Response& res) 
 
 void Server::Impl::Setup(httplib::Server& server) {
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  server.set_payload_max_length(kUploadLimit);
+  server.set_payload_max_length(upload_limit);
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
   });
@@ -112,11 +113,11 @@ void Server::Impl::Routes(httplib::Server& server) {
     SendError(res, 404, "no such page");
   });
 
-  server.Get("/api/info", [](const httplib::Request&, httplib::Response& res) {
+  server.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
     const EncodeSettings defaults;
     SendJson(res,
              {{"name", "velkin-studio"},
-              {"upload_limit", kUploadLimit},
+              {"upload_limit", upload_limit},
               {"defaults", {{"rate", defaults.rate}, {"clock", defaults.clock}, {"threshold", defaults.threshold}}}});
   });
 
@@ -287,7 +288,7 @@ void Server::Impl::Routes(httplib::Server& server) {
   });
 }
 
-Server::Server(ServerParts parts) : impl_(std::make_unique<Impl>(parts)) {
+Server::Server(ServerParts parts, std::size_t upload_limit) : impl_(std::make_unique<Impl>(parts, upload_limit)) {
   impl_->Setup(impl_->v4);
   impl_->Setup(impl_->v6);
 }

@@ -22,10 +22,10 @@ struct ServerParts {
 class Server {
  public:
   static constexpr int kDefaultPort = 8716;
-  // Uploads above this size are refused (413).
+  // Uploads above this size are refused (413) unless another limit is given.
   static constexpr std::size_t kUploadLimit = 256u << 20;
 
-  explicit Server(ServerParts parts);
+  Server(ServerParts parts, std::size_t upload_limit);
   ~Server();
 
   // Binds 127.0.0.1 (and ::1 on the same port where it can) to `port`; with `fallback`, a free
