@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -53,10 +55,14 @@ class StudioApi : public ::testing::Test {
 };
 
 TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
-  // Stereo at 22050 Hz: the studio resamples and keeps the first channel, as WAVCONV with a mono
-  // name and then the encoder commands do in the console.
-  const auto left = Speechlike(22050, 22050);
-  const auto source = SimpleWav(22050, Interleave(left, Sine(22050, 1000, 22050, 3000)), 2);
+  // Stereo at 22050 Hz with the channels in opposite phase: the studio keeps the first channel with
+  // the console's MONO, then resamples it with the console's WAVCONV. (Resampling first, as WAVCONV
+  // with a mono name does, would run the converter over the interleaved stream and cancel the
+  // channels against each other.)
+  auto left = Speechlike(22050, 22050);
+  std::vector<std::int16_t> right(left.size());
+  std::transform(left.begin(), left.end(), right.begin(), [](std::int16_t s) { return static_cast<std::int16_t>(-s); });
+  const auto source = SimpleWav(22050, Interleave(left, right), 2);
   WriteFileBytes(files_.File("src.wav"), source);
 
   json sound;
@@ -71,7 +77,16 @@ TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
     const std::string id = std::to_string(sound["id"].get<int>());
     tarpel = studio.Get("/api/sounds/" + id + "/files/tarpel.cod").body;
     vossik = studio.Get("/api/sounds/" + id + "/files/vossik.cod").body;
-    EXPECT_EQ(studio.Get("/api/sounds/" + id + "/files/reference.wav").status, 200);
+    // The prepared source keeps the first channel's loudness.
+    const std::string reference = studio.Get("/api/sounds/" + id + "/files/reference.wav").body;
+    const auto peak = [](const std::vector<std::int16_t>& s, std::size_t from, std::size_t step) {
+      int p = 0;
+      for (std::size_t i = from; i < s.size(); i += step) p = std::max(p, std::abs(static_cast<int>(s[i])));
+      return p;
+    };
+    std::vector<std::int16_t> prepared((reference.size() - 44) / 2);
+    std::memcpy(prepared.data(), reference.data() + 44, prepared.size() * 2);
+    EXPECT_GT(peak(prepared, 0, 1), peak(left, 0, 1) * 8 / 10);
     const Reply picture = studio.Get("/api/sounds/" + id + "/spectrogram/vossik");
     EXPECT_EQ(picture.status, 200);
     EXPECT_GT(picture.body.size(), 1000u);
@@ -100,9 +115,10 @@ TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
   ASSERT_TRUE(console);
   ASSERT_TRUE(console->ReadUntilPrompt());
   const auto q = [&](const std::string& name) { return "\"" + files_.File(name) + "\""; };
-  ASSERT_TRUE(console->Command("WAVCONV " + q("src.wav") + " " + q("rs.wav") + " " + q("mono.wav")));
-  ASSERT_TRUE(console->Command("TARPEL " + q("mono.wav") + " " + q("out.tpl")));
-  ASSERT_TRUE(console->Command("VOSSIK " + q("mono.wav") + " " + q("out.vsk")));
+  ASSERT_TRUE(console->Command("MONO " + q("src.wav") + " " + q("mono.wav")));
+  ASSERT_TRUE(console->Command("WAVCONV " + q("mono.wav") + " " + q("rs.wav")));
+  ASSERT_TRUE(console->Command("TARPEL " + q("rs.wav") + " " + q("out.tpl")));
+  ASSERT_TRUE(console->Command("VOSSIK " + q("rs.wav") + " " + q("out.vsk")));
   console->WriteLine("QUIT");
   console->Wait();
   EXPECT_EQ(Bytes(tarpel), ReadFileBytes(files_.File("out.tpl")));

@@ -215,23 +215,26 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
   }
   if (info->frames == 0) return fail("the file holds no samples");
 
-  // As the console does it: resample to the target rate, then keep the first channel.
+  // The console's own routines: its mono routine keeps the first channel, the converter resamples.
+  // The first channel is taken before resampling, not after as the console's WAVCONV does: the
+  // converter reads every file as one channel, so interleaved stereo would be resampled as one
+  // stream and its channels smeared into each other.
   fs::path input = folder / kSourceFile;
+  if (info->channels > 1) {
+    job.Step("mono", 2);
+    if (velkin::console::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str()) != 1) {
+      return fail("the one-channel copy could not be made");
+    }
+    input = folder / kMonoFile;
+  }
   if (info->rate != settings.rate) {
-    job.Step("resampling", 2);
+    job.Step("resampling", 4);
     std::lock_guard guard(converter_lock);
     if (ZOLT_WaveConverter(input.string().c_str(), (folder / kResampledFile).string().c_str(),
                            static_cast<float>(settings.rate)) != 1) {
       return fail("the converter could not resample the file");
     }
     input = folder / kResampledFile;
-  }
-  if (info->channels > 1) {
-    job.Step("mono", 8);
-    if (velkin::console::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str()) != 1) {
-      return fail("the one-channel copy could not be made");
-    }
-    input = folder / kMonoFile;
   }
   auto reference = ReadPcm16(input, error);
   if (!reference) return fail("the prepared file cannot be read: " + error);
