@@ -56,10 +56,10 @@ bool ParseRecord(const std::string& text, std::uint8_t* out) {
   return true;
 }
 
-std::string RecordText(const std::uint8_t* bytes) {
+std::string RecordText(const std::uint8_t* bytes, std::size_t count) {
   std::string out;
   char two[3];
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     std::snprintf(two, sizeof two, "%02X", bytes[i]);
     out += two;
   }
@@ -197,7 +197,7 @@ void DeviceHub::ReadIdentity(Unit& unit) {
     return c.ReadFlashIdentity(&id[0], &id[1], &id[2]) ? qm::kQmOk : qm::kQmUnusable;
   }) == qm::kQmOk;
   unit.flash_size = have_id ? FlashSizeOf(id[2]) : 0;
-  identity["flash_id"] = have_id ? json(RecordText(id).substr(0, 6)) : json(nullptr);
+  identity["flash_id"] = have_id ? json(RecordText(id, sizeof id)) : json(nullptr);
   identity["flash_size"] = unit.flash_size;
   const auto read = [&](std::uint8_t address, std::uint8_t* into) {
     return unit.Talk([&](qm::VendorCommands& c) {

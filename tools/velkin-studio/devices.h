@@ -101,6 +101,7 @@ class DeviceHub {
 
 // 32 hexadecimal digits to 16 bytes.
 bool ParseRecord(const std::string& text, std::uint8_t* out);
-std::string RecordText(const std::uint8_t* bytes);
+// Bytes as upper-case hexadecimal digits (a record: 16 bytes).
+std::string RecordText(const std::uint8_t* bytes, std::size_t count = 16);
 
 }  // namespace velkin::studio
