@@ -39,7 +39,8 @@ done
 [ -f "$prefix/lib/udev/rules.d/70-velkin.rules" ] || fail "missing udev rule"
 # The studio carries its page inside: the installed program alone must start.
 if [ -x "$prefix/bin/velkin-studio" ]; then
-  "$prefix/bin/velkin-studio" --help >/dev/null || fail "the installed velkin-studio does not start"
+  LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/velkin-studio" --help >/dev/null ||
+    fail "the installed velkin-studio does not start"
 fi
 
 # --- input: 0.3 s of a tone at 22050 Hz, so that the converter has work to do ---------------
