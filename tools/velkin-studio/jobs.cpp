@@ -4,9 +4,17 @@
 
 namespace velkin::studio {
 
+void Job::EndStep() {
+  const auto now = std::chrono::steady_clock::now();
+  if (step_ != "queued") times_[step_] = std::chrono::duration<double, std::milli>(now - step_start_).count();
+  step_start_ = now;
+  elapsed_ms_ = std::chrono::duration<double, std::milli>(now - created_).count();
+}
+
 void Job::Step(const std::string& step, int percent) {
   {
     std::lock_guard guard(lock_);
+    EndStep();
     step_ = step;
     progress_ = percent;
   }
@@ -25,6 +33,7 @@ void Job::Progress(int percent) {
 void Job::Succeed(const std::string& result, nlohmann::json details) {
   {
     std::lock_guard guard(lock_);
+    EndStep();
     state_ = "done";
     progress_ = 100;
     result_ = result;
@@ -36,6 +45,7 @@ void Job::Succeed(const std::string& result, nlohmann::json details) {
 void Job::Fail(const std::string& reason) {
   {
     std::lock_guard guard(lock_);
+    EndStep();
     state_ = "failed";
     result_ = reason;
   }
@@ -52,6 +62,10 @@ nlohmann::json Job::Snapshot() {
   nlohmann::json out = {{"id", id_},     {"kind", kind_},         {"subject", subject_}, {"state", state_},
                         {"step", step_}, {"progress", progress_}, {"result", result_}};
   if (!details_.is_null()) out["details"] = details_;
+  if (state_ != "running") {
+    out["times_ms"] = times_;
+    out["elapsed_ms"] = elapsed_ms_;
+  }
   return out;
 }
 

@@ -3,6 +3,7 @@
 // them; the work runs on a thread of its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,6 +37,8 @@ class Job {
 
  private:
   void Publish();
+  // Closes the current step's time; the caller holds the lock.
+  void EndStep();
 
   JobBoard& board_;
   const std::uint64_t id_;
@@ -47,6 +50,11 @@ class Job {
   int progress_ = 0;
   std::string result_;  // "encoded", "verified", or the failure's reason
   nlohmann::json details_;
+  // How long each step took (milliseconds), and when the current one began.
+  const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point step_start_ = created_;
+  nlohmann::json times_ = nlohmann::json::object();
+  double elapsed_ms_ = 0;
 };
 
 class JobBoard {
