@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -282,6 +283,43 @@ TEST_F(StudioProgram, ATrayOfThreeUnitsWithOneRefusingAWrite) {
   const std::string code = studio.Get("/api/sounds/1/files/tarpel.cod").body;
   EXPECT_EQ(Prefix(devices_.Flash("a"), code.size()), Bytes(code));
   EXPECT_EQ(Prefix(devices_.Flash("c"), code.size()), Bytes(code));
+}
+
+TEST_F(StudioProgram, SaysWhichStepFailedAndKeepsOneJobPerUnit) {
+  for (const char* name : {"reads", "eeprom", "slow"}) devices_.Create(name);
+  devices_.Set("reads", "check", "read");      // every read-back refused
+  devices_.Set("eeprom", "eeprom_fail", "1");  // the EEPROM write ends without its mark
+  devices_.Set("slow", "eeprom_busy", "60");  // about 0.6 s of busy replies
+  StudioProcess studio;
+  ASSERT_TRUE(studio.started());
+  ASSERT_EQ(Encoded(studio, 1.0).value("state", ""), "ready");
+  studio.WaitDevices([](const json& l) { return l.size() == 3; });
+
+  const json request = {{"sound", 1}, {"encoding", "vossik"}, {"units", "all"}, {"record", std::string(32, '5')}};
+  const Reply started = studio.Post("/api/program", request.dump(), "application/json");
+  ASSERT_EQ(started.status, 202) << started.body;
+  // While the slow unit waits for its EEPROM, it takes no second job; the page's list says busy.
+  const json slow = UnitOf(studio.Get("/api/devices").Json(), "slow");
+  EXPECT_EQ(slow["busy"], true);
+  const Reply again =
+      studio.Post("/api/program", json{{"sound", 1}, {"units", {slow["name"]}}}.dump(), "application/json");
+  EXPECT_EQ(again.status, 409) << again.body;
+  EXPECT_EQ(again.Json()["refused"][0]["unit"], slow["name"]);
+
+  std::map<std::string, json> results;
+  const json jobs = started.Json()["jobs"];
+  for (const auto& j : jobs) {
+    const json job = studio.WaitJob(j["id"].get<std::uint64_t>());
+    const std::string subject = job["subject"];
+    results[subject.substr(0, subject.find('@'))] = job;
+  }
+  EXPECT_EQ(results["reads"]["state"], "failed");
+  EXPECT_EQ(results["reads"]["result"].get<std::string>().rfind("read-back failed at address 0x000000", 0), 0u)
+      << results["reads"].dump();
+  EXPECT_EQ(results["eeprom"]["state"], "failed");
+  EXPECT_EQ(results["eeprom"]["result"].get<std::string>().rfind("EEPROM record", 0), 0u) << results["eeprom"].dump();
+  EXPECT_EQ(results["slow"]["result"], "verified") << results["slow"].dump();
+  EXPECT_GT(results["slow"]["times_ms"]["eeprom"].get<double>(), 300.0);
 }
 
 TEST_F(StudioProgram, AUnitPulledWhileProgrammingIsNeverVerified) {
