@@ -80,16 +80,25 @@ JobBoard::~JobBoard() {
 std::shared_ptr<Job> JobBoard::Start(const std::string& kind, const std::string& subject,
                                      std::function<void(Job&)> work) {
   std::lock_guard guard(lock_);
+  // Threads of jobs that have returned are joined here, so a long session does not keep them.
+  std::erase_if(workers_, [](Worker& w) {
+    if (!w.returned->load()) return false;
+    w.thread.join();
+    return true;
+  });
   auto job = std::make_shared<Job>(*this, next_++, kind, subject);
   jobs_[job->id()] = job;
-  threads_.emplace_back([job, work = std::move(work)] {
-    try {
-      work(*job);
-      if (!job->Finished()) job->Fail("ended without a result");
-    } catch (const std::exception& e) {
-      job->Fail(std::string("internal error: ") + e.what());
-    }
-  });
+  auto returned = std::make_shared<std::atomic<bool>>(false);
+  workers_.push_back({std::thread([job, returned, work = std::move(work)] {
+                        try {
+                          work(*job);
+                          if (!job->Finished()) job->Fail("ended without a result");
+                        } catch (const std::exception& e) {
+                          job->Fail(std::string("internal error: ") + e.what());
+                        }
+                        returned->store(true);
+                      }),
+                      returned});
   return job;
 }
 
@@ -111,13 +120,13 @@ nlohmann::json JobBoard::List() {
 }
 
 void JobBoard::JoinAll() {
-  std::vector<std::thread> threads;
+  std::vector<Worker> workers;
   {
     std::lock_guard guard(lock_);
-    threads.swap(threads_);
+    workers.swap(workers_);
   }
-  for (auto& t : threads) {
-    if (t.joinable()) t.join();
+  for (auto& w : workers) {
+    if (w.thread.joinable()) w.thread.join();
   }
 }
 

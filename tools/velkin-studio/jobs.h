@@ -3,6 +3,7 @@
 // them; the work runs on a thread of its own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -75,7 +76,12 @@ class JobBoard {
   std::mutex lock_;
   std::uint64_t next_ = 1;
   std::map<std::uint64_t, std::shared_ptr<Job>> jobs_;
-  std::vector<std::thread> threads_;
+  // A job's thread, and whether it has returned (so that it can be joined without waiting).
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> returned;
+  };
+  std::vector<Worker> workers_;
 };
 
 }  // namespace velkin::studio

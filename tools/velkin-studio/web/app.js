@@ -153,10 +153,11 @@ function renderFigures() {
     const link = (file, text) => `<a href="/api/sounds/${l.id}/files/${file}" download>${text}</a>`;
     row.innerHTML = `<td class="name ${key}">${NAMES[key]}</td>
       <td>${e.bytes.toLocaleString('en')} bytes</td>
-      <td title="of ${flash >> 10} KiB${unit ? ` (${unit.name})` : ''}">${((100 * e.bytes) / flash).toFixed(1)} %</td>
+      <td class="share">${((100 * e.bytes) / flash).toFixed(1)} %</td>
       <td>${fmt(e.bits_per_sample, '')}</td><td>${fmt(e.snr, ' dB', 1)}</td><td>${fmt(e.segmental_snr, ' dB', 1)}</td>
       <td>${fmt(e.encode_ms, ' ms', 0)}</td>
       <td>${link(`${key}.cod`, 'code file')} · ${link(`${key}.wav`, 'decoded WAV')}</td>`;
+    row.querySelector('.share').title = `of ${flash >> 10} KiB${unit ? ` (${unit.name})` : ''}`;
     body.append(row);
   }
 }
