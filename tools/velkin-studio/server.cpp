@@ -5,6 +5,7 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -58,6 +59,9 @@ struct Server::Impl {
   httplib::Server v6;
   bool have_v6 = false;
   std::thread v6_thread;
+  // Stops the servers after a shutdown request has been answered; joined by ~Server.
+  std::once_flag shutdown_once;
+  std::thread shutdown_thread;
   std::set<std::string> hosts;    // accepted Host headers
   std::set<std::string> origins;  // accepted Origin headers
 
@@ -279,12 +283,14 @@ void Server::Impl::Routes(httplib::Server& server) {
   server.Post("/api/shutdown", [this](const httplib::Request&, httplib::Response& res) {
     SendJson(res, {{"stopping", true}});
     // After the answer has gone out.
-    std::thread([this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      parts.events.Close();
-      v4.stop();
-      if (have_v6) v6.stop();
-    }).detach();
+    std::call_once(shutdown_once, [this] {
+      shutdown_thread = std::thread([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        parts.events.Close();
+        v4.stop();
+        if (have_v6) v6.stop();
+      });
+    });
   });
 }
 
@@ -296,6 +302,9 @@ Server::Server(ServerParts parts, std::size_t upload_limit) : impl_(std::make_un
 Server::~Server() {
   Stop();
   if (impl_->v6_thread.joinable()) impl_->v6_thread.join();
+  // Taken once more so that a shutdown request still being answered has made its thread.
+  std::call_once(impl_->shutdown_once, [] {});
+  if (impl_->shutdown_thread.joinable()) impl_->shutdown_thread.join();
 }
 
 int Server::Bind(int port, bool fallback) {
