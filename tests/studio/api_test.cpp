@@ -206,6 +206,17 @@ TEST_F(StudioApi, RefusesForeignHostsOriginsAndPathsOutsideItsFolder) {
   }
 }
 
+TEST_F(StudioApi, ATakenPortIsNotShared) {
+  StudioProcess first;
+  ASSERT_TRUE(first.started());
+  // Asked for the same port, a second studio says so and ends rather than sharing it.
+  auto second = ChildProcess::Start(ProgramPath("velkin-studio"), {"--port", std::to_string(first.port())});
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->Wait(std::chrono::seconds(10)), 1);
+  EXPECT_TRUE(second->ReadAllLines(std::chrono::seconds(1)).empty());
+  EXPECT_EQ(first.Get("/api/info").status, 200);
+}
+
 class StudioProgram : public StudioApi {
  protected:
   // A sound long enough for a few dozen 4096-byte blocks.
@@ -289,7 +300,7 @@ TEST_F(StudioProgram, SaysWhichStepFailedAndKeepsOneJobPerUnit) {
   for (const char* name : {"reads", "eeprom", "slow"}) devices_.Create(name);
   devices_.Set("reads", "check", "read");      // every read-back refused
   devices_.Set("eeprom", "eeprom_fail", "1");  // the EEPROM write ends without its mark
-  devices_.Set("slow", "eeprom_busy", "60");  // about 0.6 s of busy replies
+  devices_.Set("slow", "eeprom_busy", "60");   // about 0.6 s of busy replies
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   ASSERT_EQ(Encoded(studio, 1.0).value("state", ""), "ready");

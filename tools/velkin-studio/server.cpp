@@ -87,6 +87,12 @@ bool Server::Impl::Allowed(const httplib::Request& req, httplib::Response& res) 
 
 void Server::Impl::Setup(httplib::Server& server) {
   server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  // SO_REUSEADDR only: httplib would also set SO_REUSEPORT, with which a second studio binds the
+  // same port and the two share its requests instead of the second taking a free port.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+  });
   server.set_payload_max_length(upload_limit);
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
