@@ -115,6 +115,22 @@ test('a file added by the file input is encoded and drawn', async () => {
   assert.deepEqual(pageErrors, []);
 });
 
+test('a bad file dropped on the page gives a clear message', async () => {
+  await page.evaluate(() => {
+    const data = new DataTransfer();
+    data.items.add(new File(['this is text, not sound'], 'notes.wav', { type: 'audio/wav' }));
+    document.getElementById('drop').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
+  });
+  await page.waitForFunction(() => document.querySelector('#sound-message').classList.contains('error'), { timeout: 15000 });
+  const message = await page.$eval('#sound-message', (e) => e.textContent);
+  assert.match(message, /^notes\.wav: not a WAV file/);
+  await shot('02b-bad-file');
+  // Back to the good sound for the steps that follow.
+  await page.click('#sound-list li[data-sound="1"]');
+  await page.waitForFunction(() => window.studio.state.loaded?.id === 1, { timeout: 10000 });
+  assert.deepEqual(pageErrors, []);
+});
+
 test('A/B playback switches at the same position', async () => {
   await page.click('#play-tarpel');
   await page.waitForFunction(() => window.studio.position() > 0.3, { timeout: 5000 });

@@ -118,7 +118,10 @@ function render() {
   const view = state.view;
   const t = l?.tracks ?? {};
   const rate = t.source?.rate ?? 16000;
-  $('sound-title').textContent = l ? l.summary.name : state.current ? 'Encoding…' : 'No sound yet';
+  const shown = state.sounds.get(state.current);
+  $('sound-title').textContent = l ? l.summary.name
+    : !shown ? 'No sound yet'
+      : shown.state === 'failed' ? `${shown.name}: not encoded` : `${shown.name}: encoding…`;
   draw.waveform($('wave-source'), t.source, view, COLORS.source);
   draw.waveform($('wave-tarpel'), t.tarpel, view, COLORS.tarpel);
   draw.waveform($('wave-vossik'), t.vossik, view, COLORS.vossik);
