@@ -206,6 +206,20 @@ TEST_F(StudioApi, RefusesForeignHostsOriginsAndPathsOutsideItsFolder) {
   }
 }
 
+TEST_F(StudioApi, TakesFilesFromItsCommandLineAndPrintsOnlyItsAddress) {
+  // Stereo, so that the mono routine (which prints its own lines) runs too.
+  WriteFileBytes(files_.File("a.wav"), SimpleWav(8000, Interleave(Speechlike(8000, 8000), Speechlike(8000, 8000)), 2));
+  StudioProcess studio({files_.File("a.wav"), files_.File("missing.wav")});
+  ASSERT_TRUE(studio.started());
+  const json list = studio.Get("/api/sounds").Json();
+  ASSERT_EQ(list.size(), 1u) << list.dump();
+  EXPECT_EQ(list[0]["name"], "a.wav");
+  const json job = studio.WaitJob(1);
+  EXPECT_EQ(job["result"], "encoded") << job.dump();
+  EXPECT_EQ(studio.Shutdown(), 0);
+  EXPECT_EQ(studio.LaterOutput(), std::vector<std::string>{});
+}
+
 TEST_F(StudioApi, ATakenPortIsNotShared) {
   StudioProcess first;
   ASSERT_TRUE(first.started());

@@ -63,4 +63,8 @@ int StudioProcess::Shutdown() {
   return child_->Wait(std::chrono::seconds(30));
 }
 
+std::vector<std::string> StudioProcess::LaterOutput() {
+  return child_->ReadAllLines(std::chrono::seconds(2));
+}
+
 }  // namespace velkin::test

@@ -60,6 +60,8 @@ class StudioProcess {
 
   // Asks the studio to stop and waits for its exit status.
   int Shutdown();
+  // What the studio wrote on standard output after its address line (call after Shutdown).
+  std::vector<std::string> LaterOutput();
 
  private:
   TempDir temp_;

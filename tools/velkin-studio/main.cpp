@@ -1,7 +1,9 @@
 // velkin-studio: serves the studio's page on the loopback interface and prints its URL.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -149,6 +151,18 @@ int main(int argc, char** argv) {
       std::cerr << "velkin-studio: cannot listen on 127.0.0.1:" << options.port << "\n";
       return 1;
     }
+    devices.Start();
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    std::cout << url << std::endl;
+    // Standard output carries that one line, which scripts read. The console routines the studio
+    // borrows (the mono routine, the converter) print their own progress there, which means
+    // nothing here: it goes to the null device from now on.
+    if (const int null = open("/dev/null", O_WRONLY); null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      close(null);
+    }
+    if (options.open) OpenBrowser(url);
     for (const auto& file : options.files) {
       std::ifstream in(file, std::ios::binary);
       if (!in) {
@@ -159,11 +173,6 @@ int main(int argc, char** argv) {
       const std::string name = file.substr(file.find_last_of("/\\") + 1);
       if (auto sound = sounds.Add(name, bytes)) sounds.Encode(sound, EncodeSettings{});
     }
-    devices.Start();
-
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-    std::cout << url << std::endl;
-    if (options.open) OpenBrowser(url);
 
     std::thread stopper([&] {
       int signal_number = 0;
