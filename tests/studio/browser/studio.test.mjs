@@ -146,6 +146,19 @@ test('A/B playback switches at the same position', async () => {
   assert.equal(await page.evaluate(() => window.studio.player.track), null);
 });
 
+test('zooming narrows every picture to the same window', async () => {
+  const whole = await page.evaluate(() => ({ ...window.studio.state.view }));
+  await page.click('#zoom-in');
+  await page.click('#zoom-in');
+  const view = await page.evaluate(() => ({ ...window.studio.state.view }));
+  assert.ok(Math.abs((view.end - view.start) * 4 - (whole.end - whole.start)) < 1e-6, JSON.stringify(view));
+  assert.match(await page.$eval('#view-range', (e) => e.textContent), new RegExp(`^${view.start.toFixed(2)}`));
+  for (const id of ['wave-source', 'spec-vossik', 'axis']) assert.ok((await inked(id)) > 0, `${id} is blank after zooming`);
+  await shot('03b-zoomed');
+  await page.click('#zoom-all');
+  assert.deepEqual(await page.evaluate(() => ({ ...window.studio.state.view })), whole);
+});
+
 test('programming a unit fills its bar and ends verified', async () => {
   await page.click('#devices tbody tr[data-unit] .pick');
   await page.select('#encoding', 'vossik');

@@ -64,6 +64,8 @@ function select(id) {
   state.current = id;
   stop();
   const summary = state.sounds.get(id);
+  const failed = summary?.state === 'failed';
+  say($('sound-message'), failed ? `${summary.name}: ${summary.error}` : '', failed);
   renderSounds();
   if (summary?.state === 'ready') loadSound(summary);
   else {
