@@ -365,6 +365,30 @@ TEST_F(StudioProgram, AUnitPulledWhileProgrammingIsNeverVerified) {
   EXPECT_NE(job["result"].get<std::string>().find("unit pulled"), std::string::npos) << job.dump();
 }
 
+TEST_F(StudioProgram, AUnitUnpluggedWhileItsRecordIsWrittenIsNeverVerified) {
+  devices_.Create("a");
+  devices_.Set("a", "eeprom_busy", "100");  // about a second per EEPROM operation
+  StudioProcess studio;
+  ASSERT_TRUE(studio.started());
+  ASSERT_EQ(Encoded(studio, 1.0).value("state", ""), "ready");
+  const json list = studio.WaitDevices([](const json& l) { return l.size() == 1; });
+  ASSERT_EQ(list.size(), 1u);
+  const json request = {{"sound", 1}, {"units", {list[0]["name"]}}, {"record", std::string(32, '7')}};
+  const Reply started = studio.Post("/api/program", request.dump(), "application/json");
+  ASSERT_EQ(started.status, 202) << started.body;
+  const std::string id = std::to_string(started.Json()["jobs"][0]["id"].get<std::uint64_t>());
+  json job;
+  for (int i = 0; i < 500 && (job = studio.Get("/api/jobs/" + id).Json())["step"] != "eeprom"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(job["step"], "eeprom") << job.dump();
+  devices_.Unplug("a");
+  job = studio.WaitJob(std::stoull(id));
+  EXPECT_EQ(job["state"], "failed") << job.dump();
+  EXPECT_EQ(job["result"], "EEPROM record: unit pulled") << job.dump();
+  EXPECT_TRUE(studio.WaitDevices([](const json& l) { return l.empty(); }).empty());
+}
+
 TEST_F(StudioProgram, UnitsAppearAndGoWithoutAsking) {
   devices_.Create("a");
   StudioProcess studio;
