@@ -401,7 +401,21 @@ TEST_F(StudioProgram, UnitsAppearAndGoWithoutAsking) {
   const json one = studio.WaitDevices([](const json& l) { return l.size() == 1; });
   ASSERT_EQ(one.size(), 1u) << one.dump();
   EXPECT_TRUE(UnitOf(one, "b").is_object());
+  // Requests that make no sense are answered, not obeyed.
   EXPECT_EQ(studio.Post("/api/program", json{{"sound", 99}, {"units", "all"}}.dump(), "application/json").status, 404);
+  EXPECT_EQ(studio.Post("/api/program", "{\"sound\": 1,", "application/json").status, 400);
+  EXPECT_EQ(studio.Post("/api/program", "[1, 2]", "application/json").status, 400);
+  EXPECT_EQ(studio.Post("/api/program", json{{"sound", "1"}}.dump(), "application/json").status, 404);
+  const json sound = Encoded(studio, 0.5);
+  ASSERT_EQ(sound.value("state", ""), "ready");
+  for (const json& bad :
+       {json{{"sound", 1}, {"encoding", 5}}, json{{"sound", 1}, {"encoding", "mp3"}}, json{{"sound", 1}, {"units", 7}},
+        json{{"sound", 1}, {"units", {"nobody"}}}, json{{"sound", 1}, {"record", "xyz"}}}) {
+    const Reply reply = studio.Post("/api/program", bad.dump(), "application/json");
+    EXPECT_TRUE(reply.status == 400 || reply.status == 404) << bad.dump() << " gave " << reply.status;
+    EXPECT_TRUE(reply.Json().contains("error")) << reply.body;
+  }
+  EXPECT_EQ(studio.Post("/api/devices/nobody/eeprom", R"({"record":"00"})", "application/json").status, 404);
 }
 
 }  // namespace

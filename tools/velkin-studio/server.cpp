@@ -216,7 +216,11 @@ void Server::Impl::Routes(httplib::Server& server) {
                         : std::nullopt;
     const auto sound = id ? parts.sounds.Find(*id) : nullptr;
     if (!sound) return SendError(res, 404, "no such sound");
-    const std::string encoding = body.value("encoding", std::string("vossik"));
+    const json encoding_field = body.value("encoding", json("vossik"));
+    if (encoding_field != "tarpel" && encoding_field != "vossik") {
+      return SendError(res, 400, "encoding must be \"tarpel\" or \"vossik\"");
+    }
+    const std::string encoding = encoding_field.get<std::string>();
     ProgramRequest request;
     const auto code = sound->CodeFile(encoding);
     if (!code) return SendError(res, 409, "the sound has no " + encoding + " code file (not encoded yet?)");
