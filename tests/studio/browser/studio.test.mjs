@@ -105,7 +105,7 @@ test('a file added by the file input is encoded and drawn', async () => {
   await page.waitForFunction(() => document.querySelectorAll('#figures tbody tr').length === 2, { timeout: 30000 });
   await shot('02-sound');
   assert.equal(await page.$eval('#sound-title', (e) => e.textContent), 'tone.wav');
-  for (const id of ['wave-source', 'wave-tarpel', 'wave-vossik', 'diff', 'spec-source', 'spec-tarpel', 'spec-vossik', 'stream']) {
+  for (const id of ['wave-source', 'wave-tarpel', 'wave-vossik', 'diff', 'spectrum-source', 'spectrum-tarpel', 'spectrum-vossik', 'stream']) {
     const width = await page.$eval(`#${id}`, (c) => c.width);
     assert.ok((await inked(id)) > width, `${id} is blank`);
   }
@@ -153,7 +153,7 @@ test('zooming narrows every picture to the same window', async () => {
   const view = await page.evaluate(() => ({ ...window.studio.state.view }));
   assert.ok(Math.abs((view.end - view.start) * 4 - (whole.end - whole.start)) < 1e-6, JSON.stringify(view));
   assert.match(await page.$eval('#view-range', (e) => e.textContent), new RegExp(`^${view.start.toFixed(2)}`));
-  for (const id of ['wave-source', 'spec-vossik', 'axis']) assert.ok((await inked(id)) > 0, `${id} is blank after zooming`);
+  for (const id of ['wave-source', 'spectrum-vossik', 'axis']) assert.ok((await inked(id)) > 0, `${id} is blank after zooming`);
   await shot('03b-zoomed');
   await page.click('#zoom-all');
   assert.deepEqual(await page.evaluate(() => ({ ...window.studio.state.view })), whole);

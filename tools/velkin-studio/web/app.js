@@ -128,7 +128,7 @@ function render() {
   draw.waveform($('wave-tarpel'), t.tarpel, view, COLORS.tarpel);
   draw.waveform($('wave-vossik'), t.vossik, view, COLORS.vossik);
   draw.difference($('diff'), t.source, [{ track: t.tarpel, color: COLORS.tarpel }, { track: t.vossik, color: COLORS.vossik }], view);
-  for (const k of ['source', 'tarpel', 'vossik']) draw.spectrogram($(`spec-${k}`), l?.pictures[k], rate, view);
+  for (const k of ['source', 'tarpel', 'vossik']) draw.spectrogram($(`spectrum-${k}`), l?.pictures[k], rate, view);
   const enc = l?.summary.encodings ?? {};
   draw.codeStream($('stream'), [{ encoding: enc.tarpel, color: '#f3d2b0' }, { encoding: enc.vossik, color: '#bfe5d3' }], rate, view);
   draw.axis($('axis'), view);
