@@ -140,7 +140,7 @@ export function codeStream(canvas, lanes, rate, view) {
       if (a < -2 || a > width + 2) continue;
       ctx.fillRect(a - 1, top - 2, 2, h + 4);
       ctx.font = `${Math.round(10 * (window.devicePixelRatio || 1))}px sans-serif`;
-      ctx.fillText(`${mark.type === 'start' ? '▸' : '◂'}${mark.cue}`, a + 3, top + h - 2);
+      ctx.fillText(`${mark.type === 'start' ? '▸' : '◂'}${mark.cue}${mark.label ? `:${mark.label}` : ''}`, a + 3, top + h - 2);
     }
   });
 }
