@@ -5,7 +5,7 @@
 #   Runtime      the console program and the shared libraries (DLLs on Windows)
 #   Development  public headers, import libraries and .def files (Windows), soname links (ELF)
 #   Config       pkg-config files and the CMake package
-#   Tools        velkin-emu and velkin-decode
+#   Tools        velkin-emu, velkin-decode and velkin-studio
 #   Manuals      man pages
 # The Windows ZIP carries Runtime and Development only: the six deliverables with what a C
 # program needs to link against them.
@@ -68,7 +68,7 @@ foreach(program VelkinUtils)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
   endif()
 endforeach()
-foreach(program velkin-emu velkin-decode)
+foreach(program velkin-emu velkin-decode velkin-studio)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
   endif()
@@ -89,7 +89,7 @@ install(FILES ${PROJECT_BINARY_DIR}/VelkinConfig.cmake ${PROJECT_BINARY_DIR}/Vel
 if(NOT WIN32)
   find_program(VELKIN_GZIP gzip)
   set(man_outputs "")
-  foreach(page VelkinUtils velkin-emu velkin-decode)
+  foreach(page VelkinUtils velkin-emu velkin-decode velkin-studio)
     if(NOT TARGET ${page})
       continue()
     endif()

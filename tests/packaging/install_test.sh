@@ -37,6 +37,11 @@ for program in $VELKIN_PROGRAMS; do
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 [ -f "$prefix/lib/udev/rules.d/70-velkin.rules" ] || fail "missing udev rule"
+# The studio carries its page inside: the installed program alone must start.
+if [ -x "$prefix/bin/velkin-studio" ]; then
+  LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/velkin-studio" --help >/dev/null ||
+    fail "the installed velkin-studio does not start"
+fi
 
 # --- input: 0.3 s of a tone at 22050 Hz, so that the converter has work to do ---------------
 "$VELKIN_SOX" -n -r 22050 -b 16 -c 1 -e signed-integer "$work/tone.wav" synth 0.3 sine 440 vol 0.5

@@ -53,6 +53,7 @@ bool DecodeStream(std::span<const std::uint8_t> file, std::size_t at, DecodedFil
       error = "bad escape record at byte " + std::to_string(at);
       return false;
     }
+    out.silences.push_back({out.samples.size(), value - kSilenceBase});
     out.samples.insert(out.samples.end(), value - kSilenceBase, 0);
     ++out.silence_records;
     at += 3;

@@ -46,6 +46,12 @@ struct RegionMark {
   std::uint64_t at_sample;  // decoded samples before the marker
 };
 
+// A stretch of silence written as one silence record.
+struct SilenceSpan {
+  std::uint64_t at_sample;  // decoded samples before it
+  std::uint32_t length;     // samples it stands for
+};
+
 struct DecodedFile {
   const BlockDecoder* decoder = nullptr;
   std::uint32_t declared_samples = 0;  // the header's 24-bit sample count
@@ -55,6 +61,7 @@ struct DecodedFile {
   std::vector<std::int16_t> samples;
   std::vector<RegionMark> marks;
   std::uint64_t silence_records = 0;
+  std::vector<SilenceSpan> silences;
   std::uint64_t blocks = 0;
 };
 

@@ -1,0 +1,154 @@
+// The studio's speed, with the console as the yardstick in the same run:
+//  1. from adding 60 s of 44.1 kHz stereo to having every figure and picture of the comparison;
+//  2. programming an image of about 1.4 MB into a virtual unit, against the console's DOWNLOAD of
+//     the same file (erase and write; the studio's read-back is reported on its own line).
+// Run from the build's bin folder: studio_bench [repeats]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "program_paths.h"
+#include "studio_process.h"
+#include "virtual_devices.h"
+#include "wav_builder.h"
+
+namespace {
+
+using namespace velkin::test;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+double Seconds(Clock::time_point from) {
+  return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::vector<std::uint8_t> SixtySecondsStereo() {
+  constexpr std::size_t kFrames = 44100 * 60;
+  const auto tone = Sine(kFrames, 310.0, 44100, 9000);
+  const auto noise = Noise(kFrames, 3, 2000);
+  std::vector<std::int16_t> samples(2 * kFrames);
+  for (std::size_t i = 0; i < kFrames; ++i) {
+    samples[2 * i] = static_cast<std::int16_t>(tone[i] + noise[i]);
+    samples[2 * i + 1] = static_cast<std::int16_t>(tone[i] / 2);
+  }
+  return SimpleWav(44100, samples, 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  VirtualDevices devices;
+  VirtualDeviceSetup setup;
+  setup.trace = false;
+  setup.flash_id[2] = 0x15;  // 2 MiB
+  setup.flash_size = 2u << 20;
+  devices.Create("unit", setup);
+  TempDir files;
+  const auto wav = SixtySecondsStereo();
+
+  std::vector<double> compare, encode_only, studio_write, studio_total, console_write, job_write, job_total;
+  std::size_t image_size = 0;
+  {
+    StudioProcess studio;
+    if (!studio.started()) {
+      std::fprintf(stderr, "velkin-studio did not start\n");
+      return 1;
+    }
+    std::string unit;
+    for (int r = 0; r < repeats; ++r) {
+      // What the page does after a drop: upload, follow the job, fetch the summary, the three
+      // decoded tracks and the three spectrograms.
+      const auto start = Clock::now();
+      const Reply added = studio.Post("/api/sounds?name=bench.wav", std::string(wav.begin(), wav.end()), "audio/wav");
+      const json body = added.Json();
+      if (added.status != 201) {
+        std::fprintf(stderr, "upload refused: %s\n", added.body.c_str());
+        return 1;
+      }
+      const std::string id = std::to_string(body["sound"]["id"].get<int>());
+      const json job = studio.WaitJob(body["job"]["id"].get<std::uint64_t>());
+      encode_only.push_back(Seconds(start));
+      if (job["result"] != "encoded") {
+        std::fprintf(stderr, "encoding failed: %s\n", job.dump().c_str());
+        return 1;
+      }
+      studio.Get("/api/sounds/" + id);
+      for (const char* f : {"reference.wav", "tarpel.wav", "vossik.wav"})
+        studio.Get("/api/sounds/" + id + "/files/" + f);
+      for (const char* t : {"source", "tarpel", "vossik"}) studio.Get("/api/sounds/" + id + "/spectrogram/" + t);
+      compare.push_back(Seconds(start));
+    }
+    const std::string code = studio.Get("/api/sounds/1/files/tarpel.cod").body;
+    image_size = code.size();
+    WriteFileBytes(files.File("image.cod"), ByteVector(code.begin(), code.end()));
+
+    unit = studio.WaitDevices([](const json& l) { return !l.empty(); })[0]["name"];
+    for (int r = 0; r < repeats; ++r) {
+      const auto start = Clock::now();
+      const Reply started = studio.Post(
+          "/api/program", json{{"sound", 1}, {"encoding", "tarpel"}, {"units", {unit}}}.dump(), "application/json");
+      const std::uint64_t id = started.Json()["jobs"][0]["id"];
+      double written = 0;
+      json job;
+      do {
+        job = studio.Get("/api/jobs/" + std::to_string(id)).Json();
+        if (written == 0 && job["step"] == "verify") written = Seconds(start);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      } while (job["state"] == "running");
+      studio_total.push_back(Seconds(start));
+      // The job's own clock: the work itself, without the HTTP round trips of this loop.
+      job_write.push_back((job["times_ms"].value("erase", 0.0) + job["times_ms"].value("write", 0.0)) / 1000.0);
+      job_total.push_back(job.value("elapsed_ms", 0.0) / 1000.0);
+      studio_write.push_back(written != 0 ? written : studio_total.back());
+      if (job["result"] != "verified") {
+        std::fprintf(stderr, "programming failed: %s\n", job.dump().c_str());
+        return 1;
+      }
+    }
+  }
+
+  auto console = ChildProcess::Start(ProgramPath("VelkinUtils"), {"QUAMIRA", "VOXA CDROM"});
+  if (!console || !console->ReadUntilPrompt()) {
+    std::fprintf(stderr, "VelkinUtils did not start\n");
+    return 1;
+  }
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = Clock::now();
+    const auto answer = console->Command("DOWNLOAD \"" + files.File("image.cod") + "\" \"2097152\" \"65536\"",
+                                         std::chrono::seconds(120));
+    console_write.push_back(Seconds(start));
+    if (!answer || std::find(answer->begin(), answer->end(), "+DOWNLOAD:write Ok") == answer->end()) {
+      std::fprintf(stderr, "the console's download failed\n");
+      return 1;
+    }
+  }
+  console->WriteLine("QUIT");
+  console->Wait();
+
+  std::printf("medians of %d runs\n", repeats);
+  std::printf("60 s 44.1 kHz stereo: encoded %.3f s, every figure and picture %.3f s (target < 1 s)\n",
+              Median(encode_only), Median(compare));
+  std::printf("programming %zu bytes into a 2 MiB virtual unit:\n", image_size);
+  const auto ms = [](double seconds) { return seconds * 1000.0; };
+  const double console_ms = ms(Median(console_write));
+  std::printf("  console DOWNLOAD (erase, write), answer to answer   %8.2f ms\n", console_ms);
+  std::printf("  studio erase, write, request to job step            %8.2f ms  (%.2fx)\n", ms(Median(studio_write)),
+              ms(Median(studio_write)) / console_ms);
+  std::printf("  studio erase, write, read back, request to result   %8.2f ms  (%.2fx)\n", ms(Median(studio_total)),
+              ms(Median(studio_total)) / console_ms);
+  std::printf("  by the job's own clock: erase, write                %8.2f ms  (%.2fx)\n", ms(Median(job_write)),
+              ms(Median(job_write)) / console_ms);
+  std::printf("  by the job's own clock: erase, write, read back     %8.2f ms  (%.2fx)\n", ms(Median(job_total)),
+              ms(Median(job_total)) / console_ms);
+  return 0;
+}

@@ -1,0 +1,335 @@
+#include "devices.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "qm_codes.h"
+
+namespace velkin::studio {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint32_t kBlockSize = 4096;
+constexpr std::uint32_t kSectorSize = 0x10000;
+constexpr std::uint32_t kSectorEraseCode = 128;  // a 64 KiB block in 512-byte units
+constexpr std::uint8_t kRecordAddress = 16;
+constexpr std::uint32_t kDefaultFlashSize = 1u << 20;
+
+std::string Hex(std::uint32_t value, int digits = 6) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+// The flash size from the identity's capacity code (2^code bytes, 64 KiB to 128 MiB).
+std::uint32_t FlashSizeOf(std::uint8_t capacity) {
+  return capacity >= 16 && capacity <= 27 ? 1u << capacity : 0;
+}
+
+}  // namespace
+
+bool ParseRecord(const std::string& text, std::uint8_t* out) {
+  if (text.size() != 32) return false;
+  for (std::size_t i = 0; i < 16; ++i) {
+    unsigned value = 0;
+    for (std::size_t k = 0; k < 2; ++k) {
+      const char c = text[2 * i + k];
+      unsigned digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<unsigned>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<unsigned>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        digit = static_cast<unsigned>(c - 'A' + 10);
+      } else {
+        return false;
+      }
+      value = value * 16 + digit;
+    }
+    out[i] = static_cast<std::uint8_t>(value);
+  }
+  return true;
+}
+
+std::string RecordText(const std::uint8_t* bytes, std::size_t count) {
+  std::string out;
+  char two[3];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(two, sizeof two, "%02X", bytes[i]);
+    out += two;
+  }
+  return out;
+}
+
+Unit::~Unit() {
+  CloseByName(name_.c_str());
+}
+
+bool Unit::Open(const std::string& vendor, const std::string& product) {
+  SetMatchTexts(vendor.c_str(), product.c_str());
+  if (Refresh(2) != qm::kQmOk) return false;
+  std::lock_guard guard(table_lock_);
+  const std::int32_t index = ListIndexOfName(name_.c_str());
+  return index >= 0 && SelectAndOpen(index) == qm::kQmOk;
+}
+
+std::int32_t Unit::Talk(const std::function<std::int32_t(qm::VendorCommands&)>& body) {
+  return Exchange(name_.c_str(), [&](qm::I_QMMassStorageDevice& device) {
+    qm::VendorCommands commands(device, [] { std::this_thread::sleep_for(qm::kBusyPollPause); });
+    return body(commands);
+  });
+}
+
+std::string Unit::Explain(std::int32_t code) {
+  if (CheckConnectionByName(name_.c_str()) != qm::kQmOk) return "unit pulled";
+  if (code == qm::kQmCheckCondition) {
+    return "refused (sense " + Hex(LastSenseByName(name_.c_str())) + ")";
+  }
+  return "no answer (code " + std::to_string(code) + ")";
+}
+
+DeviceHub::DeviceHub(std::string vendor, std::string product, EventHub& events, JobBoard& jobs)
+    : vendor_(std::move(vendor)), product_(std::move(product)), events_(events), jobs_(jobs) {}
+
+DeviceHub::~DeviceHub() {
+  Stop();
+}
+
+void DeviceHub::Start() {
+  Rescan();
+  hotplug_ = qm::os::StartHotplugSource([this](const qm::os::HotplugEvent&) {
+    {
+      std::lock_guard guard(wake_lock_);
+      rescan_ = true;
+    }
+    wake_.notify_one();
+  });
+  watcher_ = std::thread([this] { Watch(); });
+}
+
+void DeviceHub::Stop() {
+  hotplug_.reset();
+  {
+    std::lock_guard guard(wake_lock_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (watcher_.joinable()) watcher_.join();
+}
+
+void DeviceHub::Watch() {
+  std::unique_lock guard(wake_lock_);
+  while (!stopping_) {
+    // Also a slow poll, for systems whose event source gives nothing.
+    wake_.wait_for(guard, std::chrono::seconds(2), [&] { return stopping_ || rescan_; });
+    if (stopping_) break;
+    rescan_ = false;
+    guard.unlock();
+    Rescan();
+    guard.lock();
+  }
+}
+
+void DeviceHub::Rescan() {
+  std::lock_guard scan(scan_lock_);
+  // A table of its own only for listing: which names carry the texts now.
+  std::vector<std::string> present;
+  {
+    qm::C_OpenDeviceTable lister;
+    lister.SetMatchTexts(vendor_.c_str(), product_.c_str());
+    if (lister.Refresh(2) == qm::kQmOk && lister.agent() != nullptr) {
+      qm::C_QMUsbDeviceAgentThreadLock agent_lock;
+      for (std::int32_t i = 0; i < lister.agent()->Count(); ++i) {
+        if (const auto* info = lister.agent()->DeviceInfo(i)) present.emplace_back(info->Name());
+      }
+    }
+  }
+  bool changed = false;
+  std::vector<std::shared_ptr<Unit>> arrived;
+  {
+    std::lock_guard guard(lock_);
+    for (auto it = units_.begin(); it != units_.end();) {
+      if (std::find(present.begin(), present.end(), it->first) == present.end()) {
+        // A job still holding the unit finds it gone on its next command.
+        it = units_.erase(it);
+        changed = true;
+      } else {
+        ++it;
+      }
+    }
+    for (const auto& name : present) {
+      if (units_.count(name) == 0) arrived.push_back(std::make_shared<Unit>(name));
+    }
+  }
+  for (auto& unit : arrived) {
+    if (!unit->Open(vendor_, product_)) continue;
+    ReadIdentity(*unit);
+    std::lock_guard guard(lock_);
+    units_[unit->name()] = unit;
+    changed = true;
+  }
+  if (changed) Publish();
+}
+
+void DeviceHub::ReadIdentity(Unit& unit) {
+  json identity = {{"name", unit.name()}};
+  {
+    qm::C_QMUsbDeviceAgentThreadLock agent_lock;
+    const std::int32_t index = unit.agent() != nullptr ? unit.agent()->IndexOfName(unit.name().c_str()) : -1;
+    if (const auto* info = index >= 0 ? unit.agent()->DeviceInfo(index) : nullptr) {
+      identity["vendor"] = info->VendorText();
+      identity["product"] = info->ProductText();
+      identity["usb_vendor_id"] = Hex(info->UsbVendorId(), 4);
+      identity["usb_product_id"] = Hex(info->UsbProductId(), 4);
+      identity["hub"] = info->HubNumber();
+      identity["port"] = info->PortNumber();
+    }
+  }
+  std::uint8_t id[3] = {};
+  std::uint8_t product_record[16] = {};
+  std::uint8_t record[16] = {};
+  const bool have_id = unit.Talk([&](qm::VendorCommands& c) {
+    return c.ReadFlashIdentity(&id[0], &id[1], &id[2]) ? qm::kQmOk : qm::kQmUnusable;
+  }) == qm::kQmOk;
+  unit.flash_size = have_id ? FlashSizeOf(id[2]) : 0;
+  identity["flash_id"] = have_id ? json(RecordText(id, sizeof id)) : json(nullptr);
+  identity["flash_size"] = unit.flash_size;
+  const auto read = [&](std::uint8_t address, std::uint8_t* into) {
+    return unit.Talk([&](qm::VendorCommands& c) {
+      return c.ReadEeprom16(address, into) ? qm::kQmOk : qm::kQmUnusable;
+    }) == qm::kQmOk;
+  };
+  identity["eeprom_product"] = read(0, product_record) ? json(RecordText(product_record)) : json(nullptr);
+  identity["eeprom_record"] = read(kRecordAddress, record) ? json(RecordText(record)) : json(nullptr);
+  std::lock_guard guard(unit.identity_lock);
+  unit.identity = identity;
+}
+
+void DeviceHub::Publish() {
+  events_.Publish("devices", List());
+}
+
+json DeviceHub::List() {
+  json out = json::array();
+  for (const auto& unit : All()) {
+    std::lock_guard guard(unit->identity_lock);
+    json entry = unit->identity;
+    entry["busy"] = unit->busy.load();
+    out.push_back(entry);
+  }
+  return out;
+}
+
+std::shared_ptr<Unit> DeviceHub::Find(const std::string& name) {
+  std::lock_guard guard(lock_);
+  const auto it = units_.find(name);
+  return it == units_.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<Unit>> DeviceHub::All() {
+  std::lock_guard guard(lock_);
+  std::vector<std::shared_ptr<Unit>> out;
+  for (const auto& [name, unit] : units_) out.push_back(unit);
+  return out;
+}
+
+std::string DeviceHub::WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* record) {
+  if (unit->busy.exchange(true)) return "the unit has a job running";
+  const bool ok = unit->Talk([&](qm::VendorCommands& c) {
+    return c.WriteEeprom16(kRecordAddress, record) ? qm::kQmOk : qm::kQmUnusable;
+  }) == qm::kQmOk;
+  std::string error;
+  if (!ok) error = unit->Explain(qm::kQmUnusable) == "unit pulled" ? "unit pulled" : "EEPROM busy or write refused";
+  if (ok) ReadIdentity(*unit);
+  unit->busy = false;
+  Publish();
+  return error;
+}
+
+std::shared_ptr<Job> DeviceHub::Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request) {
+  if (unit->busy.exchange(true)) return nullptr;
+  Publish();
+  return jobs_.Start("program", unit->name(), [this, unit, request](Job& job) {
+    RunProgram(*unit, request, job);
+    unit->busy = false;
+    ReadIdentity(*unit);
+    Publish();
+  });
+}
+
+void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) {
+  std::ifstream in(request.sound_file, std::ios::binary);
+  const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), {});
+  if (image.empty()) return job.Fail("the code file cannot be read");
+  const std::uint32_t flash_size = unit.flash_size != 0 ? unit.flash_size : kDefaultFlashSize;
+  if (image.size() > flash_size) {
+    return job.Fail("the code file (" + std::to_string(image.size()) + " bytes) does not fit the flash (" +
+                    std::to_string(flash_size) + " bytes)");
+  }
+  const auto size = static_cast<std::uint32_t>(image.size());
+
+  // The whole flash, sector by sector, as the console's download erases it.
+  job.Step("erase", 0);
+  const std::uint32_t sectors = flash_size / kSectorSize;
+  for (std::uint32_t i = 0; i < sectors; ++i) {
+    const std::uint32_t address = i * kSectorSize;
+    const std::int32_t code =
+        unit.Talk([&](qm::VendorCommands& c) { return c.EraseMemory(address, kSectorEraseCode); });
+    if (code != qm::kQmOk) return job.Fail("erase failed at address " + Hex(address) + ": " + unit.Explain(code));
+    job.Progress(static_cast<int>((i + 1) * 100 / sectors));
+  }
+
+  job.Step("write", 0);
+  for (std::uint32_t address = 0; address < size; address += kBlockSize) {
+    const std::uint32_t length = std::min(kBlockSize, size - address);
+    const std::int32_t code =
+        unit.Talk([&](qm::VendorCommands& c) { return c.WriteMemory(address, image.data() + address, length); });
+    if (code != qm::kQmOk) {
+      const std::string why = unit.Explain(code);
+      if (why == "unit pulled") return job.Fail("write failed at address " + Hex(address) + ": unit pulled");
+      return job.Fail("refused write at address " + Hex(address) + ": " + why);
+    }
+    job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
+  }
+
+  if (request.with_record) {
+    job.Step("eeprom", 0);
+    const bool ok = unit.Talk([&](qm::VendorCommands& c) {
+      return c.WriteEeprom16(kRecordAddress, request.record) ? qm::kQmOk : qm::kQmUnusable;
+    }) == qm::kQmOk;
+    if (!ok) {
+      return job.Fail(unit.Explain(qm::kQmUnusable) == "unit pulled" ? "EEPROM record: unit pulled"
+                                                                     : "EEPROM record: EEPROM busy or write refused");
+    }
+  }
+
+  // Only what is read back counts: the unit's own word that a write went through is not enough.
+  job.Step("verify", 0);
+  std::vector<std::uint8_t> block(kBlockSize);
+  for (std::uint32_t address = 0; address < size; address += kBlockSize) {
+    const std::uint32_t length = std::min(kBlockSize, size - address);
+    const std::int32_t code =
+        unit.Talk([&](qm::VendorCommands& c) { return c.ReadMemory(address, block.data(), length); });
+    if (code != qm::kQmOk) return job.Fail("read-back failed at address " + Hex(address) + ": " + unit.Explain(code));
+    for (std::uint32_t i = 0; i < length; ++i) {
+      if (block[i] != image[address + i]) return job.Fail("read-back mismatch at offset " + Hex(address + i));
+    }
+    job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
+  }
+  if (request.with_record) {
+    std::uint8_t back[16] = {};
+    const bool ok = unit.Talk([&](qm::VendorCommands& c) {
+      return c.ReadEeprom16(kRecordAddress, back) ? qm::kQmOk : qm::kQmUnusable;
+    }) == qm::kQmOk;
+    if (!ok) return job.Fail("EEPROM read-back failed: " + unit.Explain(qm::kQmUnusable));
+    if (std::memcmp(back, request.record, 16) != 0) return job.Fail("EEPROM read-back mismatch");
+  }
+  job.Succeed("verified", {{"bytes", size}});
+}
+
+}  // namespace velkin::studio

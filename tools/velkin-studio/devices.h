@@ -1,0 +1,107 @@
+// The units present and what is done with them. Each unit gets a device table of its own in which
+// it alone is opened, so several units are talked to at once, each under its own exchange lock;
+// the export sets, which keep one opened unit per process, are not used here.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "events.h"
+#include "jobs.h"
+#include "open_device_table.h"
+#include "os/hotplug.h"
+#include "vendor_commands.h"
+
+namespace velkin::studio {
+
+// One unit, opened by its name in a device table of its own.
+class Unit : public qm::C_OpenDeviceTable {
+ public:
+  explicit Unit(std::string name) : name_(std::move(name)) {}
+  ~Unit() override;
+
+  const std::string& name() const { return name_; }
+  // Lists the units that carry the texts and opens the one of this unit's name.
+  bool Open(const std::string& vendor, const std::string& product);
+  // One conversation under the unit's exchange lock; a library result code.
+  std::int32_t Talk(const std::function<std::int32_t(qm::VendorCommands&)>& body);
+  // Why the last failed command failed, in words: the unit pulled, a refusal with its sense, or
+  // the transport's code.
+  std::string Explain(std::int32_t code);
+
+  // What the page shows; filled in when the unit arrives and after each job.
+  std::mutex identity_lock;
+  nlohmann::json identity;
+  std::uint32_t flash_size = 0;
+  // Set while a job has the unit: one job per unit at a time.
+  std::atomic<bool> busy{false};
+
+ private:
+  const std::string name_;
+};
+
+struct ProgramRequest {
+  std::string sound_file;  // the code file to write
+  bool with_record = false;
+  std::uint8_t record[16] = {};
+};
+
+class DeviceHub {
+ public:
+  DeviceHub(std::string vendor, std::string product, EventHub& events, JobBoard& jobs);
+  ~DeviceHub();
+
+  // First listing and the hot-plug watch.
+  void Start();
+  void Stop();
+
+  nlohmann::json List();
+  std::shared_ptr<Unit> Find(const std::string& name);
+  std::vector<std::shared_ptr<Unit>> All();
+
+  // Starts a program job on the unit; null when the unit has a job already.
+  std::shared_ptr<Job> Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request);
+  // Writes the record at EEPROM address 16 and reads both records again; empty on success, else why.
+  std::string WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* record);
+
+  // Re-lists the units now (also done on every hot-plug event).
+  void Rescan();
+
+ private:
+  void Watch();
+  void Publish();
+  static void ReadIdentity(Unit& unit);
+  static void RunProgram(Unit& unit, const ProgramRequest& request, Job& job);
+
+  const std::string vendor_;
+  const std::string product_;
+  EventHub& events_;
+  JobBoard& jobs_;
+  std::mutex lock_;
+  std::map<std::string, std::shared_ptr<Unit>> units_;
+  std::mutex scan_lock_;  // one listing at a time
+
+  std::mutex wake_lock_;
+  std::condition_variable wake_;
+  bool rescan_ = false;
+  bool stopping_ = false;
+  std::thread watcher_;
+  std::unique_ptr<qm::os::HotplugSource> hotplug_;
+};
+
+// 32 hexadecimal digits to 16 bytes.
+bool ParseRecord(const std::string& text, std::uint8_t* out);
+// Bytes as upper-case hexadecimal digits (a record: 16 bytes).
+std::string RecordText(const std::uint8_t* bytes, std::size_t count = 16);
+
+}  // namespace velkin::studio
