@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -296,6 +297,15 @@ TEST_F(ConsoleDevice, DownloadFailures) {
   ASSERT_EQ(answer.size(), 8u);
   EXPECT_EQ(answer[5], "*WRITE:open " + missing + " size -1 hFile=-1[-1]");
   EXPECT_EQ(answer[6].rfind("*WRITE:hFile=-1, error=", 0), 0u) << answer[6];
+  EXPECT_EQ(answer[7], "-DOWNLOAD:memory write failure");
+
+  // A folder is no image: refused at the open, as Windows refuses it, before any block is read.
+  const auto folder = (devices_.root() / "folder.bin").string();
+  std::filesystem::create_directory(folder);
+  answer = Run("DOWNLOAD \"" + folder + "\" \"4096\" \"4096\"");
+  ASSERT_EQ(answer.size(), 8u);
+  EXPECT_EQ(answer[5], "*WRITE:open " + folder + " size 0 hFile=-1[-1]");
+  EXPECT_TRUE(std::regex_match(answer[6], std::regex(R"(\*WRITE:hFile=-1, error=[1-9]\d*)"))) << answer[6];
   EXPECT_EQ(answer[7], "-DOWNLOAD:memory write failure");
 
   // A refused erase.
