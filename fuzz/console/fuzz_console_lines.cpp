@@ -32,6 +32,12 @@ std::vector<velkin::console::CommandEntry> TableWithoutQuit() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/velkin-fuzz-console-XXXXXX";
   if (mkdtemp(folder) == nullptr) std::abort();
+  static std::string made;
+  made = folder;
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(made, ec);
+  });
   const std::filesystem::path root(folder);
   std::filesystem::create_directory(root / "devices");
   setenv("VELKIN_EMULATOR", (root / "devices").c_str(), 1);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "mono.h"
@@ -20,6 +21,12 @@ std::string g_destination;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/velkin-fuzz-mono-XXXXXX";
   if (mkdtemp(folder) == nullptr) std::abort();
+  static std::string made;
+  made = folder;
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(made, ec);
+  });
   g_source = std::string(folder) + "/in.wav";
   g_destination = std::string(folder) + "/out.wav";
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
