@@ -22,7 +22,33 @@ if(WIN32)
   endif()
 endif()
 
-set(VELKIN_EXPORT_LISTS "" CACHE INTERNAL "")
+# The shared libraries the system delivers (each made by velkin_add_shared_library).
+set(VELKIN_SHARED_LIBRARIES TARPEL VOSSIK Sondrel Farlink Quorvane)
+
+# The programs installed beside the console. The studio is built for Linux only: Debian's
+# cpp-httplib comes as a header plus a shared library built for Linux, and nothing comparable
+# exists for the mingw cross builds.
+set(VELKIN_TOOL_PROGRAMS velkin-emu velkin-decode)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(VELKIN_BUILD_STUDIO ON)
+  list(APPEND VELKIN_TOOL_PROGRAMS velkin-studio)
+else()
+  set(VELKIN_BUILD_STUDIO OFF)
+endif()
+
+# The DLLs a Windows deliverable may import besides the project's own: the system's.
+set(VELKIN_SYSTEM_DLLS kernel32.dll msvcrt.dll user32.dll advapi32.dll setupapi.dll cfgmgr32.dll)
+
+# velkin_check_imports(<target> [LIBRARIES <dll>...]): a test that the Windows binary imports
+# nothing but system DLLs and exactly the listed project DLLs. The deliverables need nothing on
+# the user's machine beyond the system and each other.
+function(velkin_check_imports target)
+  cmake_parse_arguments(ARG "" "" "LIBRARIES" ${ARGN})
+  add_test(NAME imports.${target}
+           COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DOBJDUMP=${CMAKE_OBJDUMP}
+                   "-DSYSTEM=${VELKIN_SYSTEM_DLLS}" "-DLIBRARIES=${ARG_LIBRARIES}"
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckImports.cmake)
+endfunction()
 
 # velkin_add_shared_library(<name> EXPORTS <sym[@argbytes]>... SOURCES <src>... [LIBS <lib>...])
 #
@@ -62,6 +88,19 @@ function(velkin_add_shared_library name)
   endif()
   target_compile_definitions(${name} PRIVATE VELKIN_BUILDING_LIBRARY)
   target_link_libraries(${name} PUBLIC velkin_headers PRIVATE ${ARG_LIBS})
-  set_property(GLOBAL APPEND PROPERTY VELKIN_SHARED_LIBRARIES ${name})
-  set_property(GLOBAL PROPERTY VELKIN_EXPORTS_${name} "${plain_names}")
+  # The names stay with the target for the packaging rules (cmake/VelkinInstall.cmake).
+  set_target_properties(${name} PROPERTIES VELKIN_EXPORTS "${plain_names}")
+
+  # It must export exactly these names, in every build (also the i686 one, where nothing runs).
+  if(WIN32)
+    set(tool ${CMAKE_OBJDUMP})
+  else()
+    set(tool ${CMAKE_NM})
+  endif()
+  add_test(NAME exports.${name}
+           COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:${name}> "-DEXPECTED=${plain_names}" -DTOOL=${tool}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake)
+  if(WIN32)
+    velkin_check_imports(${name})
+  endif()
 endfunction()

@@ -1,7 +1,6 @@
 # What `cmake --install` puts in place and how CPack packs it.
 #
-# Only targets that exist in this build are installed, so the same rules serve a tree in which
-# some deliverables are not built yet. Components:
+# Components:
 #   Runtime      the console program and the shared libraries (DLLs on Windows)
 #   Development  public headers, import libraries and .def files (Windows), soname links (ELF)
 #   Config       pkg-config files and the CMake package
@@ -13,13 +12,7 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(velkin_library_candidates TARPEL VOSSIK Sondrel Farlink Quorvane)
-set(velkin_installed_libraries "")
-foreach(lib IN LISTS velkin_library_candidates)
-  if(TARGET ${lib})
-    list(APPEND velkin_installed_libraries ${lib})
-  endif()
-endforeach()
+set(velkin_installed_libraries ${VELKIN_SHARED_LIBRARIES})
 
 # The public headers point into the source tree while building; an installed consumer finds
 # them under the prefix instead.
@@ -39,10 +32,7 @@ foreach(lib IN LISTS velkin_installed_libraries)
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
   # A header without its library would only lead to link errors, so each goes with its library.
   string(TOLOWER ${lib} header)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/include/velkin/${header}.h)
-    install(FILES include/velkin/${header}.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin
-            COMPONENT Development)
-  endif()
+  install(FILES include/velkin/${header}.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkin COMPONENT Development)
   if(WIN32)
     # The .def file names the exports for other Windows toolchains (lib.exe /def:...).
     get_target_property(lib_binary_dir ${lib} BINARY_DIR)
@@ -63,16 +53,8 @@ foreach(lib IN LISTS velkin_installed_libraries)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Config)
 endforeach()
 
-foreach(program VelkinUtils)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
-  endif()
-endforeach()
-foreach(program velkin-emu velkin-decode velkin-studio)
-  if(TARGET ${program})
-    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
-  endif()
-endforeach()
+install(TARGETS VelkinUtils RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS ${VELKIN_TOOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
 
 # The CMake package: find_package(Velkin [COMPONENTS TARPEL ...]) gives Velkin::<library>.
 set(VELKIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velkin)
@@ -89,10 +71,7 @@ install(FILES ${PROJECT_BINARY_DIR}/VelkinConfig.cmake ${PROJECT_BINARY_DIR}/Vel
 if(NOT WIN32)
   find_program(VELKIN_GZIP gzip)
   set(man_outputs "")
-  foreach(page VelkinUtils velkin-emu velkin-decode velkin-studio)
-    if(NOT TARGET ${page})
-      continue()
-    endif()
+  foreach(page VelkinUtils ${VELKIN_TOOL_PROGRAMS})
     set(source ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1)
     if(VELKIN_GZIP)
       set(output ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
@@ -115,18 +94,13 @@ include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
 # must hold exactly the deliverables, import libraries, .def files and headers, and the packed
 # DLLs must export exactly their names.
 if(VELKIN_WIN32_I686)
-  set(zip_programs "")
-  if(TARGET VelkinUtils)
-    set(zip_programs VelkinUtils)
-  endif()
+  set(zip_programs VelkinUtils)
   set(zip_headers platform.h encoder.h)
   set(zip_export_args "")
   foreach(lib IN LISTS velkin_installed_libraries)
     string(TOLOWER ${lib} header)
-    if(EXISTS ${PROJECT_SOURCE_DIR}/include/velkin/${header}.h)
-      list(APPEND zip_headers ${header}.h)
-    endif()
-    get_property(names GLOBAL PROPERTY VELKIN_EXPORTS_${lib})
+    list(APPEND zip_headers ${header}.h)
+    get_target_property(names ${lib} VELKIN_EXPORTS)
     # Commas, so that the names stay one argument of the test command.
     string(REPLACE ";" "," names "${names}")
     list(APPEND zip_export_args "-DEXPORTS_${lib}=${names}")

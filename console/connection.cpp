@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "device_commands.h"
+#include "os/monitor.h"
 #include "output.h"
 #include "session.h"
 
@@ -64,6 +65,9 @@ void StatusCommand(const char* /*line*/) {
 }
 
 void QuitCommand(const char* /*line*/) {
+  // The monitor stops first: the I/O port release is then the last device call, and the
+  // libraries' teardown at exit never runs under an arrival that is still calling them.
+  StopDeviceMonitor();
   std::printf("%sUSB:SetIOPort FALSE return %d\n", kInfo, FLNK_SetIOPort(0));
   std::fflush(stdout);
   std::exit(0);

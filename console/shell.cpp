@@ -58,7 +58,18 @@ ReadResult ReadCommandLine(std::FILE* in, char* buffer) {
   bool overflow = false;
   for (;;) {
     const int c = std::fgetc(in);
-    if (c == EOF) return ReadResult::kEndOfInput;
+    if (c == EOF) {
+      if (used == 0 && !overflow) return ReadResult::kEndOfInput;
+      // A driving program that writes its last command and closes the pipe without a line feed
+      // still gets that command run (the end of input comes with the next read). The line feed
+      // is added so that handlers see the line as they always do.
+      if (used < kLineBufferSize) {
+        buffer[used] = '\n';
+      } else {
+        overflow = true;
+      }
+      break;
+    }
     if (used < kLineBufferSize) {
       buffer[used++] = static_cast<char>(c);
     } else {

@@ -48,7 +48,8 @@ bool DispatchLine(std::span<const CommandEntry> table, const char* line);
 enum class ReadResult { kLine, kTooLong, kEndOfInput };
 
 // Reads one line, line feed included, into a zero-filled buffer of kLineBufferSize + 1 bytes.
-// A line that does not fit is read up to its line feed and reported as kTooLong.
+// A line that does not fit is read up to its line feed and reported as kTooLong. A last line
+// without a line feed is returned with one added; kEndOfInput only comes when nothing was read.
 ReadResult ReadCommandLine(std::FILE* in, char* buffer);
 
 // Prints the prompt, reads and dispatches lines until the input ends.

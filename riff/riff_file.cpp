@@ -51,6 +51,13 @@ namespace {
 class FileSource final : public Reader::Source {
  public:
   bool Open(const std::string& path) {
+    // Only a regular file holds chunks. A folder opens here and then fails its first read with an
+    // exception of the stream library; Windows refuses it at the open (access denied), as here.
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+      errno = EACCES;
+      return false;
+    }
     if (!file_.open(path, std::ios::in | std::ios::binary)) return false;
     const auto end = file_.pubseekoff(0, std::ios::end, std::ios::in);
     size_ = end < 0 ? 0 : static_cast<std::uint64_t>(end);
@@ -64,7 +71,12 @@ class FileSource final : public Reader::Source {
     auto* out = static_cast<char*>(into);
     while (done < count) {
       const std::size_t step = std::min<std::size_t>(count - done, std::numeric_limits<std::streamsize>::max());
-      const std::streamsize n = file_.sgetn(out + done, static_cast<std::streamsize>(step));
+      std::streamsize n = 0;
+      try {
+        n = file_.sgetn(out + done, static_cast<std::streamsize>(step));
+      } catch (const std::ios_base::failure&) {
+        break;  // a failing read (an I/O error) is a short read
+      }
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }

@@ -12,7 +12,21 @@ namespace {
 
 class PosixImageFile final : public ImageFile {
  public:
-  explicit PosixImageFile(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC)), error_(fd_ < 0 ? errno : 0) {}
+  // Only a regular file is an image. open() succeeds on a folder (and waits on a pipe without
+  // O_NONBLOCK), where the Windows open of the same path fails; such paths are refused here the
+  // same way, with the error a read of them would give.
+  explicit PosixImageFile(const char* path) : fd_(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)), error_(0) {
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      error_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      close(fd_);
+      fd_ = -1;
+    }
+  }
   ~PosixImageFile() override {
     if (fd_ >= 0) close(fd_);
   }
@@ -43,6 +57,8 @@ std::unique_ptr<ImageFile> ImageFile::Open(const char* path) {
 std::int64_t ImageFile::Size(const char* path) {
   struct stat st {};
   if (stat(path, &st) != 0) return -1;
+  // A folder has no bytes of its own; Windows reports its size as 0 too.
+  if (S_ISDIR(st.st_mode)) return 0;
   return static_cast<std::int64_t>(st.st_size);
 }
 

@@ -4,7 +4,12 @@
 
 namespace velkin::console {
 
-// Starts the monitor thread; the thread lives until the process ends.
+// Starts the monitor thread.
 void StartDeviceMonitor();
+
+// Stops acting on device events: waits for a reaction that is under way to finish, and none
+// follows. Called by the shell at QUIT, so that the process never ends (and the libraries are
+// never torn down) under a reaction that is calling them. Not to be called on the monitor thread.
+void StopDeviceMonitor();
 
 }  // namespace velkin::console

@@ -6,6 +6,7 @@
 
 #include <os/windows/virtual_device_messages.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "../connection.h"
@@ -22,7 +23,8 @@ constexpr int kMaxLoadString = 100;
 HINSTANCE g_instance = nullptr;
 char g_title[kMaxLoadString];
 char g_class_name[kMaxLoadString];
-HWND g_window = nullptr;
+// Read by the shell thread at QUIT.
+std::atomic<HWND> g_window{nullptr};
 // Set once the thread has announced its window (or failed to create it), so that its two
 // start-up lines always come before the shell's first prompt. Lives as long as the process.
 HANDLE g_started = nullptr;
@@ -102,6 +104,13 @@ DWORD WINAPI DeviceMonitorThread(LPVOID /*parameter*/) {
 }
 
 }  // namespace
+
+void StopDeviceMonitor() {
+  // The window handles its messages one at a time on the monitor thread: once the close has
+  // been handled, no reaction is under way, and the destroyed window takes no further event.
+  HWND window = g_window;
+  if (window != nullptr) SendMessageA(window, WM_CLOSE, 0, 0);
+}
 
 void StartDeviceMonitor() {
   constexpr DWORD kStartTimeoutMs = 10000;

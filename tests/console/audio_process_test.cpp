@@ -1,6 +1,8 @@
 // The audio commands driven through the console's standard input, on generated WAV files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -158,6 +160,17 @@ TEST_F(AudioCommands, WavconvWithThirdArgumentMakesOneChannelCopy) {
   EXPECT_EQ(Run("WAVCONV \"" + mono_src + "\" \"" + out + "\" \"" + third + "\""),
             (Lines{"chparm " + third, "open file " + out + " ...", "channel is equal !",
                    "+WAVCONV:src " + mono_src + " des " + out}));
+}
+
+TEST_F(AudioCommands, AFolderIsNoWaveFile) {
+  // Refused at the open, as Windows refuses it (access denied), never read.
+  const auto folder = File("folder.wav");
+  std::filesystem::create_directory(folder);
+  EXPECT_EQ(Run("MONO \"" + folder + "\" \"" + File("h.wav") + "\""),
+            (Lines{"open file " + folder + " ...", "Open wave file " + folder + " failed 268!",
+                   "-MONO:src " + folder + " des " + File("h.wav")}));
+  EXPECT_EQ(Run("WAVCONV \"" + folder + "\" \"" + File("i.wav") + "\"").back(),
+            "-WAVCONV:src " + folder + " des " + File("i.wav"));
 }
 
 TEST_F(AudioCommands, MonoKeepsTheFirstChannel) {

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -298,6 +301,15 @@ TEST_F(ConsoleDevice, DownloadFailures) {
   EXPECT_EQ(answer[6].rfind("*WRITE:hFile=-1, error=", 0), 0u) << answer[6];
   EXPECT_EQ(answer[7], "-DOWNLOAD:memory write failure");
 
+  // A folder is no image: refused at the open, as Windows refuses it, before any block is read.
+  const auto folder = (devices_.root() / "folder.bin").string();
+  std::filesystem::create_directory(folder);
+  answer = Run("DOWNLOAD \"" + folder + "\" \"4096\" \"4096\"");
+  ASSERT_EQ(answer.size(), 8u);
+  EXPECT_EQ(answer[5], "*WRITE:open " + folder + " size 0 hFile=-1[-1]");
+  EXPECT_TRUE(std::regex_match(answer[6], std::regex(R"(\*WRITE:hFile=-1, error=[1-9]\d*)"))) << answer[6];
+  EXPECT_EQ(answer[7], "-DOWNLOAD:memory write failure");
+
   // A refused erase.
   devices_.Set("unit", "check", "erase");
   answer = Run("DOWNLOAD \"" + image + "\" \"8192\" \"4096\"");
@@ -362,6 +374,47 @@ TEST_F(ConsoleDevice, MonitorLinesDuringDownloadStayWhole) {
   }
   EXPECT_EQ(connect, 1);
   EXPECT_EQ(answer->back(), "+DOWNLOAD:write Ok");
+}
+
+// QUIT while the monitor is busy with a stream of arrivals and removals (each one opening the
+// unit, reading its identity and records): the process ends with status 0 and the QUIT line
+// last, whatever the monitor was doing. Under ThreadSanitizer a race with the libraries' teardown
+// shows as a non-zero status.
+TEST_F(ConsoleDevice, QuitDuringHotPlugChurnEndsCleanly) {
+  devices_.Create("unit");
+  VirtualDeviceSetup other;
+  other.vendor = "OTHERCO";
+  other.plugged = false;
+  devices_.Create("other", other);
+  for (int round = 0; round < 6; ++round) {
+    Start();
+    std::atomic<bool> stop{false};
+    // The unit and the unrelated disk take turns; each round ends with the unit plugged in.
+    std::thread churn([&] {
+      bool unit_in = true;
+      while (!stop) {
+        devices_.Plug(unit_in ? "other" : "unit");
+        devices_.Unplug(unit_in ? "unit" : "other");
+        unit_in = !unit_in;
+        std::this_thread::sleep_for(60ms);
+      }
+      if (!unit_in) {
+        devices_.Plug("unit");
+        devices_.Unplug("other");
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150 + 70 * round));
+    child_->WriteLine("QUIT");
+    const Lines rest = child_->ReadAllLines(60s);
+    const int status = child_->Wait(60s);
+    stop = true;
+    churn.join();
+    ASSERT_FALSE(rest.empty()) << "round " << round;
+    EXPECT_TRUE(std::regex_match(rest.back(), std::regex(R"(\*USB:SetIOPort FALSE return [01])")))
+        << "round " << round << ": " << rest.back();
+    EXPECT_EQ(status, 0) << "round " << round;
+    child_.reset();
+  }
 }
 
 #ifdef _WIN32

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -99,6 +100,27 @@ TEST_F(ConsoleShell, EndOfInputEndsTheRunWithStatusZero) {
   child_->CloseInput();
   EXPECT_EQ(child_->ReadAllLines(), Lines{"*USB:SetIOPort FALSE return 0"});
   EXPECT_EQ(child_->Wait(), 0);
+}
+
+TEST(ConsoleEnd, ALastLineWithoutLineFeedRunsBeforeTheEnd) {
+  // A driving program writes its last command and closes the pipe: the command runs as if its
+  // line feed had come (an unclosed argument still ends with one), then the run ends as QUIT.
+  const Lines quit{"", "velkin>", "*USB:SetIOPort FALSE return 0"};
+  const std::pair<std::string, Lines> cases[] = {
+      {"STATUS", {"-STATUS: return 0"}},
+      {"TEST \"abc", {"*TEST: offset 0 param abc", "[4] next 6"}},
+  };
+  for (const auto& [input, answer] : cases) {
+    auto child = StartConsole();
+    ASSERT_TRUE(child);
+    ASSERT_TRUE(child->ReadUntilPrompt());
+    ASSERT_TRUE(child->Write(input));
+    child->CloseInput();
+    Lines expected = answer;
+    expected.insert(expected.end(), quit.begin(), quit.end());
+    EXPECT_EQ(child->ReadAllLines(), expected) << input;
+    EXPECT_EQ(child->Wait(), 0);
+  }
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ TEST(CommandTable, NoWordIsAPrefixOfAnother) {
 class ReadCommandLineTest : public ::testing::Test {
  protected:
   std::FILE* Input(const std::string& text) {
+    if (file_) std::fclose(file_);
     file_ = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), file_);
     std::rewind(file_);
@@ -136,8 +137,14 @@ TEST_F(ReadCommandLineTest, LongestLineFitsAndOneMoreIsDropped) {
   EXPECT_STREQ(buffer_, "next\n");
 }
 
-TEST_F(ReadCommandLineTest, UnterminatedLastLineIsEndOfInput) {
+TEST_F(ReadCommandLineTest, UnterminatedLastLineComesWithALineFeedThenEndOfInput) {
   std::FILE* in = Input("QUIT");
+  ASSERT_EQ(ReadCommandLine(in, buffer_), ReadResult::kLine);
+  EXPECT_STREQ(buffer_, "QUIT\n");
+  EXPECT_EQ(ReadCommandLine(in, buffer_), ReadResult::kEndOfInput);
+  // One that needs the whole buffer has no room for the line feed: dropped as too long.
+  in = Input("x" + std::string(kLineBufferSize - 1, 'a'));
+  EXPECT_EQ(ReadCommandLine(in, buffer_), ReadResult::kTooLong);
   EXPECT_EQ(ReadCommandLine(in, buffer_), ReadResult::kEndOfInput);
 }
 

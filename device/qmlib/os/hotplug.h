@@ -22,6 +22,14 @@ struct HotplugEvent {
   std::string device;
 };
 
+// What a source watches. kStorageUnits: the units the device library drives (on Linux their sg
+// nodes), for receivers that act on units coming and going. kInterfaceClasses: the device
+// interface classes that Quorvane registers for on Windows, USB devices, disks, HID devices and
+// network adapters (on Linux usb_device, block disks, hidraw nodes and net interfaces), for a
+// receiver that answers any of those changes with a look at its unit. The virtual-device folder
+// holds only units and reports them for either scope.
+enum class HotplugScope { kStorageUnits, kInterfaceClasses };
+
 // Called on the source's own thread, one event at a time, in the order the changes were seen.
 using HotplugCallback = std::function<void(const HotplugEvent&)>;
 
@@ -33,10 +41,12 @@ class HotplugSource {
 
 // Starts watching: the emulated source when VELKIN_EMULATOR names a folder, otherwise the
 // platform's. Null when there is nothing to watch with (a platform without a source).
-std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback);
+std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback,
+                                                  HotplugScope scope = HotplugScope::kStorageUnits);
 
 // The two kinds of source, for callers that want one explicitly (tests).
 std::unique_ptr<HotplugSource> StartEmulatedHotplugSource(const std::string& root, HotplugCallback callback);
-std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback callback);
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback callback,
+                                                          HotplugScope scope = HotplugScope::kStorageUnits);
 
 }  // namespace velkin::qm::os

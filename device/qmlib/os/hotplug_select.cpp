@@ -7,10 +7,10 @@
 
 namespace velkin::qm::os {
 
-std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback) {
+std::unique_ptr<HotplugSource> StartHotplugSource(HotplugCallback callback, HotplugScope scope) {
   const char* value = std::getenv(kEmulatorVariable);
   if (value != nullptr && *value != '\0') return StartEmulatedHotplugSource(value, std::move(callback));
-  return StartPlatformHotplugSource(std::move(callback));
+  return StartPlatformHotplugSource(std::move(callback), scope);
 }
 
 }  // namespace velkin::qm::os

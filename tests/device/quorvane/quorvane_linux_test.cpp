@@ -7,6 +7,7 @@
 #include <velkin/quorvane.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "bed_fixture.h"
@@ -123,6 +124,96 @@ TEST_F(QuorvaneBedTest, RawCommandBulkEraseAndEepromTravelThroughSgIo) {
   EXPECT_EQ(handler_.Eeprom(5, 1), Bytes{0x34});
   EXPECT_TRUE(other_handler_.TakeCalls().empty());
 }
+
+// A device of one of the classes the Windows library registers for, as a bed record: instance
+// `n` of it, with no unit behind it.
+struct DeviceClass {
+  const char* name;
+  std::string (*path)(int n);
+  std::string (*record)(int n);
+};
+
+const DeviceClass kClasses[] = {
+    {"UsbDevice", [](int n) { return "/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(4 + n); },
+     [](int n) {
+       return "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=046d\\n\nA: idProduct=c077\\n\nA: busnum=1\\n\n"
+              "A: devnum=" +
+              std::to_string(20 + n) + "\\n\nA: devpath=" + std::to_string(4 + n) + "\\n\n";
+     }},
+    {"BlockDisk", [](int n) { return "/devices/virtual/block/loop" + std::to_string(n); },
+     [](int n) {
+       return "N: loop" + std::to_string(n) + "=00\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\nE: DEVNAME=/dev/loop" +
+              std::to_string(n) + "\nA: dev=7:" + std::to_string(n) + "\n";
+     }},
+    {"Hidraw", [](int n) { return "/devices/virtual/hidraw/hidraw" + std::to_string(n); },
+     [](int n) {
+       return "N: hidraw" + std::to_string(n) + "=00\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw" + std::to_string(n) +
+              "\nA: dev=243:" + std::to_string(n) + "\n";
+     }},
+    {"Net", [](int n) { return "/devices/virtual/net/vlk" + std::to_string(n); },
+     [](int n) {
+       return "E: SUBSYSTEM=net\nE: INTERFACE=vlk" + std::to_string(n) + "\nA: ifindex=" + std::to_string(7 + n) + "\n";
+     }},
+};
+
+void PrintTo(const DeviceClass& device_class, std::ostream* out) {
+  *out << device_class.name;
+}
+
+class QuorvaneClassTest : public QuorvaneBedTest, public ::testing::WithParamInterface<DeviceClass> {
+ protected:
+  void Add(int n) {
+    const std::string record = "P: " + GetParam().path(n) + "\n" + GetParam().record(n);
+    GError* error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(bed().get(), record.c_str(), &error))
+        << (error != nullptr ? error->message : "?") << "\n"
+        << record;
+  }
+  void Remove(int n) {
+    const std::string path = "/sys" + GetParam().path(n);
+    umockdev_testbed_uevent(bed().get(), path.c_str(), "remove");
+    umockdev_testbed_remove_device(bed().get(), path.c_str());
+  }
+  // Time from now until the unit is asked whether it still answers.
+  template <typename Change>
+  milliseconds TimeToCheck(Change change) {
+    handler_.TakeCalls();
+    const auto start = Clock::now();
+    change();
+    if (!UnitIsChecked()) return milliseconds::max();
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  }
+};
+
+// Each class's arrival starts the 1000 ms timer and its removal the 500 ms one; a removal that
+// finds the unit gone is reported with notification 2 after 500 ms.
+TEST_P(QuorvaneClassTest, ArrivalsAndRemovalsOfTheClassRunTheTimers) {
+  Add(0);
+  PlugUnit();
+  ASSERT_EQ(TestHost::Init(kMessage), 1);
+  ASSERT_EQ(TestHost::Received().size(), 1u);
+
+  const milliseconds arrival = TimeToCheck([&] { Add(1); });
+  EXPECT_GE(arrival, milliseconds(1000) - kEarly);
+  EXPECT_LE(arrival, milliseconds(1000) + kLate);
+  const milliseconds removal = TimeToCheck([&] { Remove(1); });
+  EXPECT_GE(removal, milliseconds(500) - kEarly);
+  EXPECT_LE(removal, milliseconds(500) + kLate);
+  EXPECT_EQ(TestHost::Received().size(), 1u) << "the unit still answers: nothing to tell";
+
+  handler_.Pull(PulledAnswer::kNoDevice);
+  const auto removed = Clock::now();
+  Remove(0);
+  ASSERT_TRUE(TestHost::WaitForCount(2, milliseconds(5000)));
+  const auto received = TestHost::Received();
+  EXPECT_EQ(received[1].wparam, 2u);
+  EXPECT_GE(received[1].at - removed, milliseconds(500) - kEarly);
+  EXPECT_LE(received[1].at - removed, milliseconds(500) + kLate);
+  EXPECT_EQ(QRVN_GetDeviceStatus(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowsRegistrations, QuorvaneClassTest, ::testing::ValuesIn(kClasses),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velkin::test::linux_bed

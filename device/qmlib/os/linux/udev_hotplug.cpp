@@ -1,4 +1,5 @@
-// Hot-plug events on Linux: a udev monitor for scsi_generic nodes, read on a thread of its own.
+// Hot-plug events on Linux: a udev monitor, read on a thread of its own, for scsi_generic nodes
+// or for the interface classes of HotplugScope::kInterfaceClasses.
 //
 // The monitor listens to udev's announcements ("udev" rather than "kernel"), which come after
 // udev has run its rules: by the time an arrival is reported, the node exists with the
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <thread>
 
@@ -26,14 +28,28 @@ class UdevHotplugSource : public HotplugSource {
  public:
   // Null when udev or the wake-up descriptor cannot be had. The monitor is receiving before
   // this returns, so no change after the start is missed.
-  static std::unique_ptr<UdevHotplugSource> Start(HotplugCallback callback) {
+  static std::unique_ptr<UdevHotplugSource> Start(HotplugCallback callback, HotplugScope scope) {
+    struct Match {
+      const char* subsystem;
+      const char* devtype;
+    };
+    static constexpr Match kUnits[] = {{"scsi_generic", nullptr}};
+    // USB devices (not their interfaces), whole disks (not partitions), HID and network adapters.
+    static constexpr Match kInterfaceClasses[] = {
+        {"usb", "usb_device"}, {"block", "disk"}, {"hidraw", nullptr}, {"net", nullptr}};
     UdevPtr context(udev_new());
     if (!context) return nullptr;
     UdevMonitorPtr monitor(udev_monitor_new_from_netlink(context.get(), "udev"));
-    if (!monitor || udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "scsi_generic", nullptr) < 0 ||
-        udev_monitor_enable_receiving(monitor.get()) < 0) {
-      return nullptr;
+    if (!monitor) return nullptr;
+    const std::span<const Match> matches = scope == HotplugScope::kStorageUnits
+                                               ? std::span<const Match>(kUnits)
+                                               : std::span<const Match>(kInterfaceClasses);
+    for (const Match& match : matches) {
+      if (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), match.subsystem, match.devtype) < 0) {
+        return nullptr;
+      }
     }
+    if (udev_monitor_enable_receiving(monitor.get()) < 0) return nullptr;
     UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake.valid()) return nullptr;
     return std::unique_ptr<UdevHotplugSource>(
@@ -100,9 +116,9 @@ class UdevHotplugSource : public HotplugSource {
 
 }  // namespace
 
-std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback callback) {
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback callback, HotplugScope scope) {
   if (!callback) return nullptr;
-  return UdevHotplugSource::Start(std::move(callback));
+  return UdevHotplugSource::Start(std::move(callback), scope);
 }
 
 }  // namespace velkin::qm::os

@@ -4,7 +4,7 @@
 
 namespace velkin::qm::os {
 
-std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback) {
+std::unique_ptr<HotplugSource> StartPlatformHotplugSource(HotplugCallback, HotplugScope) {
   return nullptr;
 }
 

@@ -24,9 +24,13 @@ class EventThreadHost final : public NotificationHost {
     // Without a source the library never hears of arrivals or removals, as on Windows when the
     // notification registrations fail; that is no reason to refuse the set-up.
     try {
-      source_ = qm::os::StartHotplugSource([this](const qm::os::HotplugEvent& event) {
-        Restart(event.kind == qm::os::HotplugKind::kArrival ? kArrivalTimer : kRemovalTimer);
-      });
+      // The classes the Windows host registers for (USB devices, disks, HID, network adapters),
+      // not only storage units: any such change makes the timers look at the unit, as there.
+      source_ = qm::os::StartHotplugSource(
+          [this](const qm::os::HotplugEvent& event) {
+            Restart(event.kind == qm::os::HotplugKind::kArrival ? kArrivalTimer : kRemovalTimer);
+          },
+          qm::os::HotplugScope::kInterfaceClasses);
     } catch (...) {
       source_.reset();
     }
