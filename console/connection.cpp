@@ -9,7 +9,6 @@
 #include "device_commands.h"
 #include "os/monitor.h"
 #include "output.h"
-#include "session.h"
 
 namespace velkin::console {
 
@@ -19,12 +18,15 @@ std::atomic<int> g_device_open{0};
 
 namespace {
 
-char g_vendor[kTextBufferSize];
-char g_product[kTextBufferSize];
+DeviceTexts g_texts;
 
 void CopyText(char* buffer, const char* text) {
   std::memset(buffer, 0, kTextBufferSize);
   std::strncpy(buffer, text, kTextBufferSize - 1);
+}
+
+int OpenDevice() {
+  return FLNK_OpenDevice(g_texts.vendor, g_texts.product);
 }
 
 void AnnounceConnection() {
@@ -38,17 +40,24 @@ void AnnounceConnection() {
 
 }  // namespace
 
-void OpenDeviceAtStart(const char* vendor, const char* product) {
-  CopyText(g_vendor, vendor);
-  CopyText(g_product, product);
-  const int opened = FLNK_OpenDevice(g_vendor, g_product);
+void KeepDeviceTexts(const char* vendor, const char* product) {
+  CopyText(g_texts.vendor, vendor);
+  CopyText(g_texts.product, product);
+}
+
+const DeviceTexts& GetDeviceTexts() {
+  return g_texts;
+}
+
+void OpenDeviceAtStart() {
+  const int opened = OpenDevice();
   g_device_open = opened;
   if (opened == 0) return;
   AnnounceConnection();
 }
 
 void OnDeviceArrival() {
-  if (g_device_open != 0 || FLNK_OpenDevice(g_vendor, g_product) != 0) AnnounceConnection();
+  if (g_device_open != 0 || OpenDevice() != 0) AnnounceConnection();
 }
 
 void OnDeviceRemovalComplete() {

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "connection.h"
 #include "os/monitor.h"
@@ -16,14 +15,6 @@ namespace {
 // Exit status of a wrong argument count; a POSIX parent sees it modulo 256 (231).
 constexpr int kUsageExitStatus = 999;
 
-char g_vendor[kTextBufferSize];
-char g_product[kTextBufferSize];
-
-void CopyText(char* buffer, const char* text) {
-  std::memset(buffer, 0, kTextBufferSize);
-  std::strncpy(buffer, text, kTextBufferSize - 1);
-}
-
 }  // namespace
 
 void EndSession() {
@@ -36,15 +27,15 @@ int RunConsole(int argc, char** argv) {
     std::fflush(stdout);
     std::exit(kUsageExitStatus);
   }
-  CopyText(g_vendor, argv[1]);
-  CopyText(g_product, argv[2]);
+  KeepDeviceTexts(argv[1], argv[2]);
 
   std::printf("%s%s\n", kInfo, kWelcome);
   std::fflush(stdout);
-  std::printf("%sUSB: %s %s\n", kInfo, g_vendor, g_product);
+  const DeviceTexts& texts = GetDeviceTexts();
+  std::printf("%sUSB: %s %s\n", kInfo, texts.vendor, texts.product);
   std::fflush(stdout);
 
-  OpenDeviceAtStart(g_vendor, g_product);
+  OpenDeviceAtStart();
   StartDeviceMonitor();
   RunPromptLoop(stdin);
   EndSession();

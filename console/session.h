@@ -1,11 +1,7 @@
 // Start and end of a console run: argument copies, the device connection and QUIT.
 #pragma once
 
-#include <cstddef>
-
 namespace velkin::console {
-
-inline constexpr std::size_t kTextBufferSize = 4096;
 
 // Program entry: checks the arguments, announces the program and runs the shell.
 int RunConsole(int argc, char** argv);
