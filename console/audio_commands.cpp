@@ -39,14 +39,12 @@ struct Args {
 
 template <std::size_t N>
 void ReadArgs(const char* line, Args<N>& args) {
-  QuotedArg arg;
-  int from = 0;
+  ArgReader reader(line);
   for (auto& buffer : args.text) std::memset(buffer, 0, N);
   for (args.count = 0; args.count < 3; ++args.count) {
-    if (GetQuotedArg(line, from, &arg) == 0) break;
-    if (!CopyArg(arg, args.text[args.count], N)) args.fits = false;
-    from = NextArgIndex(arg);
+    if (!reader.Next(args.text[args.count])) break;
   }
+  args.fits = reader.AllFit();
 }
 
 int32_t VELKIN_CALL TarpelProgressCallback(int32_t kind, int32_t percent, intptr_t user) {

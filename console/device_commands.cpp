@@ -12,8 +12,6 @@ namespace velkin::console {
 
 namespace {
 
-constexpr std::uint32_t kRecordAddress = 16;
-constexpr std::uint32_t kProductAddress = 0;
 constexpr std::size_t kHexRecordLength = 32;
 
 int HexValue(char c) {
@@ -46,6 +44,14 @@ bool ParseHex16(const char* text, std::uint8_t* bytes) {
   }
   std::memcpy(bytes, parsed, 16);
   return true;
+}
+
+RecordArg ParseRecordArg(const QuotedArg& arg, std::uint8_t* record) {
+  char text[128];
+  if (arg.length != static_cast<int>(kHexRecordLength) || !CopyArg(arg, text, sizeof text)) {
+    return RecordArg::kOtherLength;
+  }
+  return ParseHex16(text, record) ? RecordArg::kRecord : RecordArg::kNotHex;
 }
 
 void FlashIdCommand(const char* /*line*/) {
@@ -99,13 +105,12 @@ void ReadEepromCommand(const char* /*line*/) {
 }
 
 void WriteEepromCommand(const char* line) {
+  ArgReader args(line);
   QuotedArg arg;
-  char text[128];
   std::uint8_t record[16];
   // A record of other than 32 characters, or one that is not all hexadecimal digits, is refused
   // before the device is touched.
-  if (GetQuotedArg(line, 0, &arg) == 0 || arg.length != static_cast<int>(kHexRecordLength) ||
-      !CopyArg(arg, text, sizeof text) || !ParseHex16(text, record)) {
+  if (!args.Next(&arg) || ParseRecordArg(arg, record) != RecordArg::kRecord) {
     std::printf("\n%s%s:bad parameter\n", kFailure, "WRITEEEPROM");
     return;
   }

@@ -21,7 +21,6 @@ constexpr std::int32_t kBlockSize = 4096;
 constexpr std::int32_t kLargeSectorSize = 0x10000;
 constexpr std::int32_t kLargeEraseCode = 128;  // a 64 KiB block in 512-byte units
 constexpr std::int32_t kSmallEraseCode = 8;    // a 4 KiB sector in 512-byte units
-constexpr std::uint32_t kRecordAddress = 16;
 
 // Converts like atoi (leading blanks and a sign allowed, stops at the first non-digit), but
 // reports whether the text held a positive number that fits in 32 bits: a size of 0 would
@@ -99,35 +98,27 @@ void DownloadCommand(const char* line) {
   char path[4096];
   char flash_text[1024];
   char sector_text[1024];
-  char record_text[128];
-  QuotedArg args[4];
-  int found = 0;
-  bool fits = true;
-  int from = 0;
-  for (; found < 4; ++found) {
-    if (GetQuotedArg(line, from, &args[found]) == 0) break;
-    from = NextArgIndex(args[found]);
-  }
-  if (found >= 1) fits &= CopyArg(args[0], path, sizeof path);
-  if (found >= 2) fits &= CopyArg(args[1], flash_text, sizeof flash_text);
-  if (found >= 3) fits &= CopyArg(args[2], sector_text, sizeof sector_text);
+  ArgReader args(line);
+  const bool have_sizes = args.Next(path) && args.Next(flash_text) && args.Next(sector_text);
+  // Sizes must be positive numbers and a 32-digit record must be hexadecimal: otherwise nothing
+  // is erased or written. A fourth argument of another length is passed over.
   std::int32_t flash_size = 0;
   std::int32_t sector_size = 0;
-  // Sizes must be positive numbers and a 32-digit record must be hexadecimal: otherwise nothing
-  // is erased or written.
-  const bool have_record = found >= 4 && args[3].length == 32;
-  std::uint8_t record[16] = {};
-  bool ok = found >= 3 && fits;
+  bool ok = have_sizes && args.AllFit();
   if (ok) {
     const bool flash_ok = ParseSize(flash_text, &flash_size);
     const bool sector_ok = ParseSize(sector_text, &sector_size);
     ok = flash_ok && sector_ok;
   }
-  if (ok && have_record) ok = CopyArg(args[3], record_text, sizeof record_text) && ParseHex16(record_text, record);
-  if (!ok) {
+  QuotedArg record_arg;
+  std::uint8_t record[16] = {};
+  const RecordArg record_kind =
+      ok && args.Next(&record_arg) ? ParseRecordArg(record_arg, record) : RecordArg::kOtherLength;
+  if (!ok || record_kind == RecordArg::kNotHex) {
     std::printf("%sDOWNLOAD:bad parameter\n", kFailure);
     return;
   }
+  const bool have_record = record_kind == RecordArg::kRecord;
   std::printf("%sDOWNLOAD:file %s\n", kInfo, path);
   std::printf("%sDOWNLOAD:flash size %s %x\n", kInfo, flash_text, static_cast<unsigned>(flash_size));
   std::printf("%sDOWNLOAD:sector size %s %x\n", kInfo, sector_text, static_cast<unsigned>(sector_size));

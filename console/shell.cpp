@@ -29,6 +29,20 @@ bool CopyArg(const QuotedArg& arg, char* buffer, std::size_t size) {
   return true;
 }
 
+bool ArgReader::Next(QuotedArg* arg) {
+  if (GetQuotedArg(line_, from_, arg) == 0) return false;
+  from_ = NextArgIndex(*arg);
+  return true;
+}
+
+bool ArgReader::Next(char* buffer, std::size_t size) {
+  std::memset(buffer, 0, size);
+  QuotedArg arg;
+  if (!Next(&arg)) return false;
+  if (!CopyArg(arg, buffer, size)) fits_ = false;
+  return true;
+}
+
 namespace {
 
 bool StartsWithWord(const char* line, const char* word) {
@@ -101,9 +115,9 @@ void RunPromptLoop(std::FILE* in) {
 }
 
 void TestCommand(const char* line) {
+  ArgReader args(line);
   QuotedArg arg;
-  int from = 0;
-  while (GetQuotedArg(line, from, &arg) != 0) {
+  for (int from = args.From(); args.Next(&arg); from = args.From()) {
     char text[1024];
     // A longer argument is shown cut to the buffer; its real length is still printed.
     std::memset(text, 0, sizeof text);
@@ -111,7 +125,6 @@ void TestCommand(const char* line) {
                 static_cast<std::size_t>(arg.length) < sizeof text - 1 ? static_cast<std::size_t>(arg.length)
                                                                        : sizeof text - 1);
     std::printf("%sTEST: offset %d param %s[%d] next %d\n", kInfo, from, text, arg.length, arg.start);
-    from = NextArgIndex(arg);
   }
 }
 

@@ -31,6 +31,39 @@ inline int NextArgIndex(const QuotedArg& arg) {
 // buffer empty, when the text does not fit with its terminating zero.
 bool CopyArg(const QuotedArg& arg, char* buffer, std::size_t size);
 
+// The one way every command reads its arguments: GetQuotedArg from index 0, then from
+// NextArgIndex of the argument before. A missing argument stays missing (the search does not
+// move past it), so a command that needs k arguments asks for them in order and treats the
+// first false as the end of its arguments.
+class ArgReader {
+ public:
+  explicit ArgReader(const char* line) : line_(line) {}
+
+  // Index the next search starts from.
+  int From() const { return from_; }
+
+  // The next argument as it lies in the line. False, leaving `arg` as GetQuotedArg left it, once
+  // an argument is missing.
+  bool Next(QuotedArg* arg);
+
+  // The next argument copied into a zero-filled buffer (cleared also when the argument is
+  // missing). An argument too long for the buffer still counts as found, leaves the buffer
+  // empty and makes AllFit() false: commands refuse it rather than work on a cut-off text.
+  bool Next(char* buffer, std::size_t size);
+  template <std::size_t N>
+  bool Next(char (&buffer)[N]) {
+    return Next(buffer, N);
+  }
+
+  // False once an argument read into a buffer did not fit it.
+  bool AllFit() const { return fits_; }
+
+ private:
+  const char* line_;
+  int from_ = 0;
+  bool fits_ = true;
+};
+
 using CommandHandler = void (*)(const char* line);
 
 struct CommandEntry {

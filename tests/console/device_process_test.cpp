@@ -276,6 +276,16 @@ TEST_F(ConsoleDevice, DownloadRefusesBadArgumentsBeforeTouchingTheDevice) {
   EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
 }
 
+TEST_F(ConsoleDevice, DownloadPassesOverARecordLongerThanItsBuffer) {
+  devices_.Create("unit");
+  Start();
+  const auto image = Image("x.bin", ByteVector(10, 1));
+  const auto eeprom = devices_.Eeprom("unit");
+  const auto answer = Run("DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"" + std::string(200, 'A') + "\"");
+  EXPECT_EQ(Lines(answer.end() - 2, answer.end()), (Lines{"*WRITE:100", "+DOWNLOAD:write Ok"}));
+  EXPECT_EQ(devices_.Eeprom("unit"), eeprom);
+}
+
 TEST_F(ConsoleDevice, DownloadFailures) {
   devices_.Create("unit");
   Start();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,47 @@ TEST(GetQuotedArg, AdjacentArgumentsShiftTheQuotes) {
   // The search resumes two characters after a closing quote, so the opening quote of "b" is
   // skipped, its closing quote opens the next argument and what follows becomes that argument.
   EXPECT_EQ(AllArgs("X \"a\"\"b\" \"c\"\n"), (std::vector<std::string>{"a", " ", "\n"}));
+}
+
+TEST(ArgReader, WalksByTheRuleAndTellsWhereEachSearchStarts) {
+  const char* line = "TEST \"a\" \"bc\"\n";
+  ArgReader args(line);
+  QuotedArg arg;
+  EXPECT_EQ(args.From(), 0);
+  ASSERT_TRUE(args.Next(&arg));
+  EXPECT_EQ(std::string(arg.text, arg.length), "a");
+  EXPECT_EQ(args.From(), 9);
+  ASSERT_TRUE(args.Next(&arg));
+  EXPECT_EQ(std::string(arg.text, arg.length), "bc");
+  EXPECT_EQ(args.From(), 14);
+  EXPECT_FALSE(args.Next(&arg));
+}
+
+TEST(ArgReader, AMissingArgumentEndsTheWalk) {
+  // The empty argument counts as missing; the one after it is never reached.
+  ArgReader args("X \"a\" \"\" \"b\"\n");
+  char text[8];
+  ASSERT_TRUE(args.Next(text));
+  EXPECT_STREQ(text, "a");
+  EXPECT_FALSE(args.Next(text));
+  EXPECT_FALSE(args.Next(text));
+  EXPECT_STREQ(text, "");
+  EXPECT_TRUE(args.AllFit());
+}
+
+TEST(ArgReader, CopiesAreZeroFilledAndAnOverlongOneIsFoundButMarked) {
+  ArgReader args("X \"abc\" \"abcd\" \"e\"\n");
+  char text[4];
+  std::memset(text, 'z', sizeof text);
+  ASSERT_TRUE(args.Next(text));
+  EXPECT_EQ(std::string(text, sizeof text), std::string("abc\0", 4));
+  ASSERT_TRUE(args.Next(text));  // four characters need five bytes
+  EXPECT_EQ(std::string(text, sizeof text), std::string(4, '\0'));
+  EXPECT_FALSE(args.AllFit());
+  // The walk goes on past it by the argument's real length.
+  ASSERT_TRUE(args.Next(text));
+  EXPECT_STREQ(text, "e");
+  EXPECT_FALSE(args.AllFit());
 }
 
 std::vector<std::string> g_calls;
