@@ -13,9 +13,14 @@ namespace velkin::sondrel {
 
 namespace {
 
-// Input samples per channel already copied into the input blocks during the current run. One value
-// for the whole process: runs must never overlap, on any objects.
-std::int32_t g_inputCounter = 0;
+// THE PROCESS-WIDE INPUT COUNTER: input samples per channel already copied into the input blocks
+// during the current run. It is one value for the whole process, not a field of the object, so
+// two runs must never overlap, on any objects (the converter's contract: one file at a time).
+// Every read and reset of it goes through here.
+std::int32_t& ProcessWideInputCounter() {
+  static std::int32_t counter = 0;
+  return counter;
+}
 
 constexpr std::int32_t kLargeTaps = 65;
 constexpr std::int32_t kSmallTaps = 13;
@@ -141,14 +146,15 @@ bool C_Resampler::configure(double newFactor, std::int32_t channels, double newG
 }
 
 std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount, const std::int16_t* input) {
-  const std::int32_t n = std::min(IBUFFSIZE - position, inCount - g_inputCounter);
+  std::int32_t& counter = ProcessWideInputCounter();
+  const std::int32_t n = std::min(IBUFFSIZE - position, inCount - counter);
   for (std::int32_t c = 0; c < channelCount; ++c) {
-    const std::int16_t* from = input + static_cast<std::size_t>(c) * static_cast<std::size_t>(inCount) +
-                               static_cast<std::size_t>(g_inputCounter);
+    const std::int16_t* from =
+        input + static_cast<std::size_t>(c) * static_cast<std::size_t>(inCount) + static_cast<std::size_t>(counter);
     std::copy_n(from, n, inputBlocks[c].get() + position);
   }
-  g_inputCounter += n;
-  return g_inputCounter < inCount ? 0 : position + n - 1;
+  counter += n;
+  return counter < inCount ? 0 : position + n - 1;
 }
 
 namespace {
@@ -207,89 +213,135 @@ std::uint16_t C_Resampler::linearPass(const std::int16_t* block, std::int16_t* o
   return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
 }
 
+// Steps 4 to 6: the stop bound, the time register of a first run, the read position and the
+// counters, the process-wide input counter included.
+C_Resampler::RunState C_Resampler::startRun(const PassPlan& plan) {
+  const std::int32_t R = plan.filterReach;
+  RunState s;
+  s.lastUseful = IBUFFSIZE - 2 * R;
+  if (firstRun) timeRegister = static_cast<std::uint32_t>(R) * kOnePeriod;
+  s.writeAt = R;
+  ProcessWideInputCounter() = 0;
+  return s;
+}
+
+// Step 7.1: reads input into the blocks until the input has ended, then only narrows the stop
+// bound. False when nothing is left for a pass: the run stops there.
+bool C_Resampler::fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input, const PassPlan& plan) {
+  if (s.end != 0) return true;
+  const std::int32_t R = plan.filterReach;
+  s.end = readInput(s.writeAt, inCount, input);
+  if (s.end != 0 && s.end - R < s.lastUseful) {
+    s.lastUseful = s.end - R;
+    if ((s.lastUseful & 0xFFFF) == 0) return false;
+  }
+  return true;
+}
+
+// Step 7.2: a full pass, or what is still wanted when that is less.
+std::int32_t C_Resampler::passLength(const RunState& s, std::int32_t outCount, const PassPlan& plan) const {
+  const double edge = (linearMode != 0 ? 20.0 : 2.0 * plan.filterReach) * factor;
+  const std::int32_t wanted = outCount - s.produced;
+  return plan.outputBlockLength - edge < static_cast<double>(wanted)
+             ? plan.outputBlockLength - static_cast<std::int32_t>(edge)
+             : wanted;
+}
+
+// Steps 7.3 and 7.4: every channel from the same time register into its output block; the
+// register keeps only the phase reached, its integer part is R again. Returns the advance A.
+std::uint16_t C_Resampler::filterChannels(std::int32_t count, const PassPlan& plan) {
+  std::uint32_t reached = timeRegister;
+  std::uint16_t advance = 0;
+  for (std::int32_t c = 0; c < channelCount; ++c) {
+    std::uint32_t position = timeRegister;
+    const std::int16_t* block = inputBlocks[c].get();
+    std::int16_t* out = outputBlocks[c].get();
+    if (linearMode != 0) {
+      advance = linearPass(block, out, count, position, plan);
+    } else if (factor >= 1.0) {
+      advance = upPass(block, reversedBlocks_[c].get(), out, count, position, plan);
+    } else {
+      advance = downPass(block, reversedBlocks_[c].get(), out, count, position, plan);
+    }
+    reached = position;
+  }
+  timeRegister = reached - static_cast<std::uint32_t>(advance) * kOnePeriod;
+  return advance;
+}
+
+// Step 7.5: once the input has ended, the end marker moves down with the blocks.
+void C_Resampler::countDownEnd(RunState& s, std::uint16_t advance, const PassPlan& plan) {
+  if (s.end == 0) return;
+  s.end -= (advance + plan.filterReach) % 65536;
+  if (s.end == 0) s.end = 1;  // only "not zero" matters from here on
+}
+
+// Step 7.6: counts the pass into the output, cut to what was asked for. Returns the samples of
+// this pass that go out.
+std::int32_t C_Resampler::takeOutput(RunState& s, std::int32_t count, std::int32_t outCount) {
+  s.produced += count;
+  if (s.produced > outCount) {
+    count -= s.produced - outCount;
+    s.produced = outCount;
+  }
+  return count;
+}
+
+// Step 7.8: the pass of every channel to its place in the caller's output.
+void C_Resampler::copyOutput(const RunState& s, std::int32_t count, std::int32_t outCount, std::int16_t* output) const {
+  for (std::int32_t c = 0; c < channelCount; ++c) {
+    std::copy_n(outputBlocks[c].get(), count,
+                output + static_cast<std::size_t>(c) * static_cast<std::size_t>(outCount) +
+                    static_cast<std::size_t>(s.produced - count));
+  }
+}
+
+// Steps 7.9 and 7.10: every input block moves down by the advance (the filter also keeps the
+// tail it reaches into), and the next read fills in behind what was kept.
+void C_Resampler::shiftInput(RunState& s, std::uint16_t advance, const PassPlan& plan) {
+  const std::int32_t kept = linearMode != 0 ? IBUFFSIZE : IBUFFSIZE + plan.filterReach;
+  for (std::int32_t c = 0; c < channelCount; ++c) {
+    std::int16_t* block = inputBlocks[c].get();
+    if (advance < kept) std::memmove(block, block + advance, static_cast<std::size_t>(kept - advance) * sizeof *block);
+  }
+  s.writeAt = IBUFFSIZE - advance;
+  s.moved += advance;
+}
+
+// Step 8 (and the end of a run stopped by an overflow): how far the input was moved past; a
+// later run continues from the time register.
+std::int32_t C_Resampler::finishRun(const RunState& s, std::int32_t& inCount) {
+  inCount = static_cast<std::int32_t>(std::min<std::int64_t>(s.moved, std::numeric_limits<std::int32_t>::max()));
+  firstRun = 0;
+  return s.produced;
+}
+
 std::int32_t C_Resampler::run(std::int32_t& inCount, std::int32_t outCount, const std::int16_t* input,
                               std::int16_t* output) {
   if (inputBlocks.empty() || inCount < 0 || outCount < 0 || (inCount > 0 && !input) || (outCount > 0 && !output)) {
     return -1;
   }
-  const PassPlan p = plan();
-  if (!p.fits) {
+  const PassPlan plan = this->plan();  // steps 1 to 3
+  if (!plan.fits) {
     Report("IBUFFSIZE (or factor) is too small");
     return -1;
   }
-  const std::int32_t R = p.filterReach;
-  const std::int32_t B = p.outputBlockLength;
-  const bool linear = linearMode != 0;
-  // Block samples kept by the move after a pass: the filter also keeps the tail it reaches into.
-  const std::int32_t kept = linear ? IBUFFSIZE : IBUFFSIZE + R;
-  const double edge = (linear ? 20.0 : 2.0 * R) * factor;
-
-  std::int32_t lastUseful = IBUFFSIZE - 2 * R;  // P: only for the stop test
-  if (firstRun) timeRegister = static_cast<std::uint32_t>(R) * kOnePeriod;
-  std::int32_t writeAt = R;  // W
-  std::int64_t moved = 0;
-  std::int32_t produced = 0;  // Y
-  std::int32_t end = 0;       // E: block index of the last input sample once it has been read
-  g_inputCounter = 0;
-
+  RunState s = startRun(plan);
   do {
-    if (end == 0) {
-      end = readInput(writeAt, inCount, input);
-      if (end != 0 && end - R < lastUseful) {
-        lastUseful = end - R;
-        if ((lastUseful & 0xFFFF) == 0) break;
-      }
-    }
-    std::int32_t count =
-        B - edge < static_cast<double>(outCount - produced) ? B - static_cast<std::int32_t>(edge) : outCount - produced;
-    std::uint32_t reached = timeRegister;
-    std::uint16_t advance = 0;
-    for (std::int32_t c = 0; c < channelCount; ++c) {
-      std::uint32_t position = timeRegister;
-      const std::int16_t* block = inputBlocks[c].get();
-      std::int16_t* out = outputBlocks[c].get();
-      if (linear) {
-        advance = linearPass(block, out, count, position, p);
-      } else if (factor >= 1.0) {
-        advance = upPass(block, reversedBlocks_[c].get(), out, count, position, p);
-      } else {
-        advance = downPass(block, reversedBlocks_[c].get(), out, count, position, p);
-      }
-      reached = position;
-    }
-    timeRegister = reached - static_cast<std::uint32_t>(advance) * kOnePeriod;
-    if (end != 0) {
-      end -= (advance + R) % 65536;
-      if (end == 0) end = 1;  // the input has ended: only "not zero" matters from here on
-    }
-    produced += count;
-    if (produced > outCount) {
-      count -= produced - outCount;
-      produced = outCount;
-    }
-    if (count > B) {
+    if (!fillInput(s, inCount, input, plan)) break;
+    std::int32_t count = passLength(s, outCount, plan);
+    const std::uint16_t advance = filterChannels(count, plan);
+    countDownEnd(s, advance, plan);
+    count = takeOutput(s, count, outCount);
+    if (count > plan.outputBlockLength) {  // step 7.7
       Report("Output array overflow");
-      inCount = static_cast<std::int32_t>(std::min<std::int64_t>(moved, std::numeric_limits<std::int32_t>::max()));
-      firstRun = 0;
+      finishRun(s, inCount);
       return -1;
     }
-    for (std::int32_t c = 0; c < channelCount; ++c) {
-      std::copy_n(outputBlocks[c].get(), count,
-                  output + static_cast<std::size_t>(c) * static_cast<std::size_t>(outCount) +
-                      static_cast<std::size_t>(produced - count));
-    }
-    for (std::int32_t c = 0; c < channelCount; ++c) {
-      std::int16_t* block = inputBlocks[c].get();
-      if (advance < kept)
-        std::memmove(block, block + advance, static_cast<std::size_t>(kept - advance) * sizeof *block);
-    }
-    writeAt = IBUFFSIZE - advance;
-    moved += advance;
-  } while (produced < outCount);
-
-  inCount = static_cast<std::int32_t>(std::min<std::int64_t>(moved, std::numeric_limits<std::int32_t>::max()));
-  firstRun = 0;
-  return produced;
+    copyOutput(s, count, outCount, output);
+    shiftInput(s, advance, plan);
+  } while (s.produced < outCount);
+  return finishRun(s, inCount);
 }
 
 }  // namespace velkin::sondrel

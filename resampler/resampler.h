@@ -53,6 +53,26 @@ class C_Resampler {
   static PassPlan planFor(double factor, bool useLargeFilter, bool linearMode, double gainScale);
 
  private:
+  // Where a run stands between two passes.
+  struct RunState {
+    std::int32_t lastUseful = 0;  // P: only for the stop test once the input has ended
+    std::int32_t writeAt = 0;     // W: block index the next read fills from
+    std::int64_t moved = 0;       // input samples per channel moved past
+    std::int32_t produced = 0;    // Y: output samples per channel so far
+    std::int32_t end = 0;         // E: block index of the last input sample, once it has been read
+  };
+
+  // The phases of a run, in order; each is one step of the method.
+  RunState startRun(const PassPlan& plan);
+  bool fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input, const PassPlan& plan);
+  std::int32_t passLength(const RunState& s, std::int32_t outCount, const PassPlan& plan) const;
+  std::uint16_t filterChannels(std::int32_t count, const PassPlan& plan);
+  static void countDownEnd(RunState& s, std::uint16_t advance, const PassPlan& plan);
+  static std::int32_t takeOutput(RunState& s, std::int32_t count, std::int32_t outCount);
+  void copyOutput(const RunState& s, std::int32_t count, std::int32_t outCount, std::int16_t* output) const;
+  void shiftInput(RunState& s, std::uint16_t advance, const PassPlan& plan);
+  std::int32_t finishRun(const RunState& s, std::int32_t& inCount);
+
   // One pass of `count` output samples of one channel from `position` on, which it advances;
   // returns the advance A in whole input samples. `reversed` is the channel's scratch block for the
   // older wing.
