@@ -99,90 +99,133 @@ std::int32_t ReferenceResampler::readInput(std::int32_t W, std::int32_t inCount,
   return counter_ < inCount ? 0 : W + n - 1;
 }
 
+ReferenceResampler::RunState ReferenceResampler::startRun(const ReferenceConstants& c) {
+  RunState s;
+  s.P = 4096 - 2 * c.R;
+  if (firstRun_) timeRegister_ = static_cast<std::uint32_t>(c.R) * 32768;
+  s.W = c.R;
+  counter_ = 0;
+  passes_.clear();
+  return s;
+}
+
+bool ReferenceResampler::fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input,
+                                   const ReferenceConstants& c) {
+  if (s.E == 0) {
+    s.E = readInput(s.W, inCount, input);
+    if (s.E != 0 && s.E - c.R < s.P) {
+      s.P = s.E - c.R;
+      if ((s.P & 0xFFFF) == 0) return false;
+    }
+  }
+  return true;
+}
+
+std::int32_t ReferenceResampler::passLength(const RunState& s, std::int32_t outCount,
+                                            const ReferenceConstants& c) const {
+  const double reach = (linear_ ? 20 : 2 * c.R) * factor_;
+  return c.B - reach < outCount - s.Y ? c.B - static_cast<std::int32_t>(reach) : outCount - s.Y;
+}
+
+std::int16_t ReferenceResampler::outputSample(const std::int16_t* X, std::uint32_t t,
+                                              const ReferenceConstants& c) const {
+  const std::uint32_t i = t >> 15;
+  const std::uint32_t phase = t & 0x7FFF;
+  std::int32_t y;
+  if (linear_) {
+    y = (X[i] * static_cast<std::int32_t>(32768 - phase) + X[i + 1] * static_cast<std::int32_t>(phase) + 16384) >> 15;
+  } else {
+    std::int32_t v;
+    if (factor_ >= 1) {
+      v = wingSum(X + i, phase, -1) + wingSum(X + i + 1, (0u - t) & 0x7FFF, 1);
+    } else {
+      v = wingSumScaled(X + i, phase, -1, c.H) + wingSumScaled(X + i + 1, (0u - t) & 0x7FFF, 1, c.H);
+    }
+    y = ((v >> 2) * c.G + 4096) >> 13;
+  }
+  return static_cast<std::int16_t>(std::clamp(y, -32768, 32767));
+}
+
+std::uint16_t ReferenceResampler::filterChannels(std::int32_t K, const ReferenceConstants& c) {
+  std::uint32_t last = 0;
+  std::uint16_t A = 0;
+  for (int ch = 0; ch < channels_; ++ch) {
+    std::uint32_t t = timeRegister_;
+    const std::uint32_t start = t;
+    for (std::int32_t k = 0; k < K; ++k) {
+      outputBlocks_[ch][static_cast<std::size_t>(k)] = outputSample(inputBlocks_[ch].data(), t, c);
+      t += c.D;
+    }
+    A = static_cast<std::uint16_t>((t >> 15) - (start >> 15));
+    last = t;
+  }
+  timeRegister_ = last - static_cast<std::uint32_t>(A) * 32768;
+  return A;
+}
+
+void ReferenceResampler::countDownEnd(RunState& s, std::uint16_t A, const ReferenceConstants& c) {
+  if (s.E != 0) {
+    s.E = s.E - ((A + c.R) % 65536);
+    if (s.E == 0) s.E = 1;
+  }
+}
+
+std::int32_t ReferenceResampler::takeOutput(RunState& s, std::int32_t K, std::int32_t outCount) {
+  s.Y += K;
+  if (s.Y > outCount) {
+    K -= s.Y - outCount;
+    s.Y = outCount;
+  }
+  return K;
+}
+
+void ReferenceResampler::copyOutput(const RunState& s, std::int32_t K, std::int32_t outCount, std::int16_t* output) {
+  passes_.push_back(K);
+  for (int ch = 0; ch < channels_; ++ch) {
+    for (std::int32_t k = 0; k < K; ++k) {
+      output[static_cast<std::size_t>(ch) * static_cast<std::size_t>(outCount) +
+             static_cast<std::size_t>(s.Y - K + k)] = outputBlocks_[ch][static_cast<std::size_t>(k)];
+    }
+  }
+}
+
+void ReferenceResampler::shiftInput(RunState& s, std::uint16_t A, const ReferenceConstants& c) {
+  const std::int32_t keep = linear_ ? 4096 : 4096 + c.R;
+  for (int ch = 0; ch < channels_; ++ch) {
+    for (std::int32_t j = 0; j < keep - A; ++j) inputBlocks_[ch][j] = inputBlocks_[ch][j + A];
+  }
+  s.W = 4096 - A;
+  s.moved += A;
+}
+
+std::int32_t ReferenceResampler::finishRun(const RunState& s, std::int32_t& inCount) {
+  inCount = s.moved;
+  firstRun_ = false;
+  return s.Y;
+}
+
 std::int32_t ReferenceResampler::run(std::int32_t& inCount, std::int32_t outCount, const std::int16_t* input,
                                      std::int16_t* output) {
   const ReferenceConstants c = Constants(factor_, large_, linear_, gainScale_);
-  const std::int32_t R = c.R, B = c.B;
-  if (2 * R > 4096) {
+  if (2 * c.R > 4096) {
     std::printf("resample: %s \n\n", "IBUFFSIZE (or factor) is too small");
     return -1;
   }
-  std::int32_t P = 4096 - 2 * R;
-  if (firstRun_) timeRegister_ = static_cast<std::uint32_t>(R) * 32768;
-  std::int32_t W = R, moved = 0, Y = 0, E = 0;
-  counter_ = 0;
-  passes_.clear();
+  RunState s = startRun(c);
   do {
-    if (E == 0) {
-      E = readInput(W, inCount, input);
-      if (E != 0 && E - R < P) {
-        P = E - R;
-        if ((P & 0xFFFF) == 0) break;
-      }
-    }
-    const double reach = (linear_ ? 20 : 2 * R) * factor_;
-    std::int32_t K = B - reach < outCount - Y ? B - static_cast<std::int32_t>(reach) : outCount - Y;
-    std::uint32_t last = 0;
-    std::uint16_t A = 0;
-    for (int ch = 0; ch < channels_; ++ch) {
-      std::uint32_t t = timeRegister_;
-      const std::uint32_t start = t;
-      const std::int16_t* X = inputBlocks_[ch].data();
-      std::int16_t* out = outputBlocks_[ch].data();
-      for (std::int32_t k = 0; k < K; ++k) {
-        const std::uint32_t i = t >> 15;
-        const std::uint32_t phase = t & 0x7FFF;
-        std::int32_t y;
-        if (linear_) {
-          y = (X[i] * static_cast<std::int32_t>(32768 - phase) + X[i + 1] * static_cast<std::int32_t>(phase) + 16384) >>
-              15;
-        } else {
-          std::int32_t v;
-          if (factor_ >= 1) {
-            v = wingSum(X + i, phase, -1) + wingSum(X + i + 1, (0u - t) & 0x7FFF, 1);
-          } else {
-            v = wingSumScaled(X + i, phase, -1, c.H) + wingSumScaled(X + i + 1, (0u - t) & 0x7FFF, 1, c.H);
-          }
-          const std::int32_t G = c.G;
-          y = ((v >> 2) * G + 4096) >> 13;
-        }
-        out[k] = static_cast<std::int16_t>(std::clamp(y, -32768, 32767));
-        t += c.D;
-      }
-      A = static_cast<std::uint16_t>((t >> 15) - (start >> 15));
-      last = t;
-    }
-    timeRegister_ = last - static_cast<std::uint32_t>(A) * 32768;
-    if (E != 0) {
-      E = E - ((A + R) % 65536);
-      if (E == 0) E = 1;
-    }
-    Y += K;
-    if (Y > outCount) {
-      K -= Y - outCount;
-      Y = outCount;
-    }
-    if (K > B) {
+    if (!fillInput(s, inCount, input, c)) break;
+    std::int32_t K = passLength(s, outCount, c);
+    const std::uint16_t A = filterChannels(K, c);
+    countDownEnd(s, A, c);
+    K = takeOutput(s, K, outCount);
+    if (K > c.B) {
       std::printf("resample: %s \n\n", "Output array overflow");
       return -1;
     }
-    passes_.push_back(K);
-    for (int ch = 0; ch < channels_; ++ch) {
-      for (std::int32_t k = 0; k < K; ++k) {
-        output[static_cast<std::size_t>(ch) * static_cast<std::size_t>(outCount) +
-               static_cast<std::size_t>(Y - K + k)] = outputBlocks_[ch][static_cast<std::size_t>(k)];
-      }
-    }
-    const std::int32_t keep = linear_ ? 4096 : 4096 + R;
-    for (int ch = 0; ch < channels_; ++ch) {
-      for (std::int32_t j = 0; j < keep - A; ++j) inputBlocks_[ch][j] = inputBlocks_[ch][j + A];
-    }
-    W = 4096 - A;
-    moved += A;
-  } while (Y < outCount);
-  inCount = moved;
-  firstRun_ = false;
-  return Y;
+    copyOutput(s, K, outCount, output);
+    shiftInput(s, A, c);
+  } while (s.Y < outCount);
+  return finishRun(s, inCount);
 }
 
 }  // namespace velkin::test

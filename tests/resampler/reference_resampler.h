@@ -32,6 +32,21 @@ class ReferenceResampler {
   const std::vector<std::int32_t>& passes() const { return passes_; }
 
  private:
+  // The phases of a run, named as the library names them, each step of the method written out.
+  struct RunState {
+    std::int32_t P = 0, W = 0, moved = 0, Y = 0, E = 0;
+  };
+  RunState startRun(const ReferenceConstants& c);
+  bool fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input, const ReferenceConstants& c);
+  std::int32_t passLength(const RunState& s, std::int32_t outCount, const ReferenceConstants& c) const;
+  std::uint16_t filterChannels(std::int32_t K, const ReferenceConstants& c);
+  static void countDownEnd(RunState& s, std::uint16_t A, const ReferenceConstants& c);
+  static std::int32_t takeOutput(RunState& s, std::int32_t K, std::int32_t outCount);
+  void copyOutput(const RunState& s, std::int32_t K, std::int32_t outCount, std::int16_t* output);
+  void shiftInput(RunState& s, std::uint16_t A, const ReferenceConstants& c);
+  std::int32_t finishRun(const RunState& s, std::int32_t& inCount);
+
+  std::int16_t outputSample(const std::int16_t* X, std::uint32_t t, const ReferenceConstants& c) const;
   std::int32_t wingSum(const std::int16_t* x, std::uint32_t phase, int s) const;
   std::int32_t wingSumScaled(const std::int16_t* x, std::uint32_t phase, int s, std::uint32_t H) const;
   std::int32_t readInput(std::int32_t W, std::int32_t inCount, const std::int16_t* input);
