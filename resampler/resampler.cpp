@@ -213,8 +213,8 @@ std::uint16_t C_Resampler::linearPass(const std::int16_t* block, std::int16_t* o
   return static_cast<std::uint16_t>((position >> 15) - (start >> 15));
 }
 
-// Steps 4 to 6: the stop bound, the time register of a first run, the read position and the
-// counters, the process-wide input counter included.
+// Start: the stop bound, the time register of a first run, the read position and the counters,
+// the process-wide input counter included.
 C_Resampler::RunState C_Resampler::startRun(const PassPlan& plan) {
   const std::int32_t R = plan.filterReach;
   RunState s;
@@ -225,8 +225,8 @@ C_Resampler::RunState C_Resampler::startRun(const PassPlan& plan) {
   return s;
 }
 
-// Step 7.1: reads input into the blocks until the input has ended, then only narrows the stop
-// bound. False when nothing is left for a pass: the run stops there.
+// Reads input into the blocks until the input has ended, then only narrows the stop bound.
+// False when nothing is left for a pass: the run stops there.
 bool C_Resampler::fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input, const PassPlan& plan) {
   if (s.end != 0) return true;
   const std::int32_t R = plan.filterReach;
@@ -238,7 +238,7 @@ bool C_Resampler::fillInput(RunState& s, std::int32_t inCount, const std::int16_
   return true;
 }
 
-// Step 7.2: a full pass, or what is still wanted when that is less.
+// A full pass, or what is still wanted when that is less.
 std::int32_t C_Resampler::passLength(const RunState& s, std::int32_t outCount, const PassPlan& plan) const {
   const double edge = (linearMode != 0 ? 20.0 : 2.0 * plan.filterReach) * factor;
   const std::int32_t wanted = outCount - s.produced;
@@ -247,8 +247,8 @@ std::int32_t C_Resampler::passLength(const RunState& s, std::int32_t outCount, c
              : wanted;
 }
 
-// Steps 7.3 and 7.4: every channel from the same time register into its output block; the
-// register keeps only the phase reached, its integer part is R again. Returns the advance A.
+// Every channel from the same time register into its output block; the register keeps only the
+// phase reached, its integer part is R again. Returns the advance A.
 std::uint16_t C_Resampler::filterChannels(std::int32_t count, const PassPlan& plan) {
   std::uint32_t reached = timeRegister;
   std::uint16_t advance = 0;
@@ -269,15 +269,15 @@ std::uint16_t C_Resampler::filterChannels(std::int32_t count, const PassPlan& pl
   return advance;
 }
 
-// Step 7.5: once the input has ended, the end marker moves down with the blocks.
+// Once the input has ended, the end marker moves down with the blocks.
 void C_Resampler::countDownEnd(RunState& s, std::uint16_t advance, const PassPlan& plan) {
   if (s.end == 0) return;
   s.end -= (advance + plan.filterReach) % 65536;
   if (s.end == 0) s.end = 1;  // only "not zero" matters from here on
 }
 
-// Step 7.6: counts the pass into the output, cut to what was asked for. Returns the samples of
-// this pass that go out.
+// Counts the pass into the output, cut to what was asked for. Returns the samples of this pass
+// that go out.
 std::int32_t C_Resampler::takeOutput(RunState& s, std::int32_t count, std::int32_t outCount) {
   s.produced += count;
   if (s.produced > outCount) {
@@ -287,7 +287,7 @@ std::int32_t C_Resampler::takeOutput(RunState& s, std::int32_t count, std::int32
   return count;
 }
 
-// Step 7.8: the pass of every channel to its place in the caller's output.
+// The pass of every channel to its place in the caller's output.
 void C_Resampler::copyOutput(const RunState& s, std::int32_t count, std::int32_t outCount, std::int16_t* output) const {
   for (std::int32_t c = 0; c < channelCount; ++c) {
     std::copy_n(outputBlocks[c].get(), count,
@@ -296,8 +296,8 @@ void C_Resampler::copyOutput(const RunState& s, std::int32_t count, std::int32_t
   }
 }
 
-// Steps 7.9 and 7.10: every input block moves down by the advance (the filter also keeps the
-// tail it reaches into), and the next read fills in behind what was kept.
+// Every input block moves down by the advance (the filter also keeps the tail it reaches into),
+// and the next read fills in behind what was kept.
 void C_Resampler::shiftInput(RunState& s, std::uint16_t advance, const PassPlan& plan) {
   const std::int32_t kept = linearMode != 0 ? IBUFFSIZE : IBUFFSIZE + plan.filterReach;
   for (std::int32_t c = 0; c < channelCount; ++c) {
@@ -308,8 +308,8 @@ void C_Resampler::shiftInput(RunState& s, std::uint16_t advance, const PassPlan&
   s.moved += advance;
 }
 
-// Step 8 (and the end of a run stopped by an overflow): how far the input was moved past; a
-// later run continues from the time register.
+// End of a run (also one stopped by an overflow): how far the input was moved past; a later run
+// continues from the time register.
 std::int32_t C_Resampler::finishRun(const RunState& s, std::int32_t& inCount) {
   inCount = static_cast<std::int32_t>(std::min<std::int64_t>(s.moved, std::numeric_limits<std::int32_t>::max()));
   firstRun = 0;
@@ -321,7 +321,7 @@ std::int32_t C_Resampler::run(std::int32_t& inCount, std::int32_t outCount, cons
   if (inputBlocks.empty() || inCount < 0 || outCount < 0 || (inCount > 0 && !input) || (outCount > 0 && !output)) {
     return -1;
   }
-  const PassPlan plan = this->plan();  // steps 1 to 3
+  const PassPlan plan = this->plan();
   if (!plan.fits) {
     Report("IBUFFSIZE (or factor) is too small");
     return -1;
@@ -333,7 +333,7 @@ std::int32_t C_Resampler::run(std::int32_t& inCount, std::int32_t outCount, cons
     const std::uint16_t advance = filterChannels(count, plan);
     countDownEnd(s, advance, plan);
     count = takeOutput(s, count, outCount);
-    if (count > plan.outputBlockLength) {  // step 7.7
+    if (count > plan.outputBlockLength) {
       Report("Output array overflow");
       finishRun(s, inCount);
       return -1;

@@ -62,7 +62,8 @@ class C_Resampler {
     std::int32_t end = 0;         // E: block index of the last input sample, once it has been read
   };
 
-  // The phases of a run, in order; each is one step of the method.
+  // The phases of a run, in the order run() calls them; the reference resampler of the tests
+  // is written in the same phases.
   RunState startRun(const PassPlan& plan);
   bool fillInput(RunState& s, std::int32_t inCount, const std::int16_t* input, const PassPlan& plan);
   std::int32_t passLength(const RunState& s, std::int32_t outCount, const PassPlan& plan) const;
