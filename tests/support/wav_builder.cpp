@@ -7,27 +7,34 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "le_bytes.h"
+
 namespace velkin::test {
 
-void PutU8(ByteVector& b, std::uint8_t v) { b.push_back(v); }
+void PutU8(ByteVector& b, std::uint8_t v) {
+  b.push_back(v);
+}
 void PutU16(ByteVector& b, std::uint16_t v) {
-  b.push_back(static_cast<std::uint8_t>(v));
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
+  bytes::AppendU16(b, v);
 }
 void PutU32(ByteVector& b, std::uint32_t v) {
-  PutU16(b, static_cast<std::uint16_t>(v));
-  PutU16(b, static_cast<std::uint16_t>(v >> 16));
+  bytes::AppendU32(b, v);
 }
 void PutTag(ByteVector& b, const char* four_cc) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(four_cc[i]));
 }
-void PutBytes(ByteVector& b, const ByteVector& more) { b.insert(b.end(), more.begin(), more.end()); }
+void PutBytes(ByteVector& b, const ByteVector& more) {
+  b.insert(b.end(), more.begin(), more.end());
+}
 
+// Bounds-checked: a test reading past what a program wrote fails instead of reading garbage.
 std::uint16_t GetU16(const ByteVector& b, std::size_t at) {
-  return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+  if (b.size() < 2 || at > b.size() - 2) throw std::out_of_range("GetU16 past the end");
+  return bytes::LoadU16(b, at);
 }
 std::uint32_t GetU32(const ByteVector& b, std::size_t at) {
-  return GetU16(b, at) | (static_cast<std::uint32_t>(GetU16(b, at + 2)) << 16);
+  if (b.size() < 4 || at > b.size() - 4) throw std::out_of_range("GetU32 past the end");
+  return bytes::LoadU32(b, at);
 }
 
 ByteVector ChunkWithSize(const char* id, std::uint32_t declared_size, const ByteVector& body, bool pad) {
@@ -137,8 +144,8 @@ ByteVector ReadFileBytes(const std::string& path) {
 std::vector<std::int16_t> Sine(std::size_t count, double frequency, double rate, double amplitude) {
   std::vector<std::int16_t> s(count);
   for (std::size_t i = 0; i < count; ++i) {
-    s[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency *
-                                                                        static_cast<double>(i) / rate)));
+    s[i] = static_cast<std::int16_t>(
+        std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate)));
   }
   return s;
 }
