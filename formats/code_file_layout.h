@@ -70,8 +70,8 @@ struct HeaderFields {
 // False when the first bytes cannot begin a code file (too short, or no rate nibble).
 bool LooksLikeHeader(std::span<const std::uint8_t> file);
 
-// The header read with a timer of `timer_length` bytes, when the end mark sits where that layout puts it
-// and at least one stream byte follows. A file may fit more than one layout; only its stream tells.
+// The header read with a timer of `timer_length` bytes, when the end mark sits where that layout puts
+// it. A file may fit more than one layout; only its stream tells.
 std::optional<HeaderFields> ReadHeader(std::span<const std::uint8_t> file, std::size_t timer_length);
 
 // The sample rate a header stands for: from the rate code, or for kOtherRateCode the rate the device's
