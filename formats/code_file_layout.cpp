@@ -27,7 +27,7 @@ std::optional<std::vector<std::uint8_t>> Header(std::uint32_t sample_count, std:
   AppendU8(h, format_byte);
   // The divisors are formed in 64 bits: in 32 bits a huge rate from a hostile file could wrap them to 0.
   const std::uint64_t rate = sample_rate;
-  if (clock == kQuarterStepClock) {
+  if (clock == kFourReloadClock) {
     for (std::uint64_t m = 1; m <= 4; ++m) AppendU16(h, 65536u - static_cast<std::uint32_t>(m * clock / (4 * rate)));
   } else {
     for (std::uint32_t i = 0; i < 8; ++i) {
@@ -74,15 +74,15 @@ std::optional<HeaderFields> ReadHeader(std::span<const std::uint8_t> file, std::
 std::uint32_t RateOf(const HeaderFields& header, std::uint32_t clock) {
   if (header.rate_code < kRates.size()) return kRates[header.rate_code];
   // Any other rate: the device plays at what the timer gives, 65536 - clock / (4 R). With the
-  // quarter-step clock the first of the four reloads is that value.
+  // four-reload clock the first of the four reloads is that value.
   const std::vector<std::uint8_t>& t = header.timer_bytes;
   const std::size_t n = t.size();
   if (n < 2) return kFallbackRate;
-  const bool quarter_steps = n == 8;
-  const std::uint32_t timer = bytes::LoadU16(t, quarter_steps ? 0 : n - 2);
+  const bool four_reloads = n == 8;
+  const std::uint32_t timer = bytes::LoadU16(t, four_reloads ? 0 : n - 2);
   const std::uint32_t ticks = 65536u - timer;
   if (ticks == 0 || clock == 0) return kFallbackRate;
-  const double c = quarter_steps ? kQuarterStepClock : clock;
+  const double c = four_reloads ? kFourReloadClock : clock;
   return static_cast<std::uint32_t>(std::lround(c / (4.0 * ticks)));
 }
 

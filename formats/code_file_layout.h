@@ -24,9 +24,9 @@ inline constexpr std::size_t kHeaderFixedBytes = 5;
 inline constexpr std::uint8_t kRateNibble = 0x0B;
 inline constexpr std::uint8_t kHeaderEnd = 0x07;
 // The device clock whose timer values are four 16-bit reloads rather than prescaler and reload.
-inline constexpr std::uint32_t kQuarterStepClock = 3580000;
+inline constexpr std::uint32_t kFourReloadClock = 3580000;
 // The timer values take 4 bytes (prescaler, its index, 16-bit reload), 2 (no prescaler fits) or 8
-// (kQuarterStepClock).
+// (kFourReloadClock).
 inline constexpr std::array<std::size_t, 3> kTimerLengths = {4, 2, 8};
 
 // Escape records: the format's escape byte, then either a region marker (type, 0x20 | cue index, label
