@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "le_bytes.h"
+
 namespace velkin::emu {
 namespace {
 
@@ -298,15 +300,6 @@ constexpr std::uint8_t kStateEeprom = 0x02;
 constexpr std::uint8_t kStateEepromForever = 0x04;
 constexpr std::uint8_t kStateBulkErase = 0x08;
 
-void PutLittle32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::uint32_t LittleEndian32(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> Firmware::SaveState() const {
@@ -321,8 +314,8 @@ std::vector<std::uint8_t> Firmware::SaveState() const {
   const std::array<std::uint8_t, kRequestSize> none{};
   const auto& request = eeprom_op_ ? eeprom_op_->request : none;
   out.insert(out.end(), request.begin(), request.end());
-  PutLittle32(out, eeprom_op_ ? eeprom_op_->busy_left : 0);
-  PutLittle32(out, bulk_erase_polls_left_.value_or(0));
+  velkin::bytes::AppendU32(out, eeprom_op_ ? eeprom_op_->busy_left : 0);
+  velkin::bytes::AppendU32(out, bulk_erase_polls_left_.value_or(0));
   return out;
 }
 
@@ -335,12 +328,12 @@ bool Firmware::LoadState(std::span<const std::uint8_t> bytes) {
   if ((flags & kStateEeprom) != 0) {
     EepromOperation op;
     std::copy_n(bytes.begin() + 2 + kRequestSize, kRequestSize, op.request.begin());
-    op.busy_left = LittleEndian32(bytes, 2 + 2 * kRequestSize);
+    op.busy_left = velkin::bytes::LoadU32(bytes, 2 + 2 * kRequestSize);
     op.forever = (flags & kStateEepromForever) != 0;
     eeprom_op_ = op;
   }
   bulk_erase_polls_left_.reset();
-  if ((flags & kStateBulkErase) != 0) bulk_erase_polls_left_ = LittleEndian32(bytes, 2 + 2 * kRequestSize + 4);
+  if ((flags & kStateBulkErase) != 0) bulk_erase_polls_left_ = velkin::bytes::LoadU32(bytes, 2 + 2 * kRequestSize + 4);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "le_bytes.h"
 #include "os/debug_output.h"
 #include "resampler.h"
 
@@ -27,7 +28,7 @@ bool ReadSamples(riff::Reader& reader, std::vector<std::int16_t>& samples) {
     const std::size_t n = std::min(kChunkSamples, samples.size() - done);
     if (reader.Read(bytes, n * 2) != n * 2) return false;
     for (std::size_t j = 0; j < n; ++j) {
-      samples[done + j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * j] | (bytes[2 * j + 1] << 8)));
+      samples[done + j] = static_cast<std::int16_t>(velkin::bytes::LoadU16(bytes + 2 * j));
     }
     done += n;
   }
@@ -39,9 +40,7 @@ bool WriteSamples(riff::Writer& writer, const std::vector<std::int16_t>& samples
   for (std::size_t done = 0; done < samples.size();) {
     const std::size_t n = std::min(kChunkSamples, samples.size() - done);
     for (std::size_t j = 0; j < n; ++j) {
-      const auto v = static_cast<std::uint16_t>(samples[done + j]);
-      bytes[2 * j] = static_cast<std::uint8_t>(v);
-      bytes[2 * j + 1] = static_cast<std::uint8_t>(v >> 8);
+      velkin::bytes::StoreU16(bytes + 2 * j, static_cast<std::uint16_t>(samples[done + j]));
     }
     if (writer.Write(bytes, n * 2) != n * 2) return false;
     done += n;

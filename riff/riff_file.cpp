@@ -8,21 +8,14 @@
 #include <fstream>
 #include <limits>
 
+#include "le_bytes.h"
+
 namespace velkin::riff {
 
 namespace {
 
-std::uint32_t LoadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void StoreU32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
+using bytes::LoadU32;
+using bytes::StoreU32;
 
 std::uint32_t OpenErrorFromErrno(int err) {
   if (err == ENOENT) return kFileNotFound;

@@ -2,50 +2,38 @@
 
 #include <algorithm>
 
+#include "le_bytes.h"
+
 namespace velkin::riff {
 
-namespace {
-
-std::uint16_t U16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t U32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(U16(p)) | (static_cast<std::uint32_t>(U16(p + 2)) << 16);
-}
-void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  Put16(p, static_cast<std::uint16_t>(v));
-  Put16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
-}  // namespace
+using bytes::LoadU16;
+using bytes::LoadU32;
+using bytes::StoreU16;
+using bytes::StoreU32;
 
 WaveFormat DecodeWaveFormat(std::span<const std::uint8_t> bytes) {
   std::array<std::uint8_t, kWaveFormatSize> record{};
   std::copy_n(bytes.begin(), std::min(bytes.size(), record.size()), record.begin());
   WaveFormat f;
-  f.wFormatTag = U16(&record[0]);
-  f.nChannels = U16(&record[2]);
-  f.nSamplesPerSec = U32(&record[4]);
-  f.nAvgBytesPerSec = U32(&record[8]);
-  f.nBlockAlign = U16(&record[12]);
-  f.wBitsPerSample = U16(&record[14]);
-  f.cbSize = U16(&record[16]);
+  f.wFormatTag = LoadU16(&record[0]);
+  f.nChannels = LoadU16(&record[2]);
+  f.nSamplesPerSec = LoadU32(&record[4]);
+  f.nAvgBytesPerSec = LoadU32(&record[8]);
+  f.nBlockAlign = LoadU16(&record[12]);
+  f.wBitsPerSample = LoadU16(&record[14]);
+  f.cbSize = LoadU16(&record[16]);
   return f;
 }
 
 std::array<std::uint8_t, kWaveFormatSize> EncodeWaveFormat(const WaveFormat& f) {
   std::array<std::uint8_t, kWaveFormatSize> record{};
-  Put16(&record[0], f.wFormatTag);
-  Put16(&record[2], f.nChannels);
-  Put32(&record[4], f.nSamplesPerSec);
-  Put32(&record[8], f.nAvgBytesPerSec);
-  Put16(&record[12], f.nBlockAlign);
-  Put16(&record[14], f.wBitsPerSample);
-  Put16(&record[16], f.cbSize);
+  StoreU16(&record[0], f.wFormatTag);
+  StoreU16(&record[2], f.nChannels);
+  StoreU32(&record[4], f.nSamplesPerSec);
+  StoreU32(&record[8], f.nAvgBytesPerSec);
+  StoreU16(&record[12], f.nBlockAlign);
+  StoreU16(&record[14], f.wBitsPerSample);
+  StoreU16(&record[16], f.cbSize);
   return record;
 }
 

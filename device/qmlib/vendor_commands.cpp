@@ -5,47 +5,22 @@
 namespace velkin::qm {
 namespace {
 
-constexpr std::uint8_t kMemoryCommand = 0xFD;
-constexpr std::uint8_t kEraseOp = 0x20;
-constexpr std::uint8_t kReadOp = 0x28;
-constexpr std::uint8_t kWriteOp = 0x2A;
-constexpr std::uint8_t kMemoryConstant = 0x06;  // byte 6 of every memory command
-constexpr std::uint8_t kDataOut = 0xE0;
-constexpr std::uint8_t kDataIn = 0xD0;
-
-constexpr std::uint8_t kFlashIdentityOp = 0x20;
-constexpr std::uint8_t kIoPortOp = 0x06;
-constexpr std::uint8_t kEeprom1Op = 0x0D;
-constexpr std::uint8_t kEeprom16Op = 0x0F;
-constexpr std::uint8_t kEepromRead = 0xA1;
-constexpr std::uint8_t kEepromWrite = 0xA0;
-constexpr std::uint8_t kBulkEraseOp = 0x21;
-constexpr std::uint8_t kBulkEraseEndOp = 0x22;
-constexpr std::uint8_t kBusyMark = 0x5A;  // 'Z'
-
-CommandBytes Signed() {
-  CommandBytes cdb{};
-  cdb[14] = 'Q';
-  cdb[15] = 'M';
-  return cdb;
-}
-
 CommandBytes MemoryCommand(std::uint8_t op, std::uint32_t address) {
-  CommandBytes cdb = Signed();
-  cdb[0] = kMemoryCommand;
-  cdb[1] = op;
-  cdb[2] = static_cast<std::uint8_t>(address >> 24);
-  cdb[3] = static_cast<std::uint8_t>(address >> 16);
-  cdb[4] = static_cast<std::uint8_t>(address >> 8);
-  cdb[5] = static_cast<std::uint8_t>(address);
-  cdb[6] = kMemoryConstant;
+  CommandBytes cdb = SignedCommand();
+  cdb[kCommandOpAt] = kMemoryCommand;
+  cdb[kCommandSubOpAt] = op;
+  cdb[kCommandAddressAt] = static_cast<std::uint8_t>(address >> 24);
+  cdb[kCommandAddressAt + 1] = static_cast<std::uint8_t>(address >> 16);
+  cdb[kCommandAddressAt + 2] = static_cast<std::uint8_t>(address >> 8);
+  cdb[kCommandAddressAt + 3] = static_cast<std::uint8_t>(address);
+  cdb[kCommandConstantAt] = kMemoryConstant;
   return cdb;
 }
 
 CommandBytes MemoryTransferCommand(std::uint8_t op, std::uint32_t address, std::uint32_t count) {
   CommandBytes cdb = MemoryCommand(op, address);
-  cdb[7] = static_cast<std::uint8_t>(count >> 8);
-  cdb[8] = static_cast<std::uint8_t>(count);
+  cdb[kCommandCountAt] = static_cast<std::uint8_t>(count >> 8);
+  cdb[kCommandCountAt + 1] = static_cast<std::uint8_t>(count);
   return cdb;
 }
 
@@ -55,10 +30,10 @@ std::uint32_t Cut16(std::uint32_t count) {
 
 RequestBuffer EepromRequest(std::uint8_t op, std::uint8_t direction, std::uint8_t address) {
   RequestBuffer request{};
-  request[1] = op;
-  request[3] = 1;
-  request[5] = direction;
-  request[6] = address;
+  request[kRequestOpAt] = op;
+  request[kRequestFlagAt] = 1;
+  request[kRequestDirectionAt] = direction;
+  request[kRequestAddressAt] = address;
   return request;
 }
 
@@ -66,7 +41,7 @@ RequestBuffer EepromRequest(std::uint8_t op, std::uint8_t direction, std::uint8_
 
 CommandBytes MemoryEraseCommand(std::uint32_t address, std::uint32_t size_code) {
   CommandBytes cdb = MemoryCommand(kEraseOp, address);
-  cdb[8] = static_cast<std::uint8_t>(size_code);
+  cdb[kCommandEraseSizeAt] = static_cast<std::uint8_t>(size_code);
   return cdb;
 }
 
@@ -79,27 +54,27 @@ CommandBytes MemoryWriteCommand(std::uint32_t address, std::uint32_t count) {
 }
 
 CommandBytes DataOutCommand() {
-  CommandBytes cdb = Signed();
-  cdb[0] = kDataOut;
+  CommandBytes cdb = SignedCommand();
+  cdb[kCommandOpAt] = kDataOut;
   return cdb;
 }
 
 CommandBytes DataInCommand() {
-  CommandBytes cdb = Signed();
-  cdb[0] = kDataIn;
+  CommandBytes cdb = SignedCommand();
+  cdb[kCommandOpAt] = kDataIn;
   return cdb;
 }
 
 RequestBuffer FlashIdentityRequest() {
   RequestBuffer request{};
-  request[1] = kFlashIdentityOp;
+  request[kRequestOpAt] = kFlashIdentityOp;
   return request;
 }
 
 RequestBuffer IoPortRequest(std::int32_t flag) {
   RequestBuffer request{};
-  request[1] = kIoPortOp;
-  request[3] = flag == 0 ? 1 : 0;
+  request[kRequestOpAt] = kIoPortOp;
+  request[kRequestFlagAt] = flag == 0 ? 1 : 0;
   return request;
 }
 
@@ -109,19 +84,19 @@ RequestBuffer EepromReadRequest(bool sixteen_bytes, std::uint8_t address) {
 
 RequestBuffer EepromWrite1Request(std::uint8_t address, std::uint8_t value) {
   RequestBuffer request = EepromRequest(kEeprom1Op, kEepromWrite, address);
-  request[7] = value;
+  request[kRequestValueAt] = value;
   return request;
 }
 
 RequestBuffer EepromWrite16Request(std::uint8_t address, const std::uint8_t* bytes) {
   RequestBuffer request = EepromRequest(kEeprom16Op, kEepromWrite, address);
-  std::copy_n(bytes, 16, request.begin() + 16);
+  std::copy_n(bytes, kEepromDataSize, request.begin() + kRequestDataAt);
   return request;
 }
 
 RequestBuffer BulkEraseRequest(bool end_poll) {
   RequestBuffer request{};
-  request[1] = end_poll ? kBulkEraseEndOp : kBulkEraseOp;
+  request[kRequestOpAt] = end_poll ? kBulkEraseEndOp : kBulkEraseOp;
   return request;
 }
 
@@ -158,10 +133,10 @@ bool VendorCommands::ReadFlashIdentity(std::uint8_t* manufacturer, std::uint8_t*
   if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
   buffer.fill(0);
   if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
-  if (buffer[1] != kFlashIdentityOp) return false;  // the reply must echo the request
-  *manufacturer = buffer[13];
-  *memory_type = buffer[14];
-  *capacity = buffer[15];
+  if (buffer[kReplyEchoAt] != kFlashIdentityOp) return false;  // the reply must echo the request
+  *manufacturer = buffer[kReplyIdentityAt];
+  *memory_type = buffer[kReplyIdentityAt + 1];
+  *capacity = buffer[kReplyIdentityAt + 2];
   return true;
 }
 
@@ -174,26 +149,26 @@ bool VendorCommands::EepromConversation(RequestBuffer& buffer) {
   if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
   buffer.fill(0);
   if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
-  for (int polls = 0; buffer[0] == kBusyMark; ++polls) {
+  for (int polls = 0; buffer[kReplyBusyAt] == kBusyMark; ++polls) {
     if (polls == kEepromBusyPollLimit) return false;
     pause_();
     buffer.fill(0);
     if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
   }
-  return buffer[8] == kBusyMark;
+  return buffer[kReplyStatusAt] == kBusyMark;
 }
 
 bool VendorCommands::ReadEeprom1(std::uint8_t address, std::uint8_t* value) {
   RequestBuffer buffer = EepromReadRequest(false, address);
   if (!EepromConversation(buffer)) return false;
-  *value = buffer[9];
+  *value = buffer[kReplyValueAt];
   return true;
 }
 
 bool VendorCommands::ReadEeprom16(std::uint8_t address, std::uint8_t* bytes) {
   RequestBuffer buffer = EepromReadRequest(true, address);
   if (!EepromConversation(buffer)) return false;
-  std::copy_n(buffer.begin() + 16, 16, bytes);
+  std::copy_n(buffer.begin() + kReplyDataAt, kEepromDataSize, bytes);
   return true;
 }
 
@@ -212,7 +187,7 @@ bool VendorCommands::BulkEraseConversation(bool end_poll) {
   if (Send(DataOutCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
   buffer.fill(0);
   if (Receive(DataInCommand(), buffer.data(), kBlockSize) != kQmOk) return false;
-  return buffer[13] == kBusyMark;
+  return buffer[kReplyEraseEndAt] == kBusyMark;
 }
 
 bool VendorCommands::BulkErase() {

@@ -8,10 +8,9 @@
 #include <functional>
 
 #include "mass_storage_device.h"
+#include "vendor_command_set.h"
 
 namespace velkin::qm {
-
-using CommandBytes = std::array<std::uint8_t, 16>;
 
 // Command blocks. Bytes 14 and 15 always hold "QM"; byte counts are cut to 16 bits.
 CommandBytes MemoryEraseCommand(std::uint32_t address, std::uint32_t size_code);
@@ -20,9 +19,6 @@ CommandBytes MemoryWriteCommand(std::uint32_t address, std::uint32_t count);
 CommandBytes DataOutCommand();
 CommandBytes DataInCommand();
 
-// Request blocks are prepared in a zeroed 100-byte buffer of which 64 bytes travel.
-inline constexpr std::size_t kRequestBufferSize = 100;
-inline constexpr std::size_t kBlockSize = 64;
 using RequestBuffer = std::array<std::uint8_t, kRequestBufferSize>;
 
 RequestBuffer FlashIdentityRequest();

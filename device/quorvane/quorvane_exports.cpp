@@ -54,11 +54,9 @@ VELKIN_EXPORT int32_t VELKIN_CALL QRVN_ReadData(uint8_t* buffer, uint32_t count)
 VELKIN_EXPORT int32_t VELKIN_CALL QRVN_CommandData(uint32_t code, uint32_t direction, uint8_t* buffer, uint32_t count) {
   if (!BufferGiven(buffer, count)) return kFalse;
   return Guarded([&] {
-    CommandBytes cdb{};
-    cdb[0] = static_cast<std::uint8_t>(code >> 8);
-    cdb[1] = static_cast<std::uint8_t>(code);
-    cdb[14] = 'Q';
-    cdb[15] = 'M';
+    CommandBytes cdb = velkin::qm::SignedCommand();
+    cdb[velkin::qm::kCommandOpAt] = static_cast<std::uint8_t>(code >> 8);
+    cdb[velkin::qm::kCommandSubOpAt] = static_cast<std::uint8_t>(code);
     // A non-zero direction is a write, also for a command without data.
     const auto way = direction != 0 ? velkin::qm::os::DataDirection::kOut : velkin::qm::os::DataDirection::kIn;
     return Truth(TheApi().device().SendRaw(cdb.data(), way, buffer, count & 0xFFFF));

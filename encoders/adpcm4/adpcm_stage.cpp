@@ -4,6 +4,8 @@
 #include <array>
 #include <span>
 
+#include "code_file_layout.h"
+
 namespace velkin::adpcm4 {
 
 using encoder::SilenceScan;
@@ -46,7 +48,7 @@ void AdpcmStage::CodeSegment(encoder::EncodingSession& session, const encoder::S
 }
 
 void AdpcmStage::EndStream(encoder::EncodingSession& session) {
-  static constexpr std::array<std::uint8_t, 3> kEndOfStream = {kVossikFormat.escape_byte, 0x00, 0x00};
+  static constexpr auto kEndOfStream = codefile::EscapeEnd(kVossikFormat.escape_byte);
   session.WriteCode(kEndOfStream);
 }
 

@@ -76,7 +76,7 @@ class SampleInput {
     const std::uint8_t* in = bytes_.data();
     std::uint16_t* out = window_.data();
     for (std::size_t i = 0; i < got; ++i) {
-      out[i] = static_cast<std::uint16_t>((in[2 * i] | (in[2 * i + 1] << 8)) ^ 0x8000u);
+      out[i] = static_cast<std::uint16_t>(bytes::LoadU16(in + 2 * i) ^ 0x8000u);
     }
   }
 
@@ -115,7 +115,7 @@ class Session final : public EncodingSession {
   }
 
   void SkipSilence(std::uint32_t run) override {
-    WriteCode(SilenceRecord(format_.escape_byte, run));
+    WriteCode(codefile::SilenceRecord(format_.escape_byte, run));
     static constexpr std::array<std::uint8_t, 512> kZeros{};
     for (std::uint64_t left = 2ull * run; left > 0;) {
       const auto part = static_cast<std::size_t>(std::min<std::uint64_t>(left, kZeros.size()));
@@ -131,9 +131,7 @@ class Session final : public EncodingSession {
     preview_bytes_.resize(2 * samples.size());
     std::uint8_t* out = preview_bytes_.data();
     for (std::size_t i = 0; i < samples.size(); ++i) {
-      const auto v = static_cast<std::uint16_t>(samples[i]);
-      out[2 * i] = static_cast<std::uint8_t>(v);
-      out[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
+      bytes::StoreU16(out + 2 * i, static_cast<std::uint16_t>(samples[i]));
     }
     preview_.Write(preview_bytes_);
   }
@@ -210,7 +208,7 @@ std::int32_t Encode(const CodeFormat& format, CodingStage& stage, const EncoderC
   if (!wav.has_format || wav.bits_per_sample != 16) return kResultNot16Bit;
 
   const std::uint32_t sample_count = wav.data_size / 2;
-  const auto header = CodeFileHeader(sample_count, wav.sample_rate, clock, format.format_byte);
+  const auto header = codefile::Header(sample_count, wav.sample_rate, clock, format.format_byte);
   if (!header) return kResultFailed;
   code.Write(*header);
 
@@ -222,7 +220,9 @@ std::int32_t Encode(const CodeFormat& format, CodingStage& stage, const EncoderC
   for (std::size_t k = 0; k <= events.size(); ++k) {
     if (k > 0) {
       const RegionEvent& event = events[k - 1];
-      code.Write(RegionMarker(format.escape_byte, event, wav.labels[event.cue_index]));
+      code.Write(
+          codefile::RegionMarker(format.escape_byte, event.type, event.cue_index,
+                                 static_cast<std::uint8_t>(static_cast<std::uint32_t>(wav.labels[event.cue_index]))));
     }
     const std::uint32_t end = k < events.size() ? events[k].position : sample_count;
     stage.CodeSegment(session, Segment{static_cast<std::uint32_t>(k), start, end});

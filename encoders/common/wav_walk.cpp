@@ -8,6 +8,10 @@
 #include "le_bytes.h"
 
 namespace velkin::encoder {
+
+using bytes::LoadU16;
+using bytes::LoadU32;
+
 namespace {
 
 constexpr std::size_t kHeaderBytes = 8;

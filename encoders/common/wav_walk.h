@@ -1,4 +1,8 @@
 // The walk over a WAV file's RIFF chunks: format, data chunk, cue points, labels and region lengths.
+// It is not riff/'s reader on purpose: the encoders walk a flat run of chunk headers by the player tools'
+// own rules (an "adtl" standing alone counts only after a LIST and is bounded by that LIST's size, the cue
+// chunk's end is checked against the RIFF size, the last "data" chunk wins), which a nesting chunk reader
+// would silently correct; the code files the encoders make depend on exactly these rules.
 #pragma once
 
 #include <array>

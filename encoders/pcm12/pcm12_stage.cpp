@@ -4,6 +4,7 @@
 #include <array>
 #include <span>
 
+#include "code_file_layout.h"
 #include "pcm12_block.h"
 
 namespace velkin::pcm12 {
@@ -48,8 +49,7 @@ void Pcm12Stage::CodeSegment(encoder::EncodingSession& session, const encoder::S
 }
 
 void Pcm12Stage::EndStream(encoder::EncodingSession& session) {
-  static constexpr std::array<std::uint8_t, 4> kEndOfStream = {0xFF, 0xFF, 0xFF, 0xFF};
-  session.WriteCode(kEndOfStream);
+  session.WriteCode(codefile::kAllOnesEnd);
 }
 
 }  // namespace velkin::pcm12

@@ -1,12 +1,15 @@
 // 12-bit PCM records: 0x06, a length word ((L - 1), bit 15 set for a normal block), the 12-bit values packed
 // three bytes to two values (a lone last value in two bytes); 0xFF 0xFF 0xFF 0xFF ends the stream.
+#include <algorithm>
+
 #include "code_file.h"
+#include "code_file_layout.h"
+#include "le_bytes.h"
 
 namespace velkin::decode {
 namespace {
 
 constexpr std::uint8_t kBlockTag = 0x06;
-constexpr std::uint8_t kEndByte = 0xFF;
 
 std::int16_t Sample(std::uint32_t value12, bool normal) {
   const std::int32_t word = static_cast<std::int32_t>(value12 << 4) - 32768;
@@ -18,14 +21,15 @@ std::int16_t Sample(std::uint32_t value12, bool normal) {
 
 RecordResult DecodePcm12Record(std::span<const std::uint8_t> stream, std::size_t at, std::vector<std::int16_t>& out) {
   const std::size_t left = stream.size() - at;
-  if (stream[at] == kEndByte) {
-    if (left >= 4 && stream[at + 1] == kEndByte && stream[at + 2] == kEndByte && stream[at + 3] == kEndByte) {
-      return {RecordKind::kEndOfStream, 4};
+  constexpr auto& kEnd = codefile::kAllOnesEnd;
+  if (stream[at] == kEnd[0]) {
+    if (left >= kEnd.size() && std::equal(kEnd.begin(), kEnd.end(), stream.begin() + static_cast<std::ptrdiff_t>(at))) {
+      return {RecordKind::kEndOfStream, kEnd.size()};
     }
     return {RecordKind::kInvalid, 0};
   }
   if (stream[at] != kBlockTag || left < 3) return {RecordKind::kInvalid, 0};
-  const std::uint32_t word = stream[at + 1] | (static_cast<std::uint32_t>(stream[at + 2]) << 8);
+  const std::uint32_t word = bytes::LoadU16(stream, at + 1);
   const std::size_t length = (word & 0x7FFFu) + 1;
   const bool normal = (word & 0x8000u) != 0;
   const std::size_t bytes = 3 + length / 2 * 3 + (length % 2 ? 2 : 0);

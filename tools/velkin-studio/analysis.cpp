@@ -7,6 +7,7 @@
 
 #include <kissfft.hh>
 
+#include "le_bytes.h"
 #include "riff/riff_file.h"
 #include "riff/wave_format.h"
 
@@ -83,7 +84,7 @@ std::optional<std::vector<std::int16_t>> ReadPcm16(const std::filesystem::path& 
   std::vector<std::int16_t> samples(bytes.size() / (2 * channels));
   for (std::size_t i = 0; i < samples.size(); ++i) {
     const std::size_t at = i * channels * 2;
-    samples[i] = static_cast<std::int16_t>(bytes[at] | (bytes[at + 1] << 8));
+    samples[i] = static_cast<std::int16_t>(velkin::bytes::LoadU16(bytes, at));
   }
   return samples;
 }

@@ -114,63 +114,60 @@ ModelOutput ModelEncode(const ModelInput& input) {
   return out;
 }
 
+namespace {
+
+// A block: an odd sample count n (its first byte), the 16-bit first value and step index, (n - 1) / 2
+// bytes of codes.
+std::size_t VossikRecordSize(std::span<const std::uint8_t> code, std::size_t at, bool& is_end, std::string& error) {
+  is_end = false;
+  const std::uint8_t first = code[at];
+  if (first % 2 == 0) {
+    error = "even block length";
+    return 0;
+  }
+  const std::size_t size = 3 + first / 2;
+  if (at + size > code.size()) {
+    error = "truncated block";
+    return 0;
+  }
+  return size;
+}
+
+}  // namespace
+
 bool ParseStream(const std::vector<std::uint8_t>& code, std::size_t header_bytes, std::vector<StreamRecord>& records,
                  std::string& error) {
-  std::size_t at = header_bytes;
-  auto take = [&](std::size_t size, StreamRecord::Kind kind) {
-    records.push_back({kind, std::vector<std::uint8_t>(code.begin() + at, code.begin() + at + size), {}, 0});
-    at += size;
-  };
-  while (at < code.size()) {
-    const std::uint8_t first = code[at];
-    if (first == 0x01) {
-      if (at + 3 > code.size()) return error = "truncated escape at " + std::to_string(at), false;
-      if (code[at + 1] == 0 && code[at + 2] == 0) {
-        take(3, StreamRecord::Kind::kEnd);
-        if (at != code.size()) return error = "bytes after the end of stream", false;
-        return true;
-      }
-      if ((code[at + 2] & 0xFE) == 0x40) {
-        const std::uint32_t run = (code[at + 1] | (code[at + 2] << 8)) - 0x4000u;
-        take(3, StreamRecord::Kind::kSilence);
-        records.back().run = run;
-        continue;
-      }
-      if ((code[at + 1] == 1 || code[at + 1] == 2) && (code[at + 2] & 0xE0) == 0x20 && at + 4 <= code.size()) {
-        take(4, StreamRecord::Kind::kMarker);
-        continue;
-      }
-      return error = "unknown escape at " + std::to_string(at), false;
-    }
-    if (first % 2 == 0) return error = "even block length at " + std::to_string(at), false;
-    const std::size_t size = 3 + first / 2;
-    if (at + size > code.size()) return error = "truncated block at " + std::to_string(at), false;
-    StreamRecord block{StreamRecord::Kind::kBlock, {}, {}, 0};
-    block.bytes.assign(code.begin() + at, code.begin() + at + size);
-    // Decoded here from the format rules rather than with the codec's own decoder.
-    const std::uint16_t header = static_cast<std::uint16_t>(block.bytes[1] | (block.bytes[2] << 8));
-    std::uint16_t v = static_cast<std::uint16_t>((header & 0xFF80) | 0x40);
-    std::uint16_t x = header & 0x7F;
-    if (x > 120) return error = "step index above 120 at " + std::to_string(at), false;
-    block.decoded.push_back(v);
-    for (std::size_t j = 1; j < first; ++j) {
-      const std::uint8_t pair = block.bytes[3 + (j - 1) / 2];
-      const std::uint8_t c = j % 2 ? (pair & 0x0F) : (pair >> 4);
-      const std::uint32_t y = Steps()[x];
-      const std::uint32_t d = (y >> 3) + (c & 4 ? y : 0) + (c & 2 ? y >> 1 : 0) + (c & 1 ? y >> 2 : 0);
-      v = (c & 8) ? static_cast<std::uint16_t>(v > d ? v - d : 0) : static_cast<std::uint16_t>(std::min(v + d, 65535u));
-      const int adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
-      int next = (x + adjust[c & 7]) & 0xFFFF;
-      if (next == 0) next = 1;
-      if (next >= 120) next = 120;
-      x = static_cast<std::uint16_t>(next);
+  std::vector<velkin::test::CodeRecord> read;
+  const bool ok = velkin::test::ReadCodeStream(code, header_bytes, {0x01, true, &VossikRecordSize}, read, error);
+  records.clear();
+  for (velkin::test::CodeRecord& r : read) {
+    StreamRecord block;
+    static_cast<velkin::test::CodeRecord&>(block) = std::move(r);
+    if (block.kind == StreamRecord::Kind::kBlock) {
+      const std::size_t first = block.bytes[0];
+      const std::uint16_t header = static_cast<std::uint16_t>(block.bytes[1] | (block.bytes[2] << 8));
+      std::uint16_t v = static_cast<std::uint16_t>((header & 0xFF80) | 0x40);
+      std::uint16_t x = header & 0x7F;
+      if (x > 120) return error = "step index above 120 in record " + std::to_string(records.size()), false;
       block.decoded.push_back(v);
+      for (std::size_t j = 1; j < first; ++j) {
+        const std::uint8_t pair = block.bytes[3 + (j - 1) / 2];
+        const std::uint8_t c = j % 2 ? (pair & 0x0F) : (pair >> 4);
+        const std::uint32_t y = Steps()[x];
+        const std::uint32_t d = (y >> 3) + (c & 4 ? y : 0) + (c & 2 ? y >> 1 : 0) + (c & 1 ? y >> 2 : 0);
+        v = (c & 8) ? static_cast<std::uint16_t>(v > d ? v - d : 0)
+                    : static_cast<std::uint16_t>(std::min(v + d, 65535u));
+        const int adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+        int next = (x + adjust[c & 7]) & 0xFFFF;
+        if (next == 0) next = 1;
+        if (next >= 120) next = 120;
+        x = static_cast<std::uint16_t>(next);
+        block.decoded.push_back(v);
+      }
     }
     records.push_back(std::move(block));
-    at += size;
   }
-  error = "no end of stream";
-  return false;
+  return ok;
 }
 
 }  // namespace velkin::adpcm4::test

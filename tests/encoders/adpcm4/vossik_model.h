@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "code_stream.h"
+
 namespace velkin::adpcm4::test {
 
 struct ModelEvent {
@@ -35,17 +37,14 @@ std::vector<std::uint8_t> ModelHeader(std::uint32_t samples, std::uint32_t rate)
 
 ModelOutput ModelEncode(const ModelInput& input);
 
-// One record of a VOSSIK code stream.
-struct StreamRecord {
-  enum class Kind { kBlock, kMarker, kSilence, kEnd };
-  Kind kind;
-  std::vector<std::uint8_t> bytes;     // the record as written
+// One record of a VOSSIK code stream; a block's samples are decoded here from the format rules rather
+// than with the codec's own decoder.
+struct StreamRecord : velkin::test::CodeRecord {
   std::vector<std::uint16_t> decoded;  // block: the player's samples (offset binary)
-  std::uint32_t run = 0;               // silence: samples removed
 };
 
 // Reads the records after a header of `header_bytes`. Returns false (with a reason) on a malformed
-// stream: unknown escape, truncated record, bytes after the end, or no end.
+// stream: unknown escape, truncated record, bad block, bytes after the end, or no end.
 bool ParseStream(const std::vector<std::uint8_t>& code, std::size_t header_bytes, std::vector<StreamRecord>& records,
                  std::string& error);
 

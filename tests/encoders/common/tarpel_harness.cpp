@@ -56,60 +56,59 @@ TarpelRun EncodeWav(const TempDir& dir, const ByteVector& wav, const TarpelOptio
   return RunTarpel(dir.File("out.COD"), dir.File("in.wav"), options);
 }
 
+namespace {
+
+// A 12-bit block (0x06, the length word, the packed values) or the end of stream (four 0xFF bytes).
+std::size_t TarpelRecordSize(std::span<const std::uint8_t> code, std::size_t at, bool& is_end, std::string& error) {
+  const std::size_t left = code.size() - at;
+  if (code[at] == 0xFF) {
+    is_end = true;
+    if (left == 4 && code[at + 1] == 0xFF && code[at + 2] == 0xFF && code[at + 3] == 0xFF) return 4;
+    error = "bad end of stream";
+    return 0;
+  }
+  if (code[at] != 0x06) {
+    error = "unknown record";
+    return 0;
+  }
+  if (left < 3) {
+    error = "short block";
+    return 0;
+  }
+  const std::uint32_t length = (static_cast<std::uint32_t>(code[at + 1] | (code[at + 2] << 8)) & 0x7FFFu) + 1u;
+  const std::size_t size = 3 + length / 2 * 3 + (length % 2 ? 2 : 0);
+  if (left < size) {
+    error = "block runs past the file";
+    return 0;
+  }
+  return size;
+}
+
+}  // namespace
+
 std::vector<Record> ParseTarpelStream(const ByteVector& code, std::size_t header_bytes) {
+  std::vector<CodeRecord> read;
+  std::string error;
+  if (!ReadCodeStream(code, header_bytes, CodeStreamFormat{0x00, false, &TarpelRecordSize}, read, error)) {
+    ADD_FAILURE() << error;
+  }
   std::vector<Record> records;
-  std::size_t at = header_bytes;
-  auto fail = [&](const char* what) {
-    ADD_FAILURE() << what << " at byte " << at;
-    return records;
-  };
-  if (code.size() < header_bytes || code[header_bytes - 1] != 0x07) return fail("no header");
-  while (at < code.size()) {
-    Record r{};
-    const std::uint8_t tag = code[at];
-    std::size_t size = 0;
-    if (tag == 0xFF) {
-      if (code.size() - at != 4 || GetU32(code, at) != 0xFFFFFFFFu) return fail("bad end of stream");
-      r.kind = Record::Kind::kEnd;
-      size = 4;
-    } else if (tag == 0x00) {
-      if (code.size() - at < 3) return fail("short escape record");
-      if (code[at + 2] >= 0x40) {
-        r.kind = Record::Kind::kSilence;
-        r.run = GetU16(code, at + 1) - 0x4000u;
-        size = 3;
-      } else {
-        if (code.size() - at < 4) return fail("short marker");
-        r.kind = Record::Kind::kMarker;
-        r.type = code[at + 1];
-        r.cue_byte = code[at + 2];
-        r.label = code[at + 3];
-        size = 4;
-      }
-    } else if (tag == 0x06) {
-      if (code.size() - at < 3) return fail("short block");
-      const std::uint16_t word = GetU16(code, at + 1);
-      r.kind = Record::Kind::kBlock;
+  for (CodeRecord& c : read) {
+    Record r;
+    static_cast<CodeRecord&>(r) = std::move(c);
+    if (r.kind == Record::Kind::kBlock) {
+      const std::uint16_t word = GetU16(r.bytes, 1);
       r.normal = (word & 0x8000u) != 0;
       r.length = (word & 0x7FFFu) + 1u;
-      size = 3 + r.length / 2 * 3 + (r.length % 2 ? 2 : 0);
-      if (code.size() - at < size) return fail("block runs past the file");
-      std::size_t p = at + 3;
+      std::size_t p = 3;
       for (std::uint32_t i = 0; i < r.length; i += 2, p += 3) {
-        r.words.push_back(static_cast<std::uint16_t>((code[p] << 8) | (code[p + 1] & 0xF0)));
+        r.words.push_back(static_cast<std::uint16_t>((r.bytes[p] << 8) | (r.bytes[p + 1] & 0xF0)));
         if (i + 1 < r.length)
-          r.words.push_back(static_cast<std::uint16_t>((code[p + 2] << 8) | ((code[p + 1] & 0x0F) << 4)));
+          r.words.push_back(static_cast<std::uint16_t>((r.bytes[p + 2] << 8) | ((r.bytes[p + 1] & 0x0F) << 4)));
       }
-    } else {
-      return fail("unknown record");
     }
-    r.bytes.assign(code.begin() + static_cast<std::ptrdiff_t>(at),
-                   code.begin() + static_cast<std::ptrdiff_t>(at + size));
     records.push_back(std::move(r));
-    at += size;
-    if (records.back().kind == Record::Kind::kEnd) break;
   }
-  if (records.empty() || records.back().kind != Record::Kind::kEnd) ADD_FAILURE() << "no end of stream";
   return records;
 }
 

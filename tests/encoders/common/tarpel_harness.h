@@ -8,6 +8,7 @@
 
 #include <velkin/platform.h>
 
+#include "code_stream.h"
 #include "temp_dir.h"
 #include "wav_builder.h"
 
@@ -45,20 +46,13 @@ TarpelRun EncodeWav(const TempDir& dir, const ByteVector& wav, const TarpelOptio
 
 std::vector<std::int16_t> Int16s(const ByteVector& bytes);
 
-// One record of a TARPEL code stream, as a reader independent of the encoder sees it.
-struct Record {
-  enum class Kind { kBlock, kMarker, kSilence, kEnd };
-  Kind kind;
+// One record of a TARPEL code stream; a block's samples are read here from the 12-bit packing rules,
+// not with the encoder's code.
+struct Record : CodeRecord {
   // Block: mode, length and the 16-bit words the 12-bit values stand for (value << 4).
   bool normal = false;
   std::uint32_t length = 0;
   std::vector<std::uint16_t> words;
-  ByteVector bytes;  // the whole record as written
-  // Marker: event type, cue byte (0x20 | index), label byte. Silence: the run.
-  std::uint8_t type = 0;
-  std::uint8_t cue_byte = 0;
-  std::uint8_t label = 0;
-  std::uint32_t run = 0;
 };
 
 // The header length for the usual clock and rate (12000000 Hz, 16000 Hz): 10 bytes.
