@@ -218,7 +218,7 @@ TEST_F(Agent, EnumerationFailures) {
   }
   I_QMUsbDevice* device = nullptr;
   EXPECT_EQ(agent_.OpenEntry(0, false, &device), kQmIndexOutsideList);
-  EXPECT_EQ(agent_.RegisterNotifications(nullptr), 1);
+  EXPECT_EQ(agent_.RegisterNotifications(os::HotplugCallback()), 1);
   EXPECT_EQ(agent_.UnregisterNotifications(), 1);
 }
 
