@@ -269,6 +269,30 @@ TEST(DeviceTable, ObjectsFollowTheirDevicesByName) {
   EXPECT_EQ(table.SelectAndOpen(1), kQmIndexOutsideList);
 }
 
+// The selected, by-index and by-name variants address the same slots.
+TEST(DeviceTable, EveryWayOfNamingASlotReachesItsOwnDevice) {
+  VirtualDevices devices;
+  devices.Create("a");
+  devices.Create("b");
+  Table table;
+  table.SetMatchTexts("QUAMIRA", "VOXA CDROM");
+  ASSERT_EQ(table.Refresh(2), kQmOk);
+  ASSERT_EQ(table.SelectAndOpen(0), kQmOk);
+  ASSERT_EQ(table.SelectAndOpen(1), kQmOk);
+  const std::string second = table.agent()->DeviceInfo(1)->Name();
+
+  // Without the "QM" signature the unit refuses: ILLEGAL REQUEST, INVALID FIELD IN CDB.
+  constexpr std::uint8_t kUnsigned[16] = {0xD0};
+  std::uint8_t reply[64];
+  EXPECT_EQ(table.SendCommand(kUnsigned, os::DataDirection::kIn, reply, 64), kQmCheckCondition);
+  EXPECT_EQ(table.LastSense(), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByIndex(1), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByName(second.c_str()), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByIndex(0), 0u) << "the other unit was not addressed";
+  EXPECT_EQ(table.LastOsError(), 0u);
+  EXPECT_EQ(table.LastSenseByName(nullptr), 0u);
+}
+
 TEST(DeviceTable, OnlyThirtyTwoSlots) {
   VirtualDevices devices;
   VirtualDeviceSetup setup;
