@@ -8,6 +8,7 @@
 
 #include "device_agent.h"
 #include "open_device_table.h"
+#include "opened_unit.h"
 #include "virtual_devices.h"
 
 namespace velkin::qm {
@@ -291,6 +292,31 @@ TEST(DeviceTable, EveryWayOfNamingASlotReachesItsOwnDevice) {
   EXPECT_EQ(table.LastSenseByIndex(0), 0u) << "the other unit was not addressed";
   EXPECT_EQ(table.LastOsError(), 0u);
   EXPECT_EQ(table.LastSenseByName(nullptr), 0u);
+}
+
+class NamedUnit : public C_OpenedUnit {
+ public:
+  using C_OpenedUnit::OpenNamed;
+};
+
+TEST(DeviceTable, AnOpenedUnitOpensTheListedUnitOfAName) {
+  VirtualDevices devices;
+  devices.Create("a");
+  devices.Create("b");
+  std::string second;
+  {
+    Table lister;
+    lister.SetMatchTexts("QUAMIRA", "VOXA CDROM");
+    ASSERT_EQ(lister.Refresh(2), kQmOk);
+    second = lister.agent()->DeviceInfo(1)->Name();
+  }
+  NamedUnit unit;
+  EXPECT_EQ(unit.OpenNamed("QUAMIRA", "VOXA CDROM", "no such unit"), C_OpenedUnit::kNotOpened);
+  EXPECT_FALSE(unit.IsOpen());
+  EXPECT_EQ(unit.OpenNamed("QUAMIRA", "VOXA CDROM", second.c_str()), 2) << "the count of listed units";
+  EXPECT_EQ(unit.DeviceName(), second);
+  EXPECT_EQ(unit.current_index(), 1);
+  EXPECT_TRUE(unit.CheckConnection());
 }
 
 TEST(DeviceTable, OnlyThirtyTwoSlots) {
