@@ -25,9 +25,10 @@ C_QMUsbDeviceAgentThreadLock::~C_QMUsbDeviceAgentThreadLock() {
 }
 
 C_QMUsbDeviceAgent::~C_QMUsbDeviceAgent() {
+  // The registration first, outside the agent lock (see UnregisterNotifications).
+  UnregisterNotifications();
   C_QMUsbDeviceAgentThreadLock lock;
   ClearList();
-  UnregisterNotifications();
 }
 
 bool C_QMUsbDeviceAgent::SameFilter(const QMDeviceFilter& filter) const {
