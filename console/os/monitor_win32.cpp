@@ -4,7 +4,7 @@
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
 
-#include <os/windows/virtual_device_messages.h>
+#include <os/emulated/virtual_device_messages.h>
 
 #include <atomic>
 #include <cstdio>

@@ -1,7 +1,6 @@
 // The Farlink device object and the single export object behind the FLNK_ functions.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "opened_unit.h"
@@ -15,14 +14,13 @@ class C_FarlinkDevice : public qm::C_OpenedUnit {
   std::int32_t OpenDevice(const char* vendor, const char* product) { return OpenFirst(vendor, product); }
 };
 
+// Nothing asks for the outcome of the last open or check afterwards (unlike Quorvane's status
+// query), so none is kept beside the device.
 class C_FarlinkApi {
  public:
   C_FarlinkDevice& device() { return device_; }
-  void set_connected(bool connected) { connected_ = connected; }
-  bool connected() const { return connected_; }
 
  private:
-  std::atomic<bool> connected_{false};
   C_FarlinkDevice device_;
 };
 

@@ -22,11 +22,7 @@ const bool kLoaded = (TheApi(), true);
 extern "C" {
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_OpenDevice(const char* vendor, const char* product) {
-  return Guarded([&] {
-    const int32_t result = TheApi().device().OpenDevice(vendor, product);
-    TheApi().set_connected(result > 0);
-    return Truth(result > 0);
-  });
+  return Guarded([&] { return Truth(TheApi().device().OpenDevice(vendor, product) > 0); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_CloseDevice(void) {
@@ -38,11 +34,7 @@ VELKIN_EXPORT int32_t VELKIN_CALL FLNK_CloseDevice(void) {
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_IsDeviceConnect(void) {
-  return Guarded([] {
-    const bool connected = TheApi().device().CheckConnection();
-    TheApi().set_connected(connected);
-    return Truth(connected);
-  });
+  return Guarded([] { return Truth(TheApi().device().CheckConnection()); });
 }
 
 VELKIN_EXPORT int32_t VELKIN_CALL FLNK_EraseMemory(uint32_t address, uint32_t sizeCode) {

@@ -25,9 +25,10 @@ C_QMUsbDeviceAgentThreadLock::~C_QMUsbDeviceAgentThreadLock() {
 }
 
 C_QMUsbDeviceAgent::~C_QMUsbDeviceAgent() {
+  // The registration first, outside the agent lock (see UnregisterNotifications).
+  UnregisterNotifications();
   C_QMUsbDeviceAgentThreadLock lock;
   ClearList();
-  UnregisterNotifications();
 }
 
 bool C_QMUsbDeviceAgent::SameFilter(const QMDeviceFilter& filter) const {
@@ -174,18 +175,21 @@ std::vector<C_QMUsbDeviceInfo> C_QMUsbDeviceAgent::UnopenableDevices() {
   return unopenable_;
 }
 
-std::int32_t C_QMUsbDeviceAgent::RegisterNotifications(void* recipient) {
-  C_QMUsbDeviceAgentThreadLock lock;
+std::int32_t C_QMUsbDeviceAgent::RegisterNotifications(const os::HotplugRecipient& recipient) {
   UnregisterNotifications();
-  notification_ = os::ActiveBackend()->RegisterNotifications(recipient);
+  C_QMUsbDeviceAgentThreadLock lock;
+  notification_ = os::RegisterDeviceNotifications(recipient);
   return 1;
 }
 
 std::int32_t C_QMUsbDeviceAgent::UnregisterNotifications() {
-  C_QMUsbDeviceAgentThreadLock lock;
-  if (notification_ != nullptr && os::ActiveBackend()->UnregisterNotifications(notification_)) {
-    notification_ = nullptr;
+  std::unique_ptr<os::HotplugSource> registration;
+  {
+    C_QMUsbDeviceAgentThreadLock lock;
+    registration = std::move(notification_);
   }
+  // Stopped outside the agent lock: the source's thread may be waiting for it in the recipient.
+  registration.reset();
   return 1;
 }
 

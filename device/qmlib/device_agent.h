@@ -15,6 +15,7 @@
 #include "cl_array.h"
 #include "device_enumerator.h"
 #include "mass_storage_device.h"
+#include "os/hotplug.h"
 
 namespace velkin::qm {
 
@@ -41,7 +42,7 @@ class I_QMUsbDeviceAgent {
   virtual std::int32_t IndexOfName(const char* name) = 0;
   virtual std::int32_t OpenEntry(std::int32_t index, bool open, I_QMUsbDevice** out) = 0;
   virtual std::int32_t CheckEntry(std::int32_t index) = 0;
-  virtual std::int32_t RegisterNotifications(void* recipient) = 0;
+  virtual std::int32_t RegisterNotifications(const os::HotplugRecipient& recipient) = 0;
   virtual std::int32_t UnregisterNotifications() = 0;
 };
 
@@ -78,7 +79,11 @@ class C_QMUsbDeviceAgent : public I_QMUsbDeviceAgent {
   // Whether the listed device still answers on its handle: 0, kQmNoAnswer, kQmUnknownDevice for
   // an index outside the list, kQmUnusable for an entry without a usable record.
   std::int32_t CheckEntry(std::int32_t index) override;
-  std::int32_t RegisterNotifications(void* recipient) override;
+  // Registers the recipient for device changes (os::RegisterDeviceNotifications), giving up any
+  // earlier registration: a window on Windows, a callback elsewhere. Always 1.
+  std::int32_t RegisterNotifications(const os::HotplugRecipient& recipient) override;
+  // Gives up the registration through the registration itself, so a registration made with one
+  // environment is stopped also after VELKIN_EMULATOR has changed. Always 1.
   std::int32_t UnregisterNotifications() override;
 
   // The units of the last enumeration that passed the filter test but could not be opened (no
@@ -102,7 +107,7 @@ class C_QMUsbDeviceAgent : public I_QMUsbDeviceAgent {
   std::int32_t filter_kind_ = -1;
   std::int32_t filter_option_ = -1;
   std::optional<QMMassStorageFilterPayload> filter_payload_;
-  void* notification_ = nullptr;
+  std::unique_ptr<os::HotplugSource> notification_;
   std::vector<C_QMUsbDeviceInfo> unopenable_;
 };
 

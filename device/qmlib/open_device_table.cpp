@@ -112,19 +112,21 @@ std::int32_t C_OpenDeviceTable::ListIndexOfName(const char* name) {
   return -1;
 }
 
-RetainedRef<I_QMUsbDevice> C_OpenDeviceTable::SlotObject(std::int32_t index) {
+C_OpenDeviceTable::SlotDevice C_OpenDeviceTable::DeviceIn(const SlotKey& key) {
   std::lock_guard guard(table_lock_);
+  C_QMUsbDeviceAgentThreadLock agent_lock;
+  const std::int32_t index = key.selected ? current_ : key.name != nullptr ? ListIndexOfName(key.name) : key.index;
   if (!agent_ || index < 0 || index >= kTableSlots || index >= agent_->Count()) return {};
   I_QMUsbDevice* object = table_[static_cast<std::size_t>(index)];
   if (object == nullptr) return {};
   object->Retain();
-  return RetainedRef<I_QMUsbDevice>(object);
+  SlotDevice slot{RetainedRef<I_QMUsbDevice>(object)};
+  slot.storage = MassStorageView(object);
+  return slot;
 }
 
-RetainedRef<I_QMUsbDevice> C_OpenDeviceTable::ObjectByName(const char* name) {
-  std::lock_guard guard(table_lock_);
-  C_QMUsbDeviceAgentThreadLock agent_lock;
-  return SlotObject(ListIndexOfName(name));
+RetainedRef<I_QMUsbDevice> C_OpenDeviceTable::SlotObject(std::int32_t index) {
+  return DeviceIn(AtIndex(index)).object;
 }
 
 void C_OpenDeviceTable::CloseByName(const char* name) {
@@ -141,14 +143,18 @@ void C_OpenDeviceTable::CloseByName(const char* name) {
   if (current_ == index) current_ = -1;
 }
 
+std::int32_t C_OpenDeviceTable::ExchangeIn(const SlotKey& key,
+                                           const std::function<std::int32_t(I_QMMassStorageDevice&)>& exchange) {
+  const SlotDevice slot = DeviceIn(key);
+  if (!slot.object) return kQmUnknownDevice;
+  if (slot.storage == nullptr) return kQmUnusable;
+  std::lock_guard exchange_lock(slot.storage->ExchangeLock());
+  return exchange(*slot.storage);
+}
+
 std::int32_t C_OpenDeviceTable::Exchange(const char* name,
                                          const std::function<std::int32_t(I_QMMassStorageDevice&)>& exchange) {
-  RetainedRef<I_QMUsbDevice> object = ObjectByName(name);
-  if (!object) return kQmUnknownDevice;
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
-  if (device == nullptr) return kQmUnusable;
-  std::lock_guard exchange_lock(device->ExchangeLock());
-  return exchange(*device);
+  return ExchangeIn(Named(name), exchange);
 }
 
 namespace {
@@ -166,62 +172,57 @@ std::int32_t SendOne(I_QMMassStorageDevice& device, const std::uint8_t* cdb, os:
 std::int32_t C_OpenDeviceTable::SendCommandByName(const char* name, const std::uint8_t* cdb,
                                                   os::DataDirection direction, std::uint8_t* buffer,
                                                   std::uint32_t length) {
-  return Exchange(name, [&](I_QMMassStorageDevice& device) { return SendOne(device, cdb, direction, buffer, length); });
+  return ExchangeIn(Named(name),
+                    [&](I_QMMassStorageDevice& device) { return SendOne(device, cdb, direction, buffer, length); });
 }
 
 std::int32_t C_OpenDeviceTable::SendCommandByIndex(std::int32_t index, const std::uint8_t* cdb,
                                                    os::DataDirection direction, std::uint8_t* buffer,
                                                    std::uint32_t length) {
-  RetainedRef<I_QMUsbDevice> object = SlotObject(index);
-  if (!object) return kQmUnknownDevice;
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
-  if (device == nullptr) return kQmUnusable;
-  std::lock_guard exchange_lock(device->ExchangeLock());
-  return SendOne(*device, cdb, direction, buffer, length);
+  return ExchangeIn(AtIndex(index),
+                    [&](I_QMMassStorageDevice& device) { return SendOne(device, cdb, direction, buffer, length); });
 }
 
 std::int32_t C_OpenDeviceTable::SendCommand(const std::uint8_t* cdb, os::DataDirection direction, std::uint8_t* buffer,
                                             std::uint32_t length) {
-  std::int32_t index = -1;
-  {
-    std::lock_guard guard(table_lock_);
-    index = current_;
-  }
-  return SendCommandByIndex(index, cdb, direction, buffer, length);
+  return ExchangeIn(Selected(),
+                    [&](I_QMMassStorageDevice& device) { return SendOne(device, cdb, direction, buffer, length); });
 }
 
-std::uint32_t C_OpenDeviceTable::LastOsErrorByIndex(std::int32_t index) {
-  RetainedRef<I_QMUsbDevice> object = SlotObject(index);
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
+namespace {
+
+// The detailed codes of a slot's device; 0 without one.
+std::uint32_t OsErrorOf(const I_QMMassStorageDevice* device) {
   return device != nullptr ? device->LastOsError() : 0;
+}
+std::uint32_t SenseOf(const I_QMMassStorageDevice* device) {
+  return device != nullptr ? device->LastSense() : 0;
+}
+
+}  // namespace
+
+std::uint32_t C_OpenDeviceTable::LastOsErrorByIndex(std::int32_t index) {
+  return OsErrorOf(DeviceIn(AtIndex(index)).storage);
 }
 
 std::uint32_t C_OpenDeviceTable::LastOsErrorByName(const char* name) {
-  RetainedRef<I_QMUsbDevice> object = ObjectByName(name);
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
-  return device != nullptr ? device->LastOsError() : 0;
+  return OsErrorOf(DeviceIn(Named(name)).storage);
 }
 
 std::uint32_t C_OpenDeviceTable::LastOsError() {
-  std::lock_guard guard(table_lock_);
-  return LastOsErrorByIndex(current_);
+  return OsErrorOf(DeviceIn(Selected()).storage);
 }
 
 std::uint32_t C_OpenDeviceTable::LastSenseByIndex(std::int32_t index) {
-  RetainedRef<I_QMUsbDevice> object = SlotObject(index);
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
-  return device != nullptr ? device->LastSense() : 0;
+  return SenseOf(DeviceIn(AtIndex(index)).storage);
 }
 
 std::uint32_t C_OpenDeviceTable::LastSenseByName(const char* name) {
-  RetainedRef<I_QMUsbDevice> object = ObjectByName(name);
-  I_QMMassStorageDevice* device = MassStorageView(object.get());
-  return device != nullptr ? device->LastSense() : 0;
+  return SenseOf(DeviceIn(Named(name)).storage);
 }
 
 std::uint32_t C_OpenDeviceTable::LastSense() {
-  std::lock_guard guard(table_lock_);
-  return LastSenseByIndex(current_);
+  return SenseOf(DeviceIn(Selected()).storage);
 }
 
 std::int32_t C_OpenDeviceTable::CheckConnectionByIndex(std::int32_t index) {

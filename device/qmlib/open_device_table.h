@@ -77,13 +77,33 @@ class C_OpenDeviceTable {
   std::int32_t ListIndexOfName(const char* name);
   // The object in slot `index`, retained, or null.
   RetainedRef<I_QMUsbDevice> SlotObject(std::int32_t index);
-  RetainedRef<I_QMUsbDevice> ObjectByName(const char* name);
   // Unload: every slot released, the current index reset, the agent destroyed.
   void ReleaseAll();
 
   std::recursive_mutex table_lock_;
 
  private:
+  // Which slot a call means: the selected one, the one at an index, or the one whose device has
+  // a name (exact comparison). Every ByName/ByIndex/selected variant goes through SlotDevice.
+  struct SlotKey {
+    const char* name = nullptr;
+    std::int32_t index = -1;
+    bool selected = false;
+  };
+  static SlotKey Selected() { return {nullptr, -1, true}; }
+  static SlotKey AtIndex(std::int32_t index) { return {nullptr, index, false}; }
+  static SlotKey Named(const char* name) { return {name, -1, false}; }
+
+  // The object in the slot `key` means, retained so that a close on another thread cannot pull it
+  // away, and its mass-storage view (null when it offers none). The key is resolved and the slot
+  // read under the table and agent locks; the object is empty when the slot is.
+  struct SlotDevice {
+    RetainedRef<I_QMUsbDevice> object;
+    I_QMMassStorageDevice* storage = nullptr;
+  };
+  SlotDevice DeviceIn(const SlotKey& key);
+  std::int32_t ExchangeIn(const SlotKey& key, const std::function<std::int32_t(I_QMMassStorageDevice&)>& exchange);
+
   std::unique_ptr<C_QMMassStorageDeviceAgent> agent_;
   std::array<I_QMUsbDevice*, kTableSlots> table_{};  // each holds one reference
   char vendor_[32] = {};

@@ -44,7 +44,7 @@ std::string C_OpenedUnit::DeviceName() {
   return open_ ? name_ : std::string();
 }
 
-std::int32_t C_OpenedUnit::OpenFirst(const char* vendor, const char* product) {
+std::int32_t C_OpenedUnit::OpenListed(const char* vendor, const char* product, const char* wanted) {
   SetMatchTexts(vendor, product);
   if (Refresh(2) != kQmOk) return kRefreshFailed;
   SayUnopenable(agent()->UnopenableDevices());
@@ -53,9 +53,10 @@ std::int32_t C_OpenedUnit::OpenFirst(const char* vendor, const char* product) {
   std::int32_t count = 0;
   {
     std::lock_guard table_guard(table_lock_);
-    if (SelectAndOpen(0) != kQmOk) return kNotOpened;
+    const std::int32_t index = wanted != nullptr ? ListIndexOfName(wanted) : 0;
+    if (index < 0 || SelectAndOpen(index) != kQmOk) return kNotOpened;
     C_QMUsbDeviceAgentThreadLock agent_lock;
-    const C_QMUsbDeviceInfo* info = agent()->DeviceInfo(0);
+    const C_QMUsbDeviceInfo* info = agent()->DeviceInfo(index);
     if (info == nullptr) return kNotOpened;
     name = info->Name();
     count = agent()->Count();

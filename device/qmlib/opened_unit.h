@@ -1,6 +1,6 @@
 // The opened unit of an export layer: the device table with the open flag and a copy of the opened
-// device's name, and what both export sets do with it: open the first matching unit, check that it
-// still answers, forget it, and run exchanges with it.
+// device's name, and what both export sets do with it: open the first matching unit (or one by
+// its name), check that it still answers, forget it, and run exchanges with it.
 #pragma once
 
 #include <cstdint>
@@ -58,11 +58,16 @@ class C_OpenedUnit : public C_OpenDeviceTable {
  protected:
   // The open steps: the matching texts, a refresh with filter option 2, device 0 selected and
   // opened, its name kept. The number of listed devices (> 0), or one of the codes above.
-  std::int32_t OpenFirst(const char* vendor, const char* product);
+  std::int32_t OpenFirst(const char* vendor, const char* product) { return OpenListed(vendor, product, nullptr); }
+  // The same steps, opening the listed unit named exactly `name` instead of device 0.
+  std::int32_t OpenNamed(const char* vendor, const char* product, const char* name) {
+    return OpenListed(vendor, product, name);
+  }
   // The pause between EEPROM busy polls.
   virtual void PauseBetweenPolls();
 
  private:
+  std::int32_t OpenListed(const char* vendor, const char* product, const char* name);
   void Forget(const std::string& name);
 
   // The open flag and the name, guarded because the host's threads (and Quorvane's notification

@@ -66,21 +66,13 @@ std::string RecordText(const std::uint8_t* bytes, std::size_t count) {
   return out;
 }
 
-Unit::~Unit() {
-  CloseByName(name_.c_str());
-}
-
 bool Unit::Open(const std::string& vendor, const std::string& product) {
-  SetMatchTexts(vendor.c_str(), product.c_str());
-  if (Refresh(2) != qm::kQmOk) return false;
-  std::lock_guard guard(table_lock_);
-  const std::int32_t index = ListIndexOfName(name_.c_str());
-  return index >= 0 && SelectAndOpen(index) == qm::kQmOk;
+  return OpenNamed(vendor.c_str(), product.c_str(), name_.c_str()) > 0;
 }
 
 std::int32_t Unit::Talk(const std::function<std::int32_t(qm::VendorCommands&)>& body) {
   return Exchange(name_.c_str(), [&](qm::I_QMMassStorageDevice& device) {
-    qm::VendorCommands commands(device, [] { std::this_thread::sleep_for(qm::kBusyPollPause); });
+    qm::VendorCommands commands(device, [this] { PauseBetweenPolls(); });
     return body(commands);
   });
 }

@@ -1,5 +1,5 @@
-// The units present and what is done with them. Each unit gets a device table of its own in which
-// it alone is opened, so several units are talked to at once, each under its own exchange lock;
+// The units present and what is done with them. Each unit gets an opened unit (a device table)
+// of its own in which it alone is opened, so several units are talked to at once, each under its own exchange lock;
 // the export sets, which keep one opened unit per process, are not used here.
 #pragma once
 
@@ -18,17 +18,16 @@
 
 #include "events.h"
 #include "jobs.h"
-#include "open_device_table.h"
+#include "opened_unit.h"
 #include "os/hotplug.h"
 #include "vendor_commands.h"
 
 namespace velkin::studio {
 
-// One unit, opened by its name in a device table of its own.
-class Unit : public qm::C_OpenDeviceTable {
+// One unit, opened by its name in a device table of its own (closed again with it).
+class Unit : public qm::C_OpenedUnit {
  public:
   explicit Unit(std::string name) : name_(std::move(name)) {}
-  ~Unit() override;
 
   const std::string& name() const { return name_; }
   // Lists the units that carry the texts and opens the one of this unit's name.

@@ -3,7 +3,8 @@
 // The portable core (device objects, vendor commands, discovery records, the agent, the device
 // table) reaches the system only through a Backend: a list of present units (discovery.h), a
 // transport per device object (transport.h), and a few optional hooks. Hot-plug events are a
-// separate seam (hotplug.h) because a program's monitor links them without the rest.
+// separate seam (hotplug.h) because a program's monitor links them without the rest; the agent's
+// registration for device changes (RegisterDeviceNotifications below) is made of its pieces.
 //
 // Which backend: when the environment variable VELKIN_EMULATOR names a folder, the virtual
 // devices in that folder (os/emulated/); otherwise the platform backend.
@@ -11,7 +12,8 @@
 // How a platform backend plugs in: the folder device/qmlib/os/<platform>/ has a CMakeLists.txt
 // that defines two static libraries and is picked by device/qmlib/CMakeLists.txt for its
 // platform (os/stub/ stands in while a platform has none):
-//   velkin_qm_platform          defines CreatePlatformBackend() below
+//   velkin_qm_platform          defines CreatePlatformBackend() and
+//                               StartPlatformWindowNotifications() below
 //   velkin_qm_platform_hotplug  defines StartPlatformHotplugSource() of hotplug.h
 // Both link velkin_qm_os (these headers) and may use velkin_emulator; nothing else in the
 // library changes. Platform code stays inside its folder.
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "hotplug.h"
 #include "transport.h"
 
 namespace velkin::qm::os {
@@ -46,11 +49,6 @@ class Backend {
   }
   // Called after each enumeration of the agent: the next hub/port lookup rebuilds its tree.
   virtual void MarkTopologyStale() {}
-
-  // Registration of a recipient (a window on Windows) for device-change notifications. Returns
-  // an opaque handle, null when nothing was registered.
-  virtual void* RegisterNotifications(void* /*recipient*/) { return nullptr; }
-  virtual bool UnregisterNotifications(void* /*handle*/) { return true; }
 };
 
 // The backend for the current environment. VELKIN_EMULATOR is looked at on every call, so a
@@ -60,6 +58,17 @@ std::shared_ptr<Backend> ActiveBackend();
 
 // Defined by the platform folder (velkin_qm_platform).
 std::shared_ptr<Backend> CreatePlatformBackend();
+
+// Defined by the platform folder (velkin_qm_platform): registers `window` for the system's
+// WM_DEVICECHANGE messages about interfaces of the HID class. Null where there are no windows, or
+// when the system refuses.
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow window);
+
+// The agent's registration for device changes, chosen like ActiveBackend(): a callback gets the
+// events of the units (StartHotplugSource); a window is registered with the system
+// (StartPlatformWindowNotifications) unless VELKIN_EMULATOR is set, as virtual devices raise no
+// system messages. Null when nothing was registered (an empty recipient, or none to be had).
+std::unique_ptr<HotplugSource> RegisterDeviceNotifications(const HotplugRecipient& recipient);
 
 // Defined by os/emulated: virtual devices in the folder `root`.
 std::shared_ptr<Backend> CreateEmulatedBackend(const std::string& root);

@@ -1,8 +1,9 @@
-// Picks the backend for the current environment: virtual devices when VELKIN_EMULATOR names a
-// folder, the platform's backend otherwise.
+// Picks the backend, and the agent's device-change registration, for the current environment:
+// virtual devices when VELKIN_EMULATOR names a folder, the platform's otherwise.
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <variant>
 
 #include "os/backend.h"
 
@@ -31,6 +32,16 @@ std::shared_ptr<Backend> ActiveBackend() {
     *current_root = root;
   }
   return *current;
+}
+
+std::unique_ptr<HotplugSource> RegisterDeviceNotifications(const HotplugRecipient& recipient) {
+  if (const auto* callback = std::get_if<HotplugCallback>(&recipient)) {
+    return *callback ? StartHotplugSource(*callback) : nullptr;
+  }
+  const NotifyWindow window = std::get<NotifyWindow>(recipient);
+  const char* root = std::getenv(kEmulatorVariable);
+  if (window.handle == nullptr || (root != nullptr && *root != '\0')) return nullptr;
+  return StartPlatformWindowNotifications(window);
 }
 
 }  // namespace velkin::qm::os

@@ -1,5 +1,7 @@
-// Hot-plug event seam: device arrival and removal, delivered to one callback on a thread of the
-// event source.
+// Hot-plug seam: device arrival and removal, delivered to one recipient. Every way of hearing of
+// device changes is one of these registrations (a HotplugSource): a callback on a thread of the
+// event source, or, where the system tells windows (Windows), a window. A registration owns what
+// it registered with and gives it up when destroyed, whatever the environment says by then.
 //
 // This part is a small static library of its own (velkin_qm_hotplug) so that a program's
 // monitor can link it directly: no exported function offers events. It picks its source the
@@ -10,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 namespace velkin::qm::os {
 
@@ -33,9 +36,19 @@ enum class HotplugScope { kStorageUnits, kInterfaceClasses };
 // Called on the source's own thread, one event at a time, in the order the changes were seen.
 using HotplugCallback = std::function<void(const HotplugEvent&)>;
 
+// A window that receives WM_DEVICECHANGE messages: an HWND, opaque here so that this header needs
+// no system header. Only Windows has them.
+struct NotifyWindow {
+  void* handle = nullptr;
+};
+
+// Who a registration tells.
+using HotplugRecipient = std::variant<HotplugCallback, NotifyWindow>;
+
 class HotplugSource {
  public:
-  // Stops watching and joins the source's thread. Must not be called from inside the callback.
+  // Stops watching (joins the source's thread, or gives up the system's registration). Must not
+  // be called from inside the callback.
   virtual ~HotplugSource() = default;
 };
 

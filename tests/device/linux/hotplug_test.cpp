@@ -8,6 +8,7 @@
 #include "bed_fixture.h"
 #include "device_agent.h"
 #include "os/hotplug.h"
+#include "scoped_env.h"
 
 namespace velkin::test::linux_bed {
 namespace {
@@ -110,12 +111,10 @@ TEST_F(HotplugTest, NoEventReachesTheCallbackOnceTheSourceIsGone) {
 TEST_F(HotplugTest, TheAgentDeliversToTheRecipientOfTheLastRegistrationOnly) {
   Recorder first;
   Recorder second;
-  const qm::os::HotplugCallback first_callback = first.Callback();
-  const qm::os::HotplugCallback second_callback = second.Callback();
   {
     qm::C_QMMassStorageDeviceAgent agent;
-    EXPECT_EQ(agent.RegisterNotifications(const_cast<qm::os::HotplugCallback*>(&first_callback)), 1);
-    EXPECT_EQ(agent.RegisterNotifications(const_cast<qm::os::HotplugCallback*>(&second_callback)), 1);
+    EXPECT_EQ(agent.RegisterNotifications(first.Callback()), 1);
+    EXPECT_EQ(agent.RegisterNotifications(second.Callback()), 1);
     const Unit unit = bed().PlugUsbUnit(root_, "1-3", {}, {}, 0);
     EXPECT_EQ(second.WaitFor(1), (std::vector<Seen>{{HotplugKind::kArrival, "/dev/sg0"}}));
 
@@ -125,6 +124,21 @@ TEST_F(HotplugTest, TheAgentDeliversToTheRecipientOfTheLastRegistrationOnly) {
   }
   EXPECT_TRUE(first.Now().empty());
   EXPECT_EQ(second.Now().size(), 1u) << "nothing after unregistering";
+}
+
+// A registration is given up through itself: pointing VELKIN_EMULATOR at virtual devices between
+// registering and unregistering must still stop the udev monitor.
+TEST_F(HotplugTest, UnregisteringStopsTheMonitorAlsoAfterTheEmulatorWasSelected) {
+  Recorder recorder;
+  qm::C_QMMassStorageDeviceAgent agent;
+  EXPECT_EQ(agent.RegisterNotifications(recorder.Callback()), 1);
+  {
+    ScopedEnv emulated(qm::os::kEmulatorVariable, ::testing::TempDir());
+    EXPECT_EQ(agent.UnregisterNotifications(), 1);
+  }
+  bed().PlugUsbUnit(root_, "1-3", {}, {}, 0);
+  Settle();
+  EXPECT_TRUE(recorder.Now().empty()) << "the monitor thread still delivers";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "device_agent.h"
 #include "open_device_table.h"
+#include "opened_unit.h"
 #include "virtual_devices.h"
 
 namespace velkin::qm {
@@ -218,7 +219,7 @@ TEST_F(Agent, EnumerationFailures) {
   }
   I_QMUsbDevice* device = nullptr;
   EXPECT_EQ(agent_.OpenEntry(0, false, &device), kQmIndexOutsideList);
-  EXPECT_EQ(agent_.RegisterNotifications(nullptr), 1);
+  EXPECT_EQ(agent_.RegisterNotifications(os::HotplugCallback()), 1);
   EXPECT_EQ(agent_.UnregisterNotifications(), 1);
 }
 
@@ -267,6 +268,55 @@ TEST(DeviceTable, ObjectsFollowTheirDevicesByName) {
             kQmUnknownDevice);
   EXPECT_EQ(table.CheckConnectionByName(a.c_str()), kQmOk);
   EXPECT_EQ(table.SelectAndOpen(1), kQmIndexOutsideList);
+}
+
+// The selected, by-index and by-name variants address the same slots.
+TEST(DeviceTable, EveryWayOfNamingASlotReachesItsOwnDevice) {
+  VirtualDevices devices;
+  devices.Create("a");
+  devices.Create("b");
+  Table table;
+  table.SetMatchTexts("QUAMIRA", "VOXA CDROM");
+  ASSERT_EQ(table.Refresh(2), kQmOk);
+  ASSERT_EQ(table.SelectAndOpen(0), kQmOk);
+  ASSERT_EQ(table.SelectAndOpen(1), kQmOk);
+  const std::string second = table.agent()->DeviceInfo(1)->Name();
+
+  // Without the "QM" signature the unit refuses: ILLEGAL REQUEST, INVALID FIELD IN CDB.
+  constexpr std::uint8_t kUnsigned[16] = {0xD0};
+  std::uint8_t reply[64];
+  EXPECT_EQ(table.SendCommand(kUnsigned, os::DataDirection::kIn, reply, 64), kQmCheckCondition);
+  EXPECT_EQ(table.LastSense(), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByIndex(1), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByName(second.c_str()), 0x00052400u);
+  EXPECT_EQ(table.LastSenseByIndex(0), 0u) << "the other unit was not addressed";
+  EXPECT_EQ(table.LastOsError(), 0u);
+  EXPECT_EQ(table.LastSenseByName(nullptr), 0u);
+}
+
+class NamedUnit : public C_OpenedUnit {
+ public:
+  using C_OpenedUnit::OpenNamed;
+};
+
+TEST(DeviceTable, AnOpenedUnitOpensTheListedUnitOfAName) {
+  VirtualDevices devices;
+  devices.Create("a");
+  devices.Create("b");
+  std::string second;
+  {
+    Table lister;
+    lister.SetMatchTexts("QUAMIRA", "VOXA CDROM");
+    ASSERT_EQ(lister.Refresh(2), kQmOk);
+    second = lister.agent()->DeviceInfo(1)->Name();
+  }
+  NamedUnit unit;
+  EXPECT_EQ(unit.OpenNamed("QUAMIRA", "VOXA CDROM", "no such unit"), C_OpenedUnit::kNotOpened);
+  EXPECT_FALSE(unit.IsOpen());
+  EXPECT_EQ(unit.OpenNamed("QUAMIRA", "VOXA CDROM", second.c_str()), 2) << "the count of listed units";
+  EXPECT_EQ(unit.DeviceName(), second);
+  EXPECT_EQ(unit.current_index(), 1);
+  EXPECT_TRUE(unit.CheckConnection());
 }
 
 TEST(DeviceTable, OnlyThirtyTwoSlots) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "device_agent.h"
 #include "os/hotplug.h"
 #include "virtual_devices.h"
 
@@ -66,6 +67,24 @@ TEST(EmulatedHotplug, SourceStopsPromptly) {
     auto source = StartEmulatedHotplugSource(devices.root().string(), [](const HotplugEvent&) {});
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// The agent's registration with a callback watches the folder of its time, and unregistering
+// stops that watch even when VELKIN_EMULATOR names another folder by then.
+TEST(EmulatedHotplug, TheAgentsRegistrationOwnsTheWatchItStarted) {
+  test::VirtualDevices devices;
+  Events events;
+  C_QMMassStorageDeviceAgent agent;
+  EXPECT_EQ(agent.RegisterNotifications(HotplugCallback([&](const HotplugEvent& e) { events.Add(e); })), 1);
+  devices.Create("a");
+  EXPECT_EQ(events.Wait(1), std::vector<std::string>{"+a"});
+  {
+    test::VirtualDevices elsewhere;
+    EXPECT_EQ(agent.UnregisterNotifications(), 1);
+  }
+  devices.Create("b");
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(events.Wait(2, 0ms), std::vector<std::string>{"+a"}) << "the watch still runs";
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ TEST(WinNotifications, TheAgentRegistersItsWindowForTheHidClassAndKeepsOneRegist
   const auto window = reinterpret_cast<HANDLE>(0x1234);
   {
     C_QMMassStorageDeviceAgent agent;
-    EXPECT_EQ(agent.RegisterNotifications(window), 1);
+    EXPECT_EQ(agent.RegisterNotifications(NotifyWindow{window}), 1);
     ASSERT_EQ(system.registrations().size(), 1u);
     const NotificationCall& call = system.registrations()[0];
     EXPECT_EQ(call.recipient, window);
@@ -118,7 +118,7 @@ TEST(WinNotifications, TheAgentRegistersItsWindowForTheHidClassAndKeepsOneRegist
     EXPECT_TRUE(IsEqualGUID(guid, kHidClass)) << "from the system's HID library";
     EXPECT_EQ(call.filter[28], 0);
 
-    EXPECT_EQ(agent.RegisterNotifications(window), 1);
+    EXPECT_EQ(agent.RegisterNotifications(NotifyWindow{window}), 1);
     ASSERT_EQ(system.registrations().size(), 2u);
     ASSERT_EQ(system.unregistrations().size(), 1u) << "the first registration is given up";
   }
@@ -127,15 +127,24 @@ TEST(WinNotifications, TheAgentRegistersItsWindowForTheHidClassAndKeepsOneRegist
   EXPECT_NE(system.unregistrations()[0], system.unregistrations()[1]);
 }
 
+TEST(WinNotifications, TheRegistrationIsGivenUpAlsoAfterVirtualDevicesWereSelected) {
+  ::velkin::test::UnsetEnv(kEmulatorVariable);
+  ProcessHidApi();
+  FakeWindows system;
+  C_QMMassStorageDeviceAgent agent;
+  EXPECT_EQ(agent.RegisterNotifications(NotifyWindow{reinterpret_cast<HANDLE>(0x1234)}), 1);
+  ASSERT_EQ(system.registrations().size(), 1u);
+  ::velkin::test::ScopedEnv emulated(kEmulatorVariable, "C:\\virtual");
+  EXPECT_EQ(agent.UnregisterNotifications(), 1);
+  EXPECT_EQ(system.unregistrations().size(), 1u);
+}
+
 TEST(WinNotifications, TheSystemTakesTheRegistrationOfAHiddenWindow) {
   ::velkin::test::UnsetEnv(kEmulatorVariable);
   EXPECT_TRUE(IsEqualGUID(ProcessHidApi().HidGuid(), kHidClass));
   HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
-  std::shared_ptr<Backend> backend = CreatePlatformBackend();
-  void* handle = backend->RegisterNotifications(window);
-  EXPECT_NE(handle, nullptr);
-  EXPECT_TRUE(backend->UnregisterNotifications(handle));
+  EXPECT_NE(StartPlatformWindowNotifications(NotifyWindow{window}), nullptr);
   DestroyWindow(window);
 }
 

@@ -1,7 +1,7 @@
 // The platform backend on Linux: units are the sg nodes libudev lists, commands travel by SG_IO,
-// hub and port come from sysfs, notifications from a udev monitor.
+// hub and port come from sysfs. Device changes come from a udev monitor (udev_hotplug.cpp), never
+// as window messages.
 #include "os/backend.h"
-#include "os/hotplug.h"
 #include "sg_transport.h"
 #include "udev_discovery.h"
 
@@ -18,26 +18,16 @@ class LinuxBackend : public Backend {
                      std::int16_t& port) override {
     return linux_os::FindUsbHubPort(usb_vendor_id, usb_product_id, hub, port);
   }
-
-  // There is no window to register on Linux. The recipient is a HotplugCallback (a pointer to
-  // one, copied here): the registration is a hot-plug source that calls it on its own thread for
-  // every arrival and removal, until it is unregistered. A null recipient registers nothing.
-  void* RegisterNotifications(void* recipient) override {
-    if (recipient == nullptr) return nullptr;
-    return StartPlatformHotplugSource(*static_cast<const HotplugCallback*>(recipient)).release();
-  }
-
-  // Stops the source and waits for its thread, so it must not be called from the callback.
-  bool UnregisterNotifications(void* handle) override {
-    delete static_cast<HotplugSource*>(handle);
-    return true;
-  }
 };
 
 }  // namespace
 
 std::shared_ptr<Backend> CreatePlatformBackend() {
   return std::make_shared<LinuxBackend>();
+}
+
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow) {
+  return nullptr;
 }
 
 }  // namespace velkin::qm::os

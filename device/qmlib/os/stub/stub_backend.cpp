@@ -32,4 +32,8 @@ std::shared_ptr<Backend> CreatePlatformBackend() {
   return std::make_shared<NoDevices>();
 }
 
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow) {
+  return nullptr;
+}
+
 }  // namespace velkin::qm::os

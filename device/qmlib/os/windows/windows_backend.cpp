@@ -1,13 +1,6 @@
 // The platform backend on Windows: discovery through SetupAPI and the registry, SCSI
-// pass-through on the disk interface, hub and port from the USB topology walk, and
-// device-change registration for a window.
-#include <windows.h>
-// dbt.h needs the types of windows.h.
-#include <dbt.h>
-
-#include <cstring>
-
-#include "hid_api_wrapper.h"
+// pass-through on the disk interface, hub and port from the USB topology walk. A window's
+// registration for device changes is window_notifications.cpp.
 #include "os/backend.h"
 #include "pass_through.h"
 #include "setupapi_discovery.h"
@@ -15,9 +8,6 @@
 
 namespace velkin::qm::os {
 namespace {
-
-static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32);
-static_assert(DBT_DEVTYP_DEVICEINTERFACE == 5 && DEVICE_NOTIFY_WINDOW_HANDLE == 0);
 
 class WindowsBackend : public Backend {
  public:
@@ -31,21 +21,6 @@ class WindowsBackend : public Backend {
   }
 
   void MarkTopologyStale() override { win::ProcessTopology().MarkStale(); }
-
-  // The recipient is a window; it is registered for the arrival and removal of interfaces of
-  // the HID class.
-  void* RegisterNotifications(void* recipient) override {
-    DEV_BROADCAST_DEVICEINTERFACE_A filter;
-    std::memset(&filter, 0, sizeof filter);
-    filter.dbcc_size = sizeof filter;
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = win::ProcessHidApi().HidGuid();
-    return win::Api().RegisterDeviceNotificationA(static_cast<HANDLE>(recipient), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-  }
-
-  bool UnregisterNotifications(void* handle) override {
-    return win::Api().UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(handle)) != FALSE;
-  }
 };
 
 }  // namespace

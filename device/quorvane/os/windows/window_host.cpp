@@ -6,7 +6,7 @@
 // windows.h first: dbt.h needs its types.
 #include <dbt.h>
 
-#include <os/windows/virtual_device_messages.h>
+#include <os/emulated/virtual_device_messages.h>
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "os/windows/virtual_device_messages.h"
+#include "os/emulated/virtual_device_messages.h"
 
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
