@@ -1,10 +1,13 @@
 // The device operations that Farlink (FLNK_) and Quorvane (QRVN_) both offer, seen as one set so
 // that a single table of command blocks and replies (command_blocks_test.cpp) runs against each
-// built library. A test program links the table and defines TheExportSet() for its library.
+// built library, on virtual devices and on the Linux test bed. A test program links the table and
+// defines TheExportSet() for its library and MakeTestUnit() for the unit it talks to.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,29 @@ struct ExportSet {
 
 // Defined by each test program: the library it tests.
 const ExportSet& TheExportSet();
+
+// What a table case may ask of the unit.
+struct UnitSetup {
+  std::array<std::uint8_t, 3> flash_id{0x20, 0x20, 0x14};
+  int eeprom_busy = 0;  // busy replies before each EEPROM answer
+};
+
+// The one unit the exports find, as the table sees it: its memories, and the commands it
+// received in the trace line format of VirtualDevices::Trace.
+class TestUnit {
+ public:
+  virtual ~TestUnit() = default;
+  virtual Bytes Flash(std::size_t offset, std::size_t count) = 0;
+  virtual void FillFlash(std::size_t offset, const Bytes& bytes) = 0;
+  virtual Bytes Eeprom(std::size_t offset, std::size_t count) = 0;
+  virtual void FillEeprom(std::size_t offset, const Bytes& bytes) = 0;
+  // The commands received since the last call.
+  virtual std::vector<std::string> NewTrace() = 0;
+};
+
+// Defined by each test program: a plugged unit set up as asked (failures are reported to the
+// running test). A virtual device (virtual_test_unit.cpp) or the test bed's unit.
+std::unique_ptr<TestUnit> MakeTestUnit(const UnitSetup& setup);
 
 // Trace lines (see VirtualDevices::Trace) of the vendor request and reply commands.
 inline const std::string kDataOutCdb = "e0" + std::string(26, '0') + "514d";

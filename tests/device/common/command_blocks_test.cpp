@@ -16,11 +16,11 @@ const Bytes kRecord{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0, 1, 2, 3, 
 struct CommandCase {
   std::string name;
   // Calls the exports and checks their results, replies and the unit's memories.
-  std::function<void(const ExportSet&, VirtualDevices&)> run;
+  std::function<void(const ExportSet&, TestUnit&)> run;
   // Every command the unit receives meanwhile, in order.
   std::vector<std::string> trace;
   // Changes to the unit's set-up (settings, flash identity), if any.
-  std::function<void(VirtualDeviceSetup&)> device = nullptr;
+  std::function<void(UnitSetup&)> device = nullptr;
 };
 
 std::ostream& operator<<(std::ostream& out, const CommandCase& c) {
@@ -35,81 +35,80 @@ Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
 const CommandCase kCases[] = {
     // Flash memory: opcode, address (4 bytes, big-endian), 06, then size code or count.
     {"EraseSendsTheLowByteOfTheSizeCode",
-     [](const ExportSet& x, VirtualDevices&) { EXPECT_EQ(x.erase_memory(0x00012345, 0x1208), 1); },
+     [](const ExportSet& x, TestUnit&) { EXPECT_EQ(x.erase_memory(0x00012345, 0x1208), 1); },
      {"none fd20000123450600080000000000514d 0"}},
     {"EraseOfABlock",
-     [](const ExportSet& x, VirtualDevices&) { EXPECT_EQ(x.erase_memory(0x10000, 128), 1); },
+     [](const ExportSet& x, TestUnit&) { EXPECT_EQ(x.erase_memory(0x10000, 128), 1); },
      {"none fd20000100000600800000000000514d 0"}},
     {"WriteMemory",
-     [](const ExportSet& x, VirtualDevices& devices) {
+     [](const ExportSet& x, TestUnit& unit) {
        const Bytes data(4096, 0xA5);
        EXPECT_EQ(x.write_memory(0x00012345, data.data(), 4096), 1);
-       EXPECT_EQ(Slice(devices.Flash("unit"), 0x12345, 4096), data);
+       EXPECT_EQ(unit.Flash(0x12345, 4096), data);
      },
      {"out fd2a000123450610000000000000514d 4096"}},
     {"WriteMemoryCutsTheCountTo16Bits",
-     [](const ExportSet& x, VirtualDevices& devices) {
+     [](const ExportSet& x, TestUnit& unit) {
        const Bytes data{1, 2, 3, 4};
        EXPECT_EQ(x.write_memory(0x00012345, data.data(), 0x10004), 1);
-       EXPECT_EQ(Slice(devices.Flash("unit"), 0x12344, 6), (Bytes{0xFF, 1, 2, 3, 4, 0xFF}));
+       EXPECT_EQ(unit.Flash(0x12344, 6), (Bytes{0xFF, 1, 2, 3, 4, 0xFF}));
      },
      {"out fd2a000123450600040000000000514d 4 01020304"}},
     {"ReadMemory",
-     [](const ExportSet& x, VirtualDevices& devices) {
+     [](const ExportSet& x, TestUnit& unit) {
        Bytes data(4096);
        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 1);
-       devices.WriteFlash("unit", 0x12345, data);
+       unit.FillFlash(0x12345, data);
        Bytes back(4096, 0);
        EXPECT_EQ(x.read_memory(0x00012345, back.data(), 4096), 1);
        EXPECT_EQ(back, data);
      },
      {"in fd28000123450610000000000000514d 4096"}},
     {"ReadMemoryCutsTheCountTo16Bits",
-     [](const ExportSet& x, VirtualDevices&) {
-       Bytes buffer(0x10000, 0);
+     [](const ExportSet& x, TestUnit&) {
+       Bytes buffer(0x12345, 0xEE);
        EXPECT_EQ(x.read_memory(0, buffer.data(), 0x12345), 1);
+       EXPECT_EQ(buffer[0x2344], 0xFF);  // erased flash
+       EXPECT_EQ(buffer[0x2345], 0xEE);  // nothing past the cut count
      },
      {"in fd28000000000623450000000000514d 9029"}},
 
     // Vendor requests: a 64-byte request block out, for most a 64-byte reply block in.
     {"FlashIdentity",
-     [](const ExportSet& x, VirtualDevices&) {
+     [](const ExportSet& x, TestUnit&) {
        std::uint8_t m = 0, t = 0, c = 0;
        ASSERT_EQ(x.read_flash_info(&m, &t, &c), 1);
        EXPECT_EQ((Bytes{m, t, c}), (Bytes{0xEF, 0x40, 0x15}));
      },
      {RequestOut({0x00, 0x20}), kReplyIn},
-     [](VirtualDeviceSetup& setup) {
-       setup.flash_id[0] = 0xEF;
-       setup.flash_id[1] = 0x40;
-       setup.flash_id[2] = 0x15;
-       setup.flash_size = 2 << 20;
+     [](UnitSetup& setup) {
+       setup.flash_id = {0xEF, 0x40, 0x15};
      }},
     {"IoPortRequestInvertsTheFlagAndReadsNoReply",
-     [](const ExportSet& x, VirtualDevices&) {
+     [](const ExportSet& x, TestUnit&) {
        EXPECT_EQ(x.set_io_port(1), 1);
        EXPECT_EQ(x.set_io_port(0), 1);
        EXPECT_EQ(x.set_io_port(-7), 1);
      },
      {RequestOut({0, 0x06, 0, 0}), RequestOut({0, 0x06, 0, 1}), RequestOut({0, 0x06, 0, 0})}},
     {"EepromWriteOneByteSendsTheLowBytesOfAddressAndData",
-     [](const ExportSet& x, VirtualDevices& devices) {
+     [](const ExportSet& x, TestUnit& unit) {
        EXPECT_EQ(x.write_eeprom_1(0x105, 0x1234), 1);
-       EXPECT_EQ(Slice(devices.Eeprom("unit"), 4, 3), (Bytes{0x00, 0x34, 0x00}));
+       EXPECT_EQ(unit.Eeprom(4, 3), (Bytes{0x00, 0x34, 0x00}));
      },
      {RequestOut({0, 0x0D, 0, 1, 0, 0xA0, 0x05, 0x34}), kReplyIn}},
     {"EepromReadOneByte",
-     [](const ExportSet& x, VirtualDevices& devices) {
-       devices.WriteEeprom("unit", 5, Bytes{0x34});
+     [](const ExportSet& x, TestUnit& unit) {
+       unit.FillEeprom(5, Bytes{0x34});
        std::uint8_t one = 0;
        EXPECT_EQ(x.read_eeprom_1(0x105, &one), 1);
        EXPECT_EQ(one, 0x34);
      },
      {RequestOut({0, 0x0D, 0, 1, 0, 0xA1, 0x05}), kReplyIn}},
     {"EepromWriteSixteenBytes",
-     [](const ExportSet& x, VirtualDevices& devices) {
+     [](const ExportSet& x, TestUnit& unit) {
        EXPECT_EQ(x.write_eeprom_16(16, kRecord.data()), 1);
-       EXPECT_EQ(Slice(devices.Eeprom("unit"), 16, 16), kRecord);
+       EXPECT_EQ(unit.Eeprom(16, 16), kRecord);
      },
      {"out " + kDataOutCdb + " 64 " + Request([] {
         Bytes block{0, 0x0F, 0, 1, 0, 0xA0, 0x10};
@@ -119,29 +118,27 @@ const CommandCase kCases[] = {
       }()),
       kReplyIn}},
     {"EepromReadSixteenBytes",
-     [](const ExportSet& x, VirtualDevices& devices) {
-       devices.WriteEeprom("unit", 16, kRecord);
+     [](const ExportSet& x, TestUnit& unit) {
+       unit.FillEeprom(16, kRecord);
        Bytes back(16, 0);
        EXPECT_EQ(x.read_eeprom_16(16, back.data()), 1);
        EXPECT_EQ(back, kRecord);
      },
      {RequestOut({0, 0x0F, 0, 1, 0, 0xA1, 0x10}), kReplyIn}},
     {"EepromBusyRepliesAreReadAgainUntilTheEnd",
-     [](const ExportSet& x, VirtualDevices& devices) {
-       devices.WriteEeprom("unit", 5, Bytes{0x42});
+     [](const ExportSet& x, TestUnit& unit) {
+       unit.FillEeprom(5, Bytes{0x42});
        std::uint8_t one = 0;
        EXPECT_EQ(x.read_eeprom_1(5, &one), 1);
        EXPECT_EQ(one, 0x42);
      },
      {RequestOut({0, 0x0D, 0, 1, 0, 0xA1, 0x05}), kReplyIn, kReplyIn, kReplyIn},
-     [](VirtualDeviceSetup& setup) {
-       setup.settings = {{"eeprom_busy", "2"}};
-     }},
+     [](UnitSetup& setup) { setup.eeprom_busy = 2; }},
 
     // The raw request and reply: the buffer travels unchanged, counts cut to 16 bits.
     {"HandMadeRequestAndItsReply",
-     [](const ExportSet& x, VirtualDevices& devices) {
-       devices.WriteEeprom("unit", 16, kRecord);
+     [](const ExportSet& x, TestUnit& unit) {
+       unit.FillEeprom(16, kRecord);
        Bytes request(64, 0);
        request[1] = 0x0F;
        request[3] = 1;
@@ -155,7 +152,7 @@ const CommandCase kCases[] = {
      },
      {RequestOut({0, 0x0F, 0, 1, 0, 0xA1, 0x10}), kReplyIn}},
     {"RequestAndReplyCountsAreCutTo16Bits",
-     [](const ExportSet& x, VirtualDevices&) {
+     [](const ExportSet& x, TestUnit&) {
        Bytes request(0x10040, 0);
        request[1] = 0x20;
        ASSERT_EQ(x.write_data(request.data(), 0x10040), 1);
@@ -171,29 +168,26 @@ class CommandBlocks : public ::testing::TestWithParam<CommandCase> {
  protected:
   void SetUp() override {
     if (!set_.usable()) GTEST_SKIP() << "needs a process of its own (ctest gives each test one)";
-    VirtualDeviceSetup setup;
+    UnitSetup setup;
     if (GetParam().device) GetParam().device(setup);
-    devices_.Create("unit", setup);
+    unit_ = MakeTestUnit(setup);
+    if (HasFailure()) return;
     ASSERT_TRUE(set_.open());
-    seen_ = devices_.Trace("unit").size();
+    unit_->NewTrace();
   }
+  // The library lets go of the unit before the unit goes.
   void TearDown() override {
     if (set_.close) set_.close();
-  }
-
-  std::vector<std::string> NewTrace() const {
-    const auto all = devices_.Trace("unit");
-    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, all.size())), all.end()};
+    unit_.reset();
   }
 
   const ExportSet& set_ = TheExportSet();
-  VirtualDevices devices_;
-  std::size_t seen_ = 0;
+  std::unique_ptr<TestUnit> unit_;
 };
 
 TEST_P(CommandBlocks, ReachTheUnitAsDefined) {
-  GetParam().run(set_, devices_);
-  EXPECT_EQ(NewTrace(), GetParam().trace);
+  GetParam().run(set_, *unit_);
+  EXPECT_EQ(unit_->NewTrace(), GetParam().trace);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CommandBlocks, ::testing::ValuesIn(kCases),
