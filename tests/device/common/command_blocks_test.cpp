@@ -136,6 +136,24 @@ const CommandCase kCases[] = {
      {RequestOut({0, 0x0D, 0, 1, 0, 0xA1, 0x05}), kReplyIn, kReplyIn, kReplyIn},
      [](UnitSetup& setup) { setup.eeprom_busy = 2; }},
 
+    // A host that passes no buffer where bytes would move gets FALSE, not a crash in the library.
+    {"MissingBuffersAreRefusedWithoutTraffic",
+     [](const ExportSet& x, TestUnit& unit) {
+       std::uint8_t byte = 0;
+       EXPECT_EQ(x.read_memory(0, nullptr, 16), 0);
+       EXPECT_EQ(x.write_memory(0, nullptr, 16), 0);
+       EXPECT_EQ(x.write_data(nullptr, 64), 0);
+       EXPECT_EQ(x.read_data(nullptr, 64), 0);
+       EXPECT_EQ(x.read_flash_info(&byte, nullptr, &byte), 0);
+       EXPECT_EQ(x.read_eeprom_1(0, nullptr), 0);
+       EXPECT_EQ(x.read_eeprom_16(0, nullptr), 0);
+       EXPECT_EQ(x.write_eeprom_16(0, nullptr), 0);
+       EXPECT_TRUE(unit.NewTrace().empty());
+       // A count whose low 16 bits are 0 moves no data, so no buffer is needed.
+       EXPECT_EQ(x.read_memory(0, nullptr, 0x10000), 1);
+     },
+     {"none fd28000000000600000000000000514d 0"}},
+
     // The raw request and reply: the buffer travels unchanged, counts cut to 16 bits.
     {"HandMadeRequestAndItsReply",
      [](const ExportSet& x, TestUnit& unit) {

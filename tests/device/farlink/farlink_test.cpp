@@ -299,24 +299,6 @@ TEST_F(FarlinkTest, ReopeningWhileOpenKeepsWorking) {
   EXPECT_EQ(FLNK_SetIOPort(1), 1);
 }
 
-TEST_F(FarlinkTest, MissingBuffersAreRefusedWithoutTraffic) {
-  Open();
-  NewTrace();
-  std::uint8_t byte = 0;
-  EXPECT_EQ(FLNK_ReadMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(FLNK_WriteMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(FLNK_WriteData(nullptr, 64), 0);
-  EXPECT_EQ(FLNK_ReadData(nullptr, 64), 0);
-  EXPECT_EQ(FLNK_ReadSpiFlashInfo(&byte, nullptr, &byte), 0);
-  EXPECT_EQ(FLNK_ReadEEPROM_1Byte(0, nullptr), 0);
-  EXPECT_EQ(FLNK_ReadEEPROM_16Byte(0, nullptr), 0);
-  EXPECT_EQ(FLNK_WriteEEPROM_16Byte(0, nullptr), 0);
-  EXPECT_TRUE(NewTrace().empty());
-  // A count whose low 16 bits are 0 moves no data, so no buffer is needed.
-  EXPECT_EQ(FLNK_ReadMemory(0, nullptr, 0x10000), 1);
-  EXPECT_EQ(NewTrace(), std::vector<std::string>{"none fd28000000000600000000000000514d 0"});
-}
-
 TEST_F(FarlinkTest, MissingEmulatorFolderFindsNothing) {
   ScopedEnv missing("VELKIN_EMULATOR", (devices_.root() / "nowhere").string());
   EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);

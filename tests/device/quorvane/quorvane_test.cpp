@@ -345,21 +345,12 @@ TEST_F(QuorvaneTest, ABulkEraseRequestTheDeviceRefusesIsFalseWithoutAReply) {
   EXPECT_EQ(NewTrace(), (std::vector<std::string>{RequestOut({0, 0x21}), RequestOut({0, 0x22})}));
 }
 
-// A host that passes no buffer where bytes would move gets FALSE, not a crash in the library.
-TEST_F(QuorvaneTest, MissingBuffersAreRefusedWithoutDeviceTraffic) {
+// The raw command without a buffer (the other exports: the shared table's MissingBuffers case).
+TEST_F(QuorvaneTest, CommandDataWithoutABufferMovesNoBytes) {
   devices_.Create("unit");
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   NewTrace();
-  std::uint8_t byte = 0;
-  EXPECT_EQ(QRVN_ReadMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(QRVN_WriteMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(QRVN_WriteData(nullptr, 64), 0);
-  EXPECT_EQ(QRVN_ReadData(nullptr, 64), 0);
   EXPECT_EQ(QRVN_CommandData(0xD000, 0, nullptr, 64), 0);
-  EXPECT_EQ(QRVN_ReadSpiFlashInfo(&byte, nullptr, &byte), 0);
-  EXPECT_EQ(QRVN_ReadEEPROM_1(0, nullptr), 0);
-  EXPECT_EQ(QRVN_WriteEEPROM_16(0, nullptr), 0);
-  EXPECT_EQ(QRVN_ReadEEPROM_16(0, nullptr), 0);
   EXPECT_TRUE(NewTrace().empty());
   // Without bytes to move no buffer is needed.
   EXPECT_EQ(QRVN_CommandData(0x1234, 1, nullptr, 0x10000), 1);
