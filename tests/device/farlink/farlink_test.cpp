@@ -26,17 +26,10 @@ class FarlinkTest : public ::testing::Test {
   void TearDown() override { FLNK_CloseDevice(); }
 
   void Open() { ASSERT_EQ(FLNK_OpenDevice(kVendor, kProduct), 1); }
-  // Trace lines added since the last call.
-  std::vector<std::string> NewTrace(const std::string& name = "dev") {
-    auto all = devices_.Trace(name);
-    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, all.size())), all.end());
-    seen_ = all.size();
-    return fresh;
-  }
+  std::vector<std::string> NewTrace(const std::string& name = "dev") { return devices_.NewTrace(name); }
 
   VirtualDeviceSetup setup_;
   VirtualDevices devices_;
-  std::size_t seen_ = 0;
 };
 
 TEST_F(FarlinkTest, EveryDeviceExportIsFalseWithoutTrafficBeforeOpenAndAfterClose) {

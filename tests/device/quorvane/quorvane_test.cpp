@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,14 +60,7 @@ class QuorvaneTest : public ::testing::Test {
     if (TestHost::Initialised()) GTEST_SKIP() << "needs a process of its own (ctest gives each test one)";
   }
 
-  // Trace lines of a device added since the last call for it.
-  std::vector<std::string> NewTrace(const std::string& name = "unit") {
-    auto all = devices_.Trace(name);
-    std::size_t& seen = seen_[name];
-    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
-    seen = all.size();
-    return fresh;
-  }
+  std::vector<std::string> NewTrace(const std::string& name = "unit") { return devices_.NewTrace(name); }
 
   static std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
@@ -124,7 +116,6 @@ class QuorvaneTest : public ::testing::Test {
   }
 
   VirtualDevices devices_;
-  std::map<std::string, std::size_t> seen_;
 };
 
 // Every device export, with harmless arguments; true when all of them returned FALSE.
