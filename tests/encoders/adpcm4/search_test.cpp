@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -39,12 +38,9 @@ BlockChoice ChooseBoth(BlockBuffer& u, std::size_t count, std::uint32_t remainin
   return reference;
 }
 
+// A sine of `period` samples.
 std::vector<std::int16_t> QuietSine(std::size_t count, double amplitude = 500.0, double period = 80.0) {
-  std::vector<std::int16_t> s(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    s[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2 * 3.141592653589793 * i / period)));
-  }
-  return s;
+  return velkin::test::Sine(count, 1.0, period, amplitude);
 }
 
 TEST(AdpcmTrialRun, ErrorIsSummedExactlyIn64Bits) {
