@@ -34,7 +34,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "signals.h"
+#include "test_signals.h"
 #include "wav_builder.h"
 
 namespace {
@@ -215,10 +215,10 @@ int main(int argc, char** argv) {
     s16.resize(std::min(s16.size(), count16));
     inputs16.push_back({"espeak-ng speech", std::move(s16)});
   }
-  using velkin::adpcm4::test::SignalKind;
+  using velkin::test::SignalKind;
   for (SignalKind kind :
        {SignalKind::kSpeech, SignalKind::kSine, SignalKind::kNoise, SignalKind::kLowLevel, SignalKind::kSquare}) {
-    inputs16.push_back({velkin::adpcm4::test::SignalName(kind), velkin::adpcm4::test::MakeSignal(kind, count16, 3)});
+    inputs16.push_back({velkin::test::SignalName(kind), velkin::test::MakeSignal(kind, count16, 3)});
   }
 
   std::vector<Row> rows;
@@ -248,19 +248,7 @@ int main(int argc, char** argv) {
   std::vector<Input> sources;
   if (!espeak.samples.empty()) sources.push_back({"espeak-ng speech", espeak.samples});
   const auto music_count = static_cast<std::size_t>(seconds * 48000);
-  std::vector<std::int16_t> music(music_count);
-  {
-    std::uint32_t noise = 12345;
-    for (std::size_t i = 0; i < music_count; ++i) {
-      const double t = static_cast<double>(i) / 48000;
-      const double vibrato = 1 + 0.01 * std::sin(2 * std::numbers::pi * 5 * t);
-      double v = 0;
-      for (int k = 1; k <= 5; ++k) v += std::sin(2 * std::numbers::pi * 220 * k * vibrato * t) * 6000 / k;
-      noise = noise * 1664525u + 1013904223u;
-      v += static_cast<double>(static_cast<std::int32_t>(noise >> 20) - 2048);
-      music[i] = static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
-    }
-  }
+  const std::vector<std::int16_t> music = velkin::test::MusicLike(music_count, 48000);
   sources.push_back({"music-like", music});
   for (const Input& source : sources) {
     const double from_rate = source.name == "music-like" ? 48000 : espeak.rate;

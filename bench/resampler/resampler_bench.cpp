@@ -4,15 +4,14 @@
 // (SINC_MEDIUM) on the same input, and the ratios at the end.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <numbers>
 #include <string>
 #include <vector>
 
 #include "resampler.h"
+#include "test_signals.h"
 
 #if VELKIN_BENCH_REFERENCE
 #include "reference_resampler.h"
@@ -30,23 +29,11 @@ constexpr double kSeconds = 10.0;
 constexpr double kOutputRate = 16000.0;
 constexpr int kInputRates[] = {44100, 48000, 22050, 8000};
 
-// Ten seconds of something like music: a few partials with a slow vibrato, and some noise.
+// Ten seconds of something like music at each input rate.
 const std::vector<std::int16_t>& Input(int rate) {
   static std::map<int, std::vector<std::int16_t>> cache;
   auto& s = cache[rate];
-  if (s.empty()) {
-    s.resize(static_cast<std::size_t>(kSeconds * rate));
-    std::uint32_t noise = 12345;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      const double t = static_cast<double>(i) / rate;
-      const double f = 220.0 * (1.0 + 0.01 * std::sin(2 * std::numbers::pi * 5 * t));
-      double v = 0;
-      for (int h = 1; h <= 6; ++h) v += std::sin(2 * std::numbers::pi * f * h * t) / h;
-      noise = noise * 1664525u + 1013904223u;
-      v = 9000 * v + static_cast<double>(static_cast<std::int32_t>(noise >> 16) - 32768) / 16;
-      s[i] = static_cast<std::int16_t>(std::lround(v));
-    }
-  }
+  if (s.empty()) s = velkin::test::MusicLike(static_cast<std::size_t>(kSeconds * rate), rate);
   return s;
 }
 

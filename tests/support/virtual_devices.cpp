@@ -1,8 +1,10 @@
 #include "virtual_devices.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "device_folder.h"
 #include "storage.h"
@@ -96,6 +98,13 @@ std::vector<std::string> VirtualDevices::Trace(const std::string& name) const {
   std::ifstream in(Folder(name) / emu::kTraceFile, std::ios::binary);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> VirtualDevices::NewTrace(const std::string& name) {
+  auto lines = Trace(name);
+  const std::size_t seen = std::exchange(seen_[name], lines.size());
+  lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(seen, lines.size())));
   return lines;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,10 +50,13 @@ class VirtualDevices {
 
   // Lines of trace.log: "<none|out|in> <command block hex> <length>[ <data hex>]".
   std::vector<std::string> Trace(const std::string& name) const;
+  // The lines added since the last call for this device (all of them at the first).
+  std::vector<std::string> NewTrace(const std::string& name);
 
  private:
   TempDir dir_;
   ScopedEnv env_;
+  std::map<std::string, std::size_t> seen_;  // trace lines NewTrace has returned, by device
 };
 
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);

@@ -1,10 +1,8 @@
 #include "wav_builder.h"
 
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <numbers>
 #include <stdexcept>
 
 #include "le_bytes.h"
@@ -143,35 +141,6 @@ ByteVector ReadFileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) return {};
   return ByteVector(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::int16_t> Sine(std::size_t count, double frequency, double rate, double amplitude) {
-  std::vector<std::int16_t> s(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    s[i] = static_cast<std::int16_t>(
-        std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate)));
-  }
-  return s;
-}
-
-std::vector<std::int16_t> Noise(std::size_t count, std::uint32_t seed, int amplitude) {
-  std::vector<std::int16_t> s(count);
-  std::uint32_t x = seed ? seed : 1;
-  for (auto& v : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    v = static_cast<std::int16_t>(static_cast<int>(x % static_cast<std::uint32_t>(2 * amplitude + 1)) - amplitude);
-  }
-  return s;
-}
-
-std::vector<std::int16_t> Square(std::size_t count, std::size_t period, std::int16_t amplitude) {
-  std::vector<std::int16_t> s(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    s[i] = (i % period) < period / 2 ? amplitude : static_cast<std::int16_t>(-amplitude);
-  }
-  return s;
 }
 
 }  // namespace velkin::test

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "test_signals.h"  // the signals most WAV files of the tests carry
+
 namespace velkin::test {
 
 using ByteVector = std::vector<std::uint8_t>;
@@ -46,10 +48,5 @@ ByteVector LtxtChunk(std::uint32_t cue_id, std::uint32_t sample_length);
 
 void WriteFileBytes(const std::string& path, const ByteVector& bytes);
 ByteVector ReadFileBytes(const std::string& path);
-
-// Signals for tests: deterministic and dependent only on their arguments.
-std::vector<std::int16_t> Sine(std::size_t count, double frequency, double rate, double amplitude);
-std::vector<std::int16_t> Noise(std::size_t count, std::uint32_t seed, int amplitude);
-std::vector<std::int16_t> Square(std::size_t count, std::size_t period, std::int16_t amplitude);
 
 }  // namespace velkin::test

@@ -16,7 +16,7 @@
 #include "adpcm_codec.h"
 #include "block_search.h"
 #include "reference_search.h"
-#include "signals.h"
+#include "test_signals.h"
 #include "wav_builder.h"
 
 namespace velkin::adpcm4 {
@@ -52,8 +52,8 @@ void Report(benchmark::State& state, std::size_t samples) {
       benchmark::Counter(seconds_of_sound * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void Export(benchmark::State& state, test::SignalKind kind) {
-  const auto signal = test::MakeSignal(kind, 10 * 16000, 3);
+void Export(benchmark::State& state, velkin::test::SignalKind kind) {
+  const auto signal = velkin::test::MakeSignal(kind, 10 * 16000, 3);
   const fs::path dir = fs::temp_directory_path() / ("bench_vossik-" + std::to_string(std::random_device{}()));
   fs::create_directories(dir);
   const std::string input = (dir / "in.wav").string();
@@ -69,8 +69,8 @@ void Export(benchmark::State& state, test::SignalKind kind) {
   Report(state, signal.size());
 }
 
-void Search(benchmark::State& state, test::SignalKind kind) {
-  const auto signal = test::MakeSignal(kind, 10 * 16000, 3);
+void Search(benchmark::State& state, velkin::test::SignalKind kind) {
+  const auto signal = velkin::test::MakeSignal(kind, 10 * 16000, 3);
   BlockSearch search;
   for (auto _ : state) {
     benchmark::DoNotOptimize(CodeSegment(signal, [&](BlockBuffer& u, std::size_t n, std::uint32_t remaining) {
@@ -80,8 +80,8 @@ void Search(benchmark::State& state, test::SignalKind kind) {
   Report(state, signal.size());
 }
 
-void Plain(benchmark::State& state, test::SignalKind kind) {
-  const auto signal = test::MakeSignal(kind, 2 * 16000, 3);
+void Plain(benchmark::State& state, velkin::test::SignalKind kind) {
+  const auto signal = velkin::test::MakeSignal(kind, 2 * 16000, 3);
   for (auto _ : state) {
     benchmark::DoNotOptimize(CodeSegment(signal, test::ReferenceChoose));
   }
@@ -90,11 +90,12 @@ void Plain(benchmark::State& state, test::SignalKind kind) {
 
 void RegisterAll() {
   for (auto [prefix, run] : {std::pair{"vossik/", &Export}, {"adpcm4_search/", &Search}, {"adpcm4_plain/", &Plain}}) {
-    for (test::SignalKind kind : test::kAllSignalKinds) {
+    for (velkin::test::SignalKind kind : velkin::test::kAllSignalKinds) {
       // Silence never reaches the block coding through the export (it becomes silence records);
       // coded as sound it is the slowest case of all and says nothing about real use.
-      if (kind == test::SignalKind::kSilence && run != &Export) continue;
-      benchmark::RegisterBenchmark((prefix + test::SignalName(kind)).c_str(), run, kind)->Unit(benchmark::kMillisecond);
+      if (kind == velkin::test::SignalKind::kSilence && run != &Export) continue;
+      benchmark::RegisterBenchmark((prefix + velkin::test::SignalName(kind)).c_str(), run, kind)
+          ->Unit(benchmark::kMillisecond);
     }
   }
 }

@@ -9,26 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "command_blocks.h"
 #include "virtual_devices.h"
 
 namespace velkin::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kVendor = "QUAMIRA";
 constexpr const char* kProduct = "VOXA CDROM";
-
-// The fixed part of a 64-byte request block as it appears in the trace (hex), padded with zeros.
-std::string Request(const Bytes& head) {
-  Bytes block(64, 0);
-  std::copy(head.begin(), head.end(), block.begin());
-  return HexBytes(block);
-}
-
-const std::string kDataOutCdb = "e0" + std::string(26, '0') + "514d";
-const std::string kDataInCdb = "d0" + std::string(26, '0') + "514d";
 
 class FarlinkTest : public ::testing::Test {
  protected:
@@ -36,17 +26,10 @@ class FarlinkTest : public ::testing::Test {
   void TearDown() override { FLNK_CloseDevice(); }
 
   void Open() { ASSERT_EQ(FLNK_OpenDevice(kVendor, kProduct), 1); }
-  // Trace lines added since the last call.
-  std::vector<std::string> NewTrace(const std::string& name = "dev") {
-    auto all = devices_.Trace(name);
-    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen_, all.size())), all.end());
-    seen_ = all.size();
-    return fresh;
-  }
+  std::vector<std::string> NewTrace(const std::string& name = "dev") { return devices_.NewTrace(name); }
 
   VirtualDeviceSetup setup_;
   VirtualDevices devices_;
-  std::size_t seen_ = 0;
 };
 
 TEST_F(FarlinkTest, EveryDeviceExportIsFalseWithoutTrafficBeforeOpenAndAfterClose) {
@@ -124,24 +107,6 @@ TEST_F(FarlinkTest, OfTwoMatchingDevicesTheFirstListedIsOpened) {
   EXPECT_EQ(NewTrace("zdisk").size(), 2u);
 }
 
-TEST_F(FarlinkTest, MemoryCommandBlocks) {
-  Open();
-  NewTrace();
-  Bytes buffer(0x10000, 0xA5);
-  EXPECT_EQ(FLNK_EraseMemory(0x00012345, 0x1208), 1);  // only the low byte of the size code is sent
-  EXPECT_EQ(FLNK_WriteMemory(0x00012345, buffer.data(), 4096), 1);
-  EXPECT_EQ(FLNK_ReadMemory(0x00012345, buffer.data(), 4096), 1);
-  EXPECT_EQ(FLNK_ReadMemory(0, buffer.data(), 0x12345), 1);  // the count is cut to 16 bits
-  EXPECT_EQ(FLNK_EraseMemory(0x10000, 128), 1);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{
-                            "none fd20000123450600080000000000514d 0",
-                            "out fd2a000123450610000000000000514d 4096",
-                            "in fd28000123450610000000000000514d 4096",
-                            "in fd28000000000623450000000000514d 9029",
-                            "none fd20000100000600800000000000514d 0",
-                        }));
-}
-
 TEST_F(FarlinkTest, WrittenFlashReadsBackWithNorSemantics) {
   Open();
   Bytes block(4096);
@@ -186,44 +151,6 @@ TEST_F(FarlinkTest, LargeTransfersAndRefusals) {
   EXPECT_EQ(FLNK_EraseMemory(0x100000, 8), 0);
 }
 
-TEST_F(FarlinkTest, DataOutAndDataInCarryTheBufferUnchanged) {
-  Open();
-  NewTrace();
-  // A hand-made EEPROM 16-byte read request at address 16, then its reply.
-  devices_.WriteEeprom("dev", 16, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-  Bytes request(64, 0);
-  request[1] = 0x0F;
-  request[3] = 1;
-  request[5] = 0xA1;
-  request[6] = 16;
-  ASSERT_EQ(FLNK_WriteData(request.data(), 64), 1);
-  Bytes reply(64, 0xEE);
-  ASSERT_EQ(FLNK_ReadData(reply.data(), 64), 1);
-  EXPECT_EQ(reply[8], 0x5A);
-  EXPECT_EQ(Bytes(reply.begin() + 16, reply.begin() + 32),
-            (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
-  EXPECT_EQ(NewTrace(),
-            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(request), "in " + kDataInCdb + " 64"}));
-  // Counts are cut to 16 bits here too.
-  Bytes big(0x10040, 0);
-  big[1] = 0x20;
-  ASSERT_EQ(FLNK_WriteData(big.data(), 0x10040), 1);
-  EXPECT_EQ(NewTrace(),
-            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(Bytes(big.begin(), big.begin() + 64))}));
-}
-
-TEST_F(FarlinkTest, FlashIdentity) {
-  Open();
-  NewTrace();
-  std::uint8_t m = 0, t = 0, c = 0;
-  ASSERT_EQ(FLNK_ReadSpiFlashInfo(&m, &t, &c), 1);
-  EXPECT_EQ(m, 0x20);
-  EXPECT_EQ(t, 0x20);
-  EXPECT_EQ(c, 0x14);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + Request({0x00, 0x20}),
-                                                  "in " + kDataInCdb + " 64"}));
-}
-
 TEST_F(FarlinkTest, FlashIdentityWithAWrongEchoFailsAndLeavesTheOutputs) {
   devices_.Set("dev", "wrong_echo", "1");
   Open();
@@ -232,52 +159,6 @@ TEST_F(FarlinkTest, FlashIdentityWithAWrongEchoFailsAndLeavesTheOutputs) {
   EXPECT_EQ(m, 1);
   EXPECT_EQ(t, 2);
   EXPECT_EQ(c, 3);
-}
-
-TEST_F(FarlinkTest, IoPortRequestInvertsTheFlag) {
-  Open();
-  NewTrace();
-  EXPECT_EQ(FLNK_SetIOPort(1), 1);
-  EXPECT_EQ(FLNK_SetIOPort(0), 1);
-  EXPECT_EQ(FLNK_SetIOPort(-7), 1);
-  // No reply block is read.
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + Request({0, 0x06, 0, 0}),
-                                                  "out " + kDataOutCdb + " 64 " + Request({0, 0x06, 0, 1}),
-                                                  "out " + kDataOutCdb + " 64 " + Request({0, 0x06, 0, 0})}));
-}
-
-TEST_F(FarlinkTest, EepromRequestsAndData) {
-  Open();
-  NewTrace();
-  EXPECT_EQ(FLNK_WriteEEPROM_1Byte(0x105, 0x1234), 1);  // address and data are low bytes
-  Bytes eeprom = devices_.Eeprom("dev");
-  EXPECT_EQ(eeprom[5], 0x34);
-  EXPECT_EQ(eeprom[4], 0x00);
-  EXPECT_EQ(eeprom[6], 0x00);
-  std::uint8_t one = 0;
-  EXPECT_EQ(FLNK_ReadEEPROM_1Byte(5, &one), 1);
-  EXPECT_EQ(one, 0x34);
-
-  const Bytes record{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0, 1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(FLNK_WriteEEPROM_16Byte(16, record.data()), 1);
-  eeprom = devices_.Eeprom("dev");
-  EXPECT_EQ(Bytes(eeprom.begin() + 16, eeprom.begin() + 32), record);
-  Bytes back(16, 0);
-  EXPECT_EQ(FLNK_ReadEEPROM_16Byte(16, back.data()), 1);
-  EXPECT_EQ(back, record);
-
-  Bytes write16(16 + 16, 0);
-  write16[1] = 0x0F;
-  write16[3] = 1;
-  write16[5] = 0xA0;
-  write16[6] = 16;
-  std::copy(record.begin(), record.end(), write16.begin() + 16);
-  const auto trace = NewTrace();
-  ASSERT_EQ(trace.size(), 8u);
-  EXPECT_EQ(trace[0], "out " + kDataOutCdb + " 64 " + Request({0, 0x0D, 0, 1, 0, 0xA0, 0x05, 0x34}));
-  EXPECT_EQ(trace[2], "out " + kDataOutCdb + " 64 " + Request({0, 0x0D, 0, 1, 0, 0xA1, 0x05}));
-  EXPECT_EQ(trace[4], "out " + kDataOutCdb + " 64 " + Request(write16));
-  EXPECT_EQ(trace[6], "out " + kDataOutCdb + " 64 " + Request({0, 0x0F, 0, 1, 0, 0xA1, 0x10}));
 }
 
 TEST_F(FarlinkTest, EepromBusyRepliesArePolledEveryTenMilliseconds) {
@@ -292,7 +173,7 @@ TEST_F(FarlinkTest, EepromBusyRepliesArePolledEveryTenMilliseconds) {
   EXPECT_EQ(value, 0x42);
   const auto trace = NewTrace();
   ASSERT_EQ(trace.size(), 5u);  // the request, three busy replies, the final reply
-  for (std::size_t i = 1; i < 5; ++i) EXPECT_EQ(trace[i], "in " + kDataInCdb + " 64");
+  for (std::size_t i = 1; i < 5; ++i) EXPECT_EQ(trace[i], kReplyIn);
 }
 
 TEST_F(FarlinkTest, EepromThatStaysBusyGivesUpWithFalse) {
@@ -411,24 +292,6 @@ TEST_F(FarlinkTest, ReopeningWhileOpenKeepsWorking) {
   EXPECT_EQ(FLNK_SetIOPort(1), 1);
 }
 
-TEST_F(FarlinkTest, MissingBuffersAreRefusedWithoutTraffic) {
-  Open();
-  NewTrace();
-  std::uint8_t byte = 0;
-  EXPECT_EQ(FLNK_ReadMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(FLNK_WriteMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(FLNK_WriteData(nullptr, 64), 0);
-  EXPECT_EQ(FLNK_ReadData(nullptr, 64), 0);
-  EXPECT_EQ(FLNK_ReadSpiFlashInfo(&byte, nullptr, &byte), 0);
-  EXPECT_EQ(FLNK_ReadEEPROM_1Byte(0, nullptr), 0);
-  EXPECT_EQ(FLNK_ReadEEPROM_16Byte(0, nullptr), 0);
-  EXPECT_EQ(FLNK_WriteEEPROM_16Byte(0, nullptr), 0);
-  EXPECT_TRUE(NewTrace().empty());
-  // A count whose low 16 bits are 0 moves no data, so no buffer is needed.
-  EXPECT_EQ(FLNK_ReadMemory(0, nullptr, 0x10000), 1);
-  EXPECT_EQ(NewTrace(), std::vector<std::string>{"none fd28000000000600000000000000514d 0"});
-}
-
 TEST_F(FarlinkTest, MissingEmulatorFolderFindsNothing) {
   ScopedEnv missing("VELKIN_EMULATOR", (devices_.root() / "nowhere").string());
   EXPECT_EQ(FLNK_OpenDevice(kVendor, kProduct), 0);
@@ -462,4 +325,5 @@ TEST_F(FarlinkTest, AUnitThatRefusesToOpenIsNamedOnStderrOnceWithItsError) {
 }
 
 }  // namespace
+
 }  // namespace velkin::test

@@ -234,6 +234,11 @@ void SgFirmwareHandler::FillFlash(std::size_t offset, const Bytes& bytes) {
   std::copy(bytes.begin(), bytes.end(), flash_.bytes().begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
+void SgFirmwareHandler::FillEeprom(std::size_t offset, const Bytes& bytes) {
+  std::lock_guard guard(mutex_);
+  std::copy(bytes.begin(), bytes.end(), eeprom_.bytes().begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
 bool SgFirmwareHandler::IoPortTaken() {
   std::lock_guard guard(mutex_);
   return firmware_.io_port_set();

@@ -69,6 +69,7 @@ class SgFirmwareHandler {
   Bytes Flash(std::size_t offset, std::size_t count);
   Bytes Eeprom(std::size_t offset, std::size_t count);
   void FillFlash(std::size_t offset, const Bytes& bytes);
+  void FillEeprom(std::size_t offset, const Bytes& bytes);
   bool IoPortTaken();
 
  private:

@@ -11,11 +11,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "command_blocks.h"
 #include "scoped_env.h"
 #include "test_host.h"
 #include "virtual_devices.h"
@@ -29,7 +29,6 @@
 namespace velkin::test {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using std::chrono::milliseconds;
 
 constexpr std::uint32_t kMessage = 0x8000 + 0x42;  // in the WM_APP range, as a host would pick
@@ -40,16 +39,7 @@ constexpr std::uint32_t kOtherMessage = 0x8000 + 0x43;
 constexpr milliseconds kEarly{25};
 constexpr milliseconds kLate{2500};
 
-const std::string kDataOutCdb = "e0" + std::string(26, '0') + "514d";
-const std::string kDataInCdb = "d0" + std::string(26, '0') + "514d";
 const std::string kInquiry = "in 120000002400 36";
-
-// A 64-byte request block as it appears in the trace (hex), the head given, zeros after.
-std::string Request(const Bytes& head) {
-  Bytes block(64, 0);
-  std::copy(head.begin(), head.end(), block.begin());
-  return HexBytes(block);
-}
 
 VirtualDeviceSetup Unrelated() {
   VirtualDeviceSetup setup;
@@ -70,14 +60,7 @@ class QuorvaneTest : public ::testing::Test {
     if (TestHost::Initialised()) GTEST_SKIP() << "needs a process of its own (ctest gives each test one)";
   }
 
-  // Trace lines of a device added since the last call for it.
-  std::vector<std::string> NewTrace(const std::string& name = "unit") {
-    auto all = devices_.Trace(name);
-    std::size_t& seen = seen_[name];
-    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(std::min(seen, all.size())), all.end());
-    seen = all.size();
-    return fresh;
-  }
+  std::vector<std::string> NewTrace(const std::string& name = "unit") { return devices_.NewTrace(name); }
 
   static std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
@@ -133,7 +116,6 @@ class QuorvaneTest : public ::testing::Test {
   }
 
   VirtualDevices devices_;
-  std::map<std::string, std::size_t> seen_;
 };
 
 // Every device export, with harmless arguments; true when all of them returned FALSE.
@@ -314,8 +296,7 @@ TEST_F(QuorvaneTest, CommandDataCarriesTheRawBlock) {
   EXPECT_EQ(QRVN_CommandData(0xD000, 0, buffer.data(), 64), 1);
   EXPECT_EQ(buffer[1], 0x20);
   EXPECT_EQ(Bytes(buffer.begin() + 13, buffer.begin() + 16), (Bytes{0x20, 0x20, 0x14}));
-  EXPECT_EQ(NewTrace(),
-            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(request), "in " + kDataInCdb + " 64"}));
+  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + HexBytes(request), kReplyIn}));
 
   // A command the device refuses is FALSE.
   EXPECT_EQ(QRVN_CommandData(0xAB00, 1, nullptr, 0), 0);
@@ -332,14 +313,13 @@ TEST_F(QuorvaneTest, BulkEraseIsPolledUntilTheDeviceReportsTheEnd) {
   NewTrace();
 
   EXPECT_EQ(QRVN_BulkErase(), 1);
-  EXPECT_EQ(NewTrace(),
-            (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + Request({0, 0x21}), "in " + kDataInCdb + " 64"}));
+  EXPECT_EQ(NewTrace(), (std::vector<std::string>{RequestOut({0, 0x21}), kReplyIn}));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(QRVN_IsBulkEraseEnd(), 0) << "poll " << i;
   EXPECT_EQ(QRVN_IsBulkEraseEnd(), 1);
   const auto polls = NewTrace();
   ASSERT_EQ(polls.size(), 8u);  // no busy polling inside: one request and one reply per call
-  EXPECT_EQ(polls[0], "out " + kDataOutCdb + " 64 " + Request({0, 0x22}));
-  EXPECT_EQ(polls[1], "in " + kDataInCdb + " 64");
+  EXPECT_EQ(polls[0], RequestOut({0, 0x22}));
+  EXPECT_EQ(polls[1], kReplyIn);
 
   const Bytes flash = devices_.Flash("unit");
   EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
@@ -353,89 +333,15 @@ TEST_F(QuorvaneTest, ABulkEraseRequestTheDeviceRefusesIsFalseWithoutAReply) {
   NewTrace();
   EXPECT_EQ(QRVN_BulkErase(), 0);
   EXPECT_EQ(QRVN_IsBulkEraseEnd(), 0);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{"out " + kDataOutCdb + " 64 " + Request({0, 0x21}),
-                                                  "out " + kDataOutCdb + " 64 " + Request({0, 0x22})}));
+  EXPECT_EQ(NewTrace(), (std::vector<std::string>{RequestOut({0, 0x21}), RequestOut({0, 0x22})}));
 }
 
-// Each export reaches the device with its own command; the command set itself is shared with
-// Farlink and tested there in depth.
-TEST_F(QuorvaneTest, DeviceExportsCarryTheirCommands) {
-  VirtualDeviceSetup setup;
-  setup.flash_id[0] = 0xEF;
-  setup.flash_id[1] = 0x40;
-  setup.flash_id[2] = 0x15;
-  setup.flash_size = 2 << 20;
-  setup.settings = {{"eeprom_busy", "2"}};
-  devices_.Create("unit", setup);
-  ASSERT_EQ(TestHost::Init(kMessage), 1);
-  NewTrace();
-
-  std::uint8_t m = 0, t = 0, c = 0;
-  EXPECT_EQ(QRVN_ReadSpiFlashInfo(&m, &t, &c), 1);
-  EXPECT_EQ((Bytes{m, t, c}), (Bytes{0xEF, 0x40, 0x15}));
-  NewTrace();
-
-  EXPECT_EQ(QRVN_SingleEraseMemory(0x00012345, 0x1208), 1);
-  const Bytes data{1, 2, 3, 4};
-  EXPECT_EQ(QRVN_WriteMemory(0x00012345, data.data(), 0x10004), 1);
-  Bytes back(4, 0);
-  EXPECT_EQ(QRVN_ReadMemory(0x00012345, back.data(), 4), 1);
-  EXPECT_EQ(back, data);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{
-                            "none fd20000123450600080000000000514d 0",
-                            "out fd2a000123450600040000000000514d 4 01020304",
-                            "in fd28000123450600040000000000514d 4",
-                        }));
-
-  // QRVN_WriteEEPROM_1(5, 0x1234) writes 0x34 at address 5; the busy replies are waited out.
-  EXPECT_EQ(QRVN_WriteEEPROM_1(5, 0x1234), 1);
-  EXPECT_EQ(devices_.Eeprom("unit")[5], 0x34);
-  std::uint8_t one = 0;
-  EXPECT_EQ(QRVN_ReadEEPROM_1(0x105, &one), 1);  // the address is its low byte
-  EXPECT_EQ(one, 0x34);
-  const Bytes record{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0, 1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(QRVN_WriteEEPROM_16(16, record.data()), 1);
-  Bytes record_back(16, 0);
-  EXPECT_EQ(QRVN_ReadEEPROM_16(16, record_back.data()), 1);
-  EXPECT_EQ(record_back, record);
-  const Bytes eeprom = devices_.Eeprom("unit");
-  EXPECT_EQ(Bytes(eeprom.begin() + 16, eeprom.begin() + 32), record);
-  const auto eeprom_trace = NewTrace();
-  ASSERT_EQ(eeprom_trace.size(), 16u);  // per operation: the request, two busy replies, the end
-  EXPECT_EQ(eeprom_trace[0], "out " + kDataOutCdb + " 64 " + Request({0, 0x0D, 0, 1, 0, 0xA0, 0x05, 0x34}));
-  EXPECT_EQ(eeprom_trace[12], "out " + kDataOutCdb + " 64 " + Request({0, 0x0F, 0, 1, 0, 0xA1, 0x10}));
-
-  EXPECT_EQ(QRVN_SetIOPort(1), 1);
-  EXPECT_EQ(QRVN_SetIOPort(0), 1);
-  Bytes request(64, 0);
-  request[1] = 0x20;
-  EXPECT_EQ(QRVN_WriteData(request.data(), 64), 1);
-  Bytes reply(64, 0);
-  EXPECT_EQ(QRVN_ReadData(reply.data(), 0x10040), 1);  // the count is cut to 16 bits
-  EXPECT_EQ(reply[15], 0x15);
-  EXPECT_EQ(NewTrace(), (std::vector<std::string>{
-                            "out " + kDataOutCdb + " 64 " + Request({0, 0x06, 0, 0}),
-                            "out " + kDataOutCdb + " 64 " + Request({0, 0x06, 0, 1}),
-                            "out " + kDataOutCdb + " 64 " + Request({0, 0x20}),
-                            "in " + kDataInCdb + " 64",
-                        }));
-}
-
-// A host that passes no buffer where bytes would move gets FALSE, not a crash in the library.
-TEST_F(QuorvaneTest, MissingBuffersAreRefusedWithoutDeviceTraffic) {
+// The raw command without a buffer (the other exports: the shared table's MissingBuffers case).
+TEST_F(QuorvaneTest, CommandDataWithoutABufferMovesNoBytes) {
   devices_.Create("unit");
   ASSERT_EQ(TestHost::Init(kMessage), 1);
   NewTrace();
-  std::uint8_t byte = 0;
-  EXPECT_EQ(QRVN_ReadMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(QRVN_WriteMemory(0, nullptr, 16), 0);
-  EXPECT_EQ(QRVN_WriteData(nullptr, 64), 0);
-  EXPECT_EQ(QRVN_ReadData(nullptr, 64), 0);
   EXPECT_EQ(QRVN_CommandData(0xD000, 0, nullptr, 64), 0);
-  EXPECT_EQ(QRVN_ReadSpiFlashInfo(&byte, nullptr, &byte), 0);
-  EXPECT_EQ(QRVN_ReadEEPROM_1(0, nullptr), 0);
-  EXPECT_EQ(QRVN_WriteEEPROM_16(0, nullptr), 0);
-  EXPECT_EQ(QRVN_ReadEEPROM_16(0, nullptr), 0);
   EXPECT_TRUE(NewTrace().empty());
   // Without bytes to move no buffer is needed.
   EXPECT_EQ(QRVN_CommandData(0x1234, 1, nullptr, 0x10000), 1);
@@ -500,4 +406,5 @@ TEST_F(QuorvaneTest, SystemDeviceChangesStartTheTimers) {
 #endif
 
 }  // namespace
+
 }  // namespace velkin::test

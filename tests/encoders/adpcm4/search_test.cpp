@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
 
 #include "block_search.h"
 #include "reference_search.h"
-#include "signals.h"
+#include "test_signals.h"
 
 namespace velkin::adpcm4 {
 namespace {
@@ -39,12 +38,9 @@ BlockChoice ChooseBoth(BlockBuffer& u, std::size_t count, std::uint32_t remainin
   return reference;
 }
 
+// A sine of `period` samples.
 std::vector<std::int16_t> QuietSine(std::size_t count, double amplitude = 500.0, double period = 80.0) {
-  std::vector<std::int16_t> s(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    s[i] = static_cast<std::int16_t>(std::lround(amplitude * std::sin(2 * 3.141592653589793 * i / period)));
-  }
-  return s;
+  return velkin::test::Sine(count, 1.0, period, amplitude);
 }
 
 TEST(AdpcmTrialRun, ErrorIsSummedExactlyIn64Bits) {
@@ -93,7 +89,7 @@ TEST(AdpcmChoose, LongBlocksAreNotTakenInToTheSegmentEnd) {
 }
 
 TEST(AdpcmChoose, LoudBlockShrinksInStepsOfSixDownTo21AtMost) {
-  BlockBuffer u = Buffer(test::MakeSignal(test::SignalKind::kNoise, 265, 7));
+  BlockBuffer u = Buffer(velkin::test::MakeSignal(velkin::test::SignalKind::kNoise, 265, 7));
   for (auto& v : u) v = (v & 1) ? 65535 : 0;  // full-scale noise
   // Every start index overruns the budget at 255 and at 249 ...
   for (std::size_t length = 255; length > 21; length -= 6) {
@@ -185,10 +181,10 @@ TEST(AdpcmChoose, ChoosesTheLeastErrorStartIndexLowestOnTies) {
 
 // The production search against the reference on windows of generated signals, with one
 // searcher kept across all blocks (its guesses carry over and must not change any choice).
-class AdpcmSearchAgreesWithReference : public ::testing::TestWithParam<test::SignalKind> {};
+class AdpcmSearchAgreesWithReference : public ::testing::TestWithParam<velkin::test::SignalKind> {};
 
 // Every vector path this processor runs is checked (the eight-lane one always).
-void AgreeOnManyBlocks(test::SignalKind kind, VectorPath path) {
+void AgreeOnManyBlocks(velkin::test::SignalKind kind, VectorPath path) {
   BlockSearch search(path);
   ASSERT_EQ(search.path(), path);
   std::uint32_t r = 2024;
@@ -198,7 +194,7 @@ void AgreeOnManyBlocks(test::SignalKind kind, VectorPath path) {
   };
   std::size_t blocks = 0;
   for (std::uint32_t seed = 1; seed <= 6; ++seed) {
-    const auto signal = test::MakeSignal(kind, 16000, seed);
+    const auto signal = velkin::test::MakeSignal(kind, 16000, seed);
     std::size_t at = 0;
     while (at + kBlockBufferSize <= signal.size() && blocks < 60 * seed) {
       BlockBuffer u = Buffer(std::vector<std::int16_t>(signal.begin() + at, signal.begin() + at + kBlockBufferSize));
@@ -209,9 +205,9 @@ void AgreeOnManyBlocks(test::SignalKind kind, VectorPath path) {
       BlockBuffer reference_buffer = u;
       const BlockChoice reference = ReferenceChoose(reference_buffer, count, remaining);
       const BlockChoice fast = search.Choose(u, count, remaining);
-      ASSERT_EQ(fast, reference) << test::SignalName(kind) << " lanes " << (path == VectorPath::kEightLanes ? 8 : 16)
-                                 << " seed " << seed << " at " << at << " count " << count << " remaining "
-                                 << remaining;
+      ASSERT_EQ(fast, reference) << velkin::test::SignalName(kind) << " lanes "
+                                 << (path == VectorPath::kEightLanes ? 8 : 16) << " seed " << seed << " at " << at
+                                 << " count " << count << " remaining " << remaining;
       ASSERT_EQ(u, reference_buffer);
       ASSERT_EQ(EncodeBlock(u, fast.length, fast.start_index).bytes,
                 EncodeBlock(reference_buffer, reference.length, reference.start_index).bytes);
@@ -231,9 +227,9 @@ TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithSixteenLanes) {
   AgreeOnManyBlocks(GetParam(), VectorPath::kSixteenLanes);
 }
 
-INSTANTIATE_TEST_SUITE_P(SignalKinds, AdpcmSearchAgreesWithReference, ::testing::ValuesIn(test::kAllSignalKinds),
-                         [](const auto& info) {
-                           std::string name = test::SignalName(info.param);
+INSTANTIATE_TEST_SUITE_P(SignalKinds, AdpcmSearchAgreesWithReference,
+                         ::testing::ValuesIn(velkin::test::kAllSignalKinds), [](const auto& info) {
+                           std::string name = velkin::test::SignalName(info.param);
                            std::erase(name, '-');
                            return name;
                          });

@@ -12,8 +12,8 @@
 #include "adpcm_codec.h"
 #include "child_process.h"
 #include "program_paths.h"
-#include "signals.h"
 #include "temp_dir.h"
+#include "test_signals.h"
 #include "vossik_model.h"
 #include "wav_builder.h"
 
@@ -21,6 +21,11 @@ namespace velkin::adpcm4::test {
 namespace {
 
 using velkin::test::ByteVector;
+using velkin::test::kAllSignalKinds;
+using velkin::test::MakeSignal;
+using velkin::test::SignalKind;
+using velkin::test::SignalName;
+using velkin::test::SpeechLike;
 
 struct Encoding {
   std::int32_t result = -1;

@@ -1,10 +1,11 @@
-#include "signals.h"
+#include "test_signals.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <random>
 
-namespace velkin::adpcm4::test {
+namespace velkin::test {
 
 namespace {
 
@@ -49,6 +50,67 @@ std::int16_t Clip(double v) {
 }
 
 }  // namespace
+
+std::vector<std::int16_t> Sine(std::size_t count, double frequency, double rate, double amplitude) {
+  std::vector<std::int16_t> s(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    s[i] = static_cast<std::int16_t>(
+        std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate)));
+  }
+  return s;
+}
+
+std::vector<std::int16_t> Noise(std::size_t count, std::uint32_t seed, int amplitude) {
+  std::vector<std::int16_t> s(count);
+  std::uint32_t x = seed ? seed : 1;
+  for (auto& v : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    v = static_cast<std::int16_t>(static_cast<int>(x % static_cast<std::uint32_t>(2 * amplitude + 1)) - amplitude);
+  }
+  return s;
+}
+
+std::vector<std::int16_t> Square(std::size_t count, std::size_t period, std::int16_t amplitude) {
+  std::vector<std::int16_t> s(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    s[i] = (i % period) < period / 2 ? amplitude : static_cast<std::int16_t>(-amplitude);
+  }
+  return s;
+}
+
+std::vector<std::int16_t> MusicLike(std::size_t count, double rate) {
+  std::vector<std::int16_t> s(count);
+  std::uint32_t noise = 12345;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double f = 220.0 * (1.0 + 0.01 * std::sin(2 * std::numbers::pi * 5 * t));
+    double v = 0;
+    for (int h = 1; h <= 6; ++h) v += std::sin(2 * std::numbers::pi * f * h * t) / h;
+    noise = noise * 1664525u + 1013904223u;
+    v = 9000 * v + static_cast<double>(static_cast<std::int32_t>(noise >> 16) - 32768) / 16;
+    s[i] = Clip(v);
+  }
+  return s;
+}
+
+std::vector<std::int16_t> ChordWithPauses(std::size_t count) {
+  constexpr double kRate = 16000.0;
+  std::vector<std::int16_t> s(count);
+  std::mt19937 noise(1);
+  std::uniform_int_distribution<int> jitter(-40, 40);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    const double second = std::fmod(t, 4.0);
+    double level = second < 2.5 ? 12000.0 : (second < 3.5 ? 1500.0 : 0.0);
+    level *= 0.6 + 0.4 * std::sin(2 * std::numbers::pi * 0.25 * t);
+    const double chord = std::sin(2 * std::numbers::pi * 220.0 * t) + 0.5 * std::sin(2 * std::numbers::pi * 277.2 * t) +
+                         0.3 * std::sin(2 * std::numbers::pi * 329.6 * t);
+    s[i] = Clip(level * chord / 1.8 + (level > 0 ? jitter(noise) : 0));
+  }
+  return s;
+}
 
 std::vector<std::int16_t> SpeechLike(std::size_t count, std::uint32_t seed, double rate, double peak) {
   Random random(seed);
@@ -169,4 +231,4 @@ std::vector<std::int16_t> MakeSignal(SignalKind kind, std::size_t count, std::ui
   return s;
 }
 
-}  // namespace velkin::adpcm4::test
+}  // namespace velkin::test
