@@ -9,6 +9,15 @@ if(VELKIN_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
 endif()
 
+# Layering: every include of another module's header names it by its path from the source root
+# ("formats/le_bytes.h", "device/qmlib/os/transport.h"); a plain name only reaches the including
+# file's own folder. So the source root is the one include directory of the project's code, and no
+# library adds a folder of its own to its users' include path (the public C headers of include/
+# come with velkin_headers). Which module may include which is a table in CheckLayering.cmake,
+# checked before anything compiles (velkin_check_layering below): a layer that includes a header
+# of a layer above or beside it fails the build.
+include_directories(${PROJECT_SOURCE_DIR})
+
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   add_compile_options(-Wall -Wextra -Wpedantic)
 endif()
@@ -103,4 +112,45 @@ function(velkin_add_shared_library name)
   if(WIN32)
     velkin_check_imports(${name})
   endif()
+endfunction()
+
+# velkin_check_layering(): the layering check as a build step that every compiled target of the
+# project waits for, so a forbidden include stops the build with the check's message. It reruns
+# when a module's source changes (new files are picked up at the next configure).
+function(velkin_check_layering)
+  set(script ${PROJECT_SOURCE_DIR}/cmake/CheckLayering.cmake)
+  set(stamp ${CMAKE_BINARY_DIR}/layering.stamp)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/formats/* ${PROJECT_SOURCE_DIR}/riff/* ${PROJECT_SOURCE_DIR}/encoders/*
+       ${PROJECT_SOURCE_DIR}/resampler/* ${PROJECT_SOURCE_DIR}/emulator/* ${PROJECT_SOURCE_DIR}/device/*
+       ${PROJECT_SOURCE_DIR}/console/* ${PROJECT_SOURCE_DIR}/tools/*.cpp ${PROJECT_SOURCE_DIR}/tools/*.h)
+  add_custom_command(
+    OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR} -DSTAMP=${stamp} -P ${script}
+    DEPENDS ${script} ${sources}
+    COMMENT "Checking the layering of the includes"
+    VERBATIM)
+  add_custom_target(velkin_layering ALL DEPENDS ${stamp})
+
+  set(dirs ${PROJECT_SOURCE_DIR})
+  while(dirs)
+    list(POP_FRONT dirs dir)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+      get_target_property(type ${t} TYPE)
+      if(type MATCHES "^(STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY|EXECUTABLE)$")
+        add_dependencies(${t} velkin_layering)
+      endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    list(APPEND dirs ${subdirs})
+  endwhile()
+
+  add_test(NAME layering.tree COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR} -P ${script})
+  # A small tree with one forbidden include of each kind: the check must name every one.
+  add_test(NAME layering.forbidden
+           COMMAND ${CMAKE_COMMAND} -DROOT=${PROJECT_SOURCE_DIR}/tests/layering/forbidden -P ${script})
+  set_tests_properties(layering.forbidden PROPERTIES
+    PASS_REGULAR_EXPRESSION
+    "console/beside.cpp: console must not include encoders/common/coding_stage.h.*console/beside.cpp: console must not include device/qmlib/opened_unit.h.*console/beside.cpp: #include .le_bytes.h. does not name its module.*device/qmlib/os/linux/upward.cpp: device/qmlib/os/linux must not include device/qmlib/device_agent.h.*formats/upward.h: formats must not include riff/riff_file.h")
 endfunction()

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/os/monitor.h"
 #include "device_commands.h"
-#include "os/monitor.h"
 #include "output.h"
 
 namespace velkin::console {

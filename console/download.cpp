@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console/os/image_file.h"
 #include "device_commands.h"
-#include "os/image_file.h"
 #include "output.h"
 #include "shell.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "connection.h"
-#include "os/monitor.h"
+#include "console/os/monitor.h"
 #include "output.h"
 #include "shell.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::emu {
 namespace {

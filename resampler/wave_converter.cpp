@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
-#include "le_bytes.h"
-#include "os/debug_output.h"
+#include "formats/le_bytes.h"
 #include "resampler.h"
+#include "resampler/os/debug_output.h"
 
 namespace velkin::sondrel {
 

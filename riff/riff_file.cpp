@@ -8,7 +8,7 @@
 #include <fstream>
 #include <limits>
 
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::riff {
 

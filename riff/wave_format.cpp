@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::riff {
 

@@ -34,8 +34,8 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "test_signals.h"
-#include "wav_builder.h"
+#include "tests/support/signals/test_signals.h"
+#include "tests/support/wav_builder.h"
 
 namespace {
 

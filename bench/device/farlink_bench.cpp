@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_devices.h"
+#include "tests/support/virtual_devices.h"
 
 namespace {
 

@@ -10,12 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "resampler.h"
-#include "test_signals.h"
+#include "resampler/resampler.h"
+#include "tests/support/signals/test_signals.h"
 
-#if VELKIN_BENCH_REFERENCE
-#include "reference_resampler.h"
-#endif
+#include "tests/resampler/reference_resampler.h"
 #if VELKIN_BENCH_SOXR
 #include <soxr.h>
 #endif
@@ -60,7 +58,6 @@ void Sondrel(benchmark::State& state) {
   SetRealtime(state);
 }
 
-#if VELKIN_BENCH_REFERENCE
 void StraightforwardLoop(benchmark::State& state) {
   const int rate = static_cast<int>(state.range(0));
   const auto& in = Input(rate);
@@ -74,7 +71,6 @@ void StraightforwardLoop(benchmark::State& state) {
   }
   SetRealtime(state);
 }
-#endif
 
 #if VELKIN_BENCH_SOXR
 void Soxr(benchmark::State& state) {
@@ -123,9 +119,7 @@ void Rates(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(Sondrel)->Apply(Rates);
-#if VELKIN_BENCH_REFERENCE
 BENCHMARK(StraightforwardLoop)->Apply(Rates);
-#endif
 #if VELKIN_BENCH_SOXR
 BENCHMARK(Soxr)->Apply(Rates);
 #endif

@@ -1,10 +1,10 @@
 // Monitor for platforms without window messages: the device library's hot-plug event source
 // (udev, or the virtual-device folder) calls us on its own thread.
-#include <os/hotplug.h>
+#include "device/qmlib/os/hotplug.h"
 
 #include <utility>
 
-#include "../connection.h"
+#include "console/connection.h"
 #include "monitor.h"
 
 namespace velkin::console {

@@ -4,12 +4,12 @@
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
 
-#include <os/emulated/virtual_device_messages.h>
+#include "device/qmlib/os/emulated/virtual_device_messages.h"
 
 #include <atomic>
 #include <cstdio>
 
-#include "../connection.h"
+#include "console/connection.h"
 #include "monitor.h"
 #include "resource.h"
 

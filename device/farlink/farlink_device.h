@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "opened_unit.h"
+#include "device/qmlib/opened_unit.h"
 
 namespace velkin::farlink {
 

@@ -2,9 +2,9 @@
 // export sets share. No exception leaves the library.
 #include <velkin/farlink.h>
 
-#include "export_guard.h"
+#include "device/qmlib/export_guard.h"
+#include "device/qmlib/unit_operations.h"
 #include "farlink_device.h"
-#include "unit_operations.h"
 
 using velkin::farlink::TheApi;
 using velkin::qm::Guarded;

@@ -1,6 +1,6 @@
 #include "device_agent.h"
 
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::qm {
 namespace {

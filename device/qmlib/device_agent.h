@@ -12,10 +12,10 @@
 #include <optional>
 #include <vector>
 
-#include "cl_array.h"
+#include "device/qmlib/os/cl_array.h"
+#include "device/qmlib/os/hotplug.h"
 #include "device_enumerator.h"
 #include "mass_storage_device.h"
-#include "os/hotplug.h"
 
 namespace velkin::qm {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 #include "usb_device_info.h"
 
 namespace velkin::qm {

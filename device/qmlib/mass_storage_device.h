@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "os/transport.h"
+#include "device/qmlib/os/transport.h"
 #include "qm_codes.h"
 #include "usb_device_info.h"
 

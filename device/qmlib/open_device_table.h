@@ -15,9 +15,9 @@
 #include <mutex>
 #include <string>
 
+#include "device/qmlib/os/transport.h"
 #include "device_agent.h"
 #include "mass_storage_device.h"
-#include "os/transport.h"
 
 namespace velkin::qm {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::qm {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/discovery.h"
-#include "os/transport.h"
+#include "device/qmlib/os/discovery.h"
+#include "device/qmlib/os/transport.h"
 
 namespace velkin::qm {
 

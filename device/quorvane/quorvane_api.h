@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "os/notification_host.h"
+#include "device/quorvane/os/notification_host.h"
 #include "quorvane_device.h"
 
 namespace velkin::quorvane {

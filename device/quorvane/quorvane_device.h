@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "opened_unit.h"
+#include "device/qmlib/opened_unit.h"
 
 namespace velkin::quorvane {
 

@@ -2,9 +2,9 @@
 // operations both export sets share. No exception leaves the library.
 #include <velkin/quorvane.h>
 
-#include "export_guard.h"
+#include "device/qmlib/export_guard.h"
+#include "device/qmlib/unit_operations.h"
 #include "quorvane_api.h"
-#include "unit_operations.h"
 
 using velkin::qm::BufferGiven;
 using velkin::qm::CommandBytes;

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "file_lock.h"
+#include "emulator/file_lock.h"
 
 namespace velkin::emu {
 

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "file_lock.h"
+#include "emulator/file_lock.h"
 
 namespace velkin::emu {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "adpcm_codec.h"
 #include "block_search.h"
-#include "coding_stage.h"
+#include "encoders/common/coding_stage.h"
 
 namespace velkin::adpcm4 {
 

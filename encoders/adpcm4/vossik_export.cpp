@@ -2,7 +2,7 @@
 #include <velkin/vossik.h>
 
 #include "adpcm_stage.h"
-#include "encoder_entry.h"
+#include "encoders/common/encoder_entry.h"
 
 extern "C" VELKIN_EXPORT int32_t VELKIN_CALL VOSSIK(const char* outputPath, const char* inputPath, const char* clock,
                                                     const char* reservedText, int32_t reservedValue,

@@ -11,7 +11,7 @@
 #include "code_framing.h"
 #include "entry_args.h"
 #include "file_io.h"
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 #include "silence_scan.h"
 #include "wav_walk.h"
 

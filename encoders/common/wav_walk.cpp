@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "entry_args.h"
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::encoder {
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <span>
 
-#include "code_file_layout.h"
+#include "formats/code_file_layout.h"
 #include "pcm12_block.h"
 
 namespace velkin::pcm12 {

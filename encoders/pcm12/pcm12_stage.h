@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "coding_stage.h"
+#include "encoders/common/coding_stage.h"
 
 namespace velkin::pcm12 {
 

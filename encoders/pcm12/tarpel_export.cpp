@@ -1,7 +1,7 @@
 // The TARPEL export: the shared encoder entry with the 12-bit PCM coding stage.
 #include <velkin/tarpel.h>
 
-#include "encoder_entry.h"
+#include "encoders/common/encoder_entry.h"
 #include "pcm12_stage.h"
 
 extern "C" VELKIN_EXPORT int32_t VELKIN_CALL TARPEL(const char* outputPath, const char* inputPath, const char* clock,

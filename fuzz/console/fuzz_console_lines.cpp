@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "shell.h"
+#include "console/shell.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "mono.h"
+#include "console/mono.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "device_folder.h"
+#include "emulator/device_folder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using velkin::emu::FormatDeviceConfig;

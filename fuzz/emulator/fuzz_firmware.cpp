@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "device_folder.h"
-#include "firmware.h"
-#include "storage.h"
+#include "emulator/device_folder.h"
+#include "emulator/firmware.h"
+#include "emulator/storage.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <memory>
 
-#include "adpcm_codec.h"
-#include "block_search.h"
-#include "reference_search.h"
+#include "encoders/adpcm4/adpcm_codec.h"
+#include "encoders/adpcm4/block_search.h"
+#include "tests/encoders/adpcm4/reference_search.h"
 
 using velkin::adpcm4::BlockBuffer;
 using velkin::adpcm4::BlockSearch;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "reference_resampler.h"
-#include "resampler.h"
+#include "resampler/resampler.h"
+#include "tests/resampler/reference_resampler.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "resampler/wave_converter.h"
 #include "riff/riff_file.h"
-#include "wave_converter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto reader = velkin::riff::Reader::FromMemory(std::span<const std::uint8_t>(data, size));

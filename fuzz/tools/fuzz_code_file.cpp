@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "code_file.h"
+#include "tools/velkin-decode/code_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velkin::decode;

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   std::FILE* out = std::fopen(path.c_str(), "w");
   if (!out) return 1;
   std::fprintf(out, "// Generated at build time by make_filter_tables from the filter rule. Do not edit.\n");
-  std::fprintf(out, "#include \"filter_tables.h\"\n\nnamespace velkin::sondrel {\n\n");
+  std::fprintf(out, "#include \"resampler/filter_tables.h\"\n\nnamespace velkin::sondrel {\n\n");
   const auto large = Table(8192);
   const auto small = Table(1536);
   bool ok = Emit(out, "kLargeFilter", large) && Emit(out, "kLargeFilterDelta", Deltas(large)) &&

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "os/debug_output.h"
+#include "resampler/os/debug_output.h"
 
 namespace velkin::sondrel {
 

@@ -18,10 +18,10 @@
 #include <dbt.h>
 #endif
 
-#include "child_process.h"
-#include "program_paths.h"
-#include "virtual_devices.h"
-#include "wav_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
+#include "tests/support/virtual_devices.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {

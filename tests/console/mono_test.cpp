@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "mono.h"
-#include "temp_dir.h"
-#include "wav_builder.h"
+#include "console/mono.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::console {
 namespace {

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "child_process.h"
-#include "program_paths.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
 
 namespace velkin::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "shell.h"
+#include "console/shell.h"
 
 namespace velkin::console {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "device_folder.h"
-#include "firmware.h"
+#include "emulator/device_folder.h"
+#include "emulator/firmware.h"
 
 namespace velkin::emu {
 namespace {

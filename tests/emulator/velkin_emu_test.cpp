@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "program_paths.h"
-#include "temp_dir.h"
-#include "wav_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {

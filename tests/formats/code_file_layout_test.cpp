@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "code_file_layout.h"
+#include "formats/code_file_layout.h"
 
 namespace velkin::codefile {
 namespace {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "reference_resampler.h"
-#include "temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 #include "velkin/sondrel.h"
-#include "wav_builder.h"
 
 namespace velkin::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "filter_tables.h"
+#include "resampler/filter_tables.h"
 
 namespace velkin::test {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "filter_tables.h"
+#include "resampler/filter_tables.h"
 
 namespace velkin::test {
 

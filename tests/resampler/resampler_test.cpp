@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "reference_resampler.h"
-#include "resampler.h"
-#include "wav_builder.h"
+#include "resampler/resampler.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {

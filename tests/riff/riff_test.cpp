@@ -9,8 +9,8 @@
 
 #include "riff/riff_file.h"
 #include "riff/wave_format.h"
-#include "temp_dir.h"
-#include "wav_builder.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {

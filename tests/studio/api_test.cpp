@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "program_paths.h"
 #include "studio_process.h"
-#include "virtual_devices.h"
-#include "wav_builder.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
+#include "tests/support/virtual_devices.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {

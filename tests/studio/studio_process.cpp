@@ -2,7 +2,7 @@
 
 #include <httplib.h>
 
-#include "program_paths.h"
+#include "tests/support/program_paths.h"
 
 namespace velkin::test {
 

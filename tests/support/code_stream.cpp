@@ -1,6 +1,6 @@
 #include "code_stream.h"
 
-#include "code_file_layout.h"
+#include "formats/code_file_layout.h"
 
 namespace velkin::test {
 

@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "device_folder.h"
-#include "storage.h"
-#include "text_util.h"
+#include "emulator/device_folder.h"
+#include "emulator/storage.h"
+#include "emulator/text_util.h"
 
 namespace velkin::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::test {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "test_signals.h"  // the signals most WAV files of the tests carry
+#include "tests/support/signals/test_signals.h"  // the signals most WAV files of the tests carry
 
 namespace velkin::test {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "code_file.h"
-#include "code_file_layout.h"
-#include "le_bytes.h"
+#include "formats/code_file_layout.h"
+#include "formats/le_bytes.h"
 
 namespace velkin::decode {
 namespace {

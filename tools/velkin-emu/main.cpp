@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "device_folder.h"
-#include "storage.h"
-#include "text_util.h"
+#include "emulator/device_folder.h"
+#include "emulator/storage.h"
+#include "emulator/text_util.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <kissfft.hh>
 
-#include "le_bytes.h"
+#include "formats/le_bytes.h"
 #include "riff/riff_file.h"
 #include "riff/wave_format.h"
 

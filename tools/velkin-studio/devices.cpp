@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "qm_codes.h"
+#include "device/qmlib/qm_codes.h"
 
 namespace velkin::studio {
 namespace {

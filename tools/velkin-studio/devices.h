@@ -16,11 +16,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "device/qmlib/opened_unit.h"
+#include "device/qmlib/os/hotplug.h"
+#include "device/qmlib/vendor_commands.h"
 #include "events.h"
 #include "jobs.h"
-#include "opened_unit.h"
-#include "os/hotplug.h"
-#include "vendor_commands.h"
 
 namespace velkin::studio {
 

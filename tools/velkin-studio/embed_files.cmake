@@ -1,5 +1,5 @@
 # Writes OUTPUT: a C++ source holding the bytes of FILES (names under WEB_DIR) with their types.
-set(body "// Generated from the studio's web folder; do not edit.\n#include \"web_assets.h\"\n\nnamespace velkin::studio {\nnamespace {\n")
+set(body "// Generated from the studio's web folder; do not edit.\n#include \"tools/velkin-studio/web_assets.h\"\n\nnamespace velkin::studio {\nnamespace {\n")
 set(table "")
 set(index 0)
 foreach(name IN LISTS FILES)

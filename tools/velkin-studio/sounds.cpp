@@ -10,8 +10,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "code_file.h"
-#include "mono.h"
+#include "console/mono.h"
+#include "tools/velkin-decode/code_file.h"
 
 namespace velkin::studio {
 namespace {

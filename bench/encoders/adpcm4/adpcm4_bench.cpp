@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "adpcm_codec.h"
-#include "block_search.h"
-#include "reference_search.h"
-#include "test_signals.h"
-#include "wav_builder.h"
+#include "encoders/adpcm4/adpcm_codec.h"
+#include "encoders/adpcm4/block_search.h"
+#include "tests/encoders/adpcm4/reference_search.h"
+#include "tests/support/signals/test_signals.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::adpcm4 {
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "wav_builder.h"
+#include "tests/support/wav_builder.h"
 
 namespace {
 

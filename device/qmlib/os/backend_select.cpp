@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::qm::os {
 

@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "os/backend.h"
-#include "os/hotplug.h"
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/os/hotplug.h"
 
 namespace velkin::qm::os {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_devices.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::test {
 

@@ -1,7 +1,7 @@
 // The FLNK_ exports as the command-block table (command_blocks_test.cpp) sees them.
 #include <velkin/farlink.h>
 
-#include "command_blocks.h"
+#include "tests/device/common/command_blocks.h"
 
 namespace velkin::test {
 namespace {

@@ -9,12 +9,12 @@
 
 #include <velkin/farlink.h>
 
-#include "child_process.h"
-#include "device_folder.h"
+#include "emulator/device_folder.h"
+#include "emulator/file_lock.h"
 #include "exchange_worker.h"
-#include "file_lock.h"
-#include "program_paths.h"
-#include "virtual_devices.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::test {
 namespace {

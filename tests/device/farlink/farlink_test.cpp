@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "command_blocks.h"
-#include "virtual_devices.h"
+#include "tests/device/common/command_blocks.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "virtual_devices.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::test {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <utility>
 
-#include "scoped_env.h"
 #include "sg_handler.h"
 #include "testbed.h"
+#include "tests/support/scoped_env.h"
 
 namespace velkin::test::linux_bed {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "bed_fixture.h"
-#include "command_blocks.h"
+#include "tests/device/common/command_blocks.h"
 
 namespace velkin::test {
 namespace {

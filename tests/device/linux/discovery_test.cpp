@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "bed_fixture.h"
-#include "device_agent.h"
-#include "os/backend.h"
-#include "udev_discovery.h"
+#include "device/qmlib/device_agent.h"
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/os/linux/udev_discovery.h"
 
 namespace velkin::test::linux_bed {
 namespace {

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "bed_fixture.h"
-#include "device_agent.h"
-#include "os/hotplug.h"
-#include "scoped_env.h"
+#include "device/qmlib/device_agent.h"
+#include "device/qmlib/os/hotplug.h"
+#include "tests/support/scoped_env.h"
 
 namespace velkin::test::linux_bed {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "bed_fixture.h"
-#include "device_agent.h"
+#include "device/qmlib/device_agent.h"
 
 namespace velkin::test::linux_bed {
 namespace {

@@ -14,8 +14,8 @@
 #include <ostream>
 #include <vector>
 
-#include "firmware.h"
-#include "storage.h"
+#include "emulator/firmware.h"
+#include "emulator/storage.h"
 
 namespace velkin::test::linux_bed {
 

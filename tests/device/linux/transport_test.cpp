@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "bed_fixture.h"
-#include "mass_storage_device.h"
-#include "os/backend.h"
+#include "device/qmlib/mass_storage_device.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::test::linux_bed {
 namespace {

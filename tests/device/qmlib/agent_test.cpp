@@ -6,10 +6,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "device_agent.h"
-#include "open_device_table.h"
-#include "opened_unit.h"
-#include "virtual_devices.h"
+#include "device/qmlib/device_agent.h"
+#include "device/qmlib/open_device_table.h"
+#include "device/qmlib/opened_unit.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::qm {
 namespace {

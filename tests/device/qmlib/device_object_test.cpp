@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "mass_storage_device.h"
-#include "os/backend.h"
-#include "vendor_commands.h"
-#include "virtual_devices.h"
+#include "device/qmlib/mass_storage_device.h"
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/vendor_commands.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::qm {
 namespace {

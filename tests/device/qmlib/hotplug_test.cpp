@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "device_agent.h"
-#include "os/hotplug.h"
-#include "virtual_devices.h"
+#include "device/qmlib/device_agent.h"
+#include "device/qmlib/os/hotplug.h"
+#include "tests/support/virtual_devices.h"
 
 namespace velkin::qm::os {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "os/hardware_id.h"
-#include "usb_device_info.h"
+#include "device/qmlib/os/hardware_id.h"
+#include "device/qmlib/usb_device_info.h"
 
 namespace velkin::qm {
 namespace {

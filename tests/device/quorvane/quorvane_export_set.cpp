@@ -2,8 +2,8 @@
 // the stand-in host program of the platform.
 #include <velkin/quorvane.h>
 
-#include "command_blocks.h"
 #include "test_host.h"
+#include "tests/device/common/command_blocks.h"
 
 namespace velkin::test {
 namespace {

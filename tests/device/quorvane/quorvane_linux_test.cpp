@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "bed_fixture.h"
 #include "test_host.h"
+#include "tests/device/linux/bed_fixture.h"
 
 namespace velkin::test::linux_bed {
 namespace {

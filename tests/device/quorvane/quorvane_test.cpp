@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "command_blocks.h"
-#include "scoped_env.h"
 #include "test_host.h"
-#include "virtual_devices.h"
+#include "tests/device/common/command_blocks.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/virtual_devices.h"
 
 #ifdef _WIN32
 #include <windows.h>

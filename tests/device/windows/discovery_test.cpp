@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "device_agent.h"
+#include "device/qmlib/device_agent.h"
+#include "device/qmlib/os/backend.h"
 #include "fake_machine.h"
 #include "fake_windows.h"
-#include "os/backend.h"
-#include "scoped_env.h"
+#include "tests/support/scoped_env.h"
 
 namespace velkin::qm::os::win::test {
 namespace {

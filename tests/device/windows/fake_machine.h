@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "emulator/firmware.h"
+#include "emulator/storage.h"
 #include "fake_windows.h"
-#include "firmware.h"
-#include "storage.h"
 
 namespace velkin::qm::os::win::test {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "win32_api.h"
+#include "device/qmlib/os/windows/win32_api.h"
 
 namespace velkin::qm::os::win::test {
 

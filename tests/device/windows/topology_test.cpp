@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <string>
 
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/os/windows/usb_topology.h"
+#include "device/qmlib/usb_device_info.h"
 #include "fake_machine.h"
 #include "fake_windows.h"
-#include "os/backend.h"
-#include "usb_device_info.h"
-#include "usb_topology.h"
 
 namespace velkin::qm::os::win::test {
 namespace {

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "device/qmlib/mass_storage_device.h"
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/vendor_commands.h"
 #include "fake_machine.h"
 #include "fake_windows.h"
-#include "mass_storage_device.h"
-#include "os/backend.h"
-#include "vendor_commands.h"
 
 namespace velkin::qm::os::win::test {
 namespace {

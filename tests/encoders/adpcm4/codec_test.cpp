@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "adpcm_codec.h"
-#include "trial_step.h"
+#include "encoders/adpcm4/adpcm_codec.h"
+#include "encoders/adpcm4/trial_step.h"
 
 namespace velkin::adpcm4 {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "block_search.h"
+#include "encoders/adpcm4/block_search.h"
 
 namespace velkin::adpcm4::test {
 

@@ -8,9 +8,9 @@
 #include <limits>
 #include <vector>
 
-#include "block_search.h"
+#include "encoders/adpcm4/block_search.h"
 #include "reference_search.h"
-#include "test_signals.h"
+#include "tests/support/signals/test_signals.h"
 
 namespace velkin::adpcm4 {
 namespace {

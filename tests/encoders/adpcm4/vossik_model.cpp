@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "adpcm_codec.h"
+#include "encoders/adpcm4/adpcm_codec.h"
 #include "reference_search.h"
 
 namespace velkin::adpcm4::test {

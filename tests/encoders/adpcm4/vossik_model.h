@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "code_stream.h"
+#include "tests/support/code_stream.h"
 
 namespace velkin::adpcm4::test {
 

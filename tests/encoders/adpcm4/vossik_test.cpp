@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "adpcm_codec.h"
-#include "child_process.h"
-#include "program_paths.h"
-#include "temp_dir.h"
-#include "test_signals.h"
+#include "encoders/adpcm4/adpcm_codec.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
+#include "tests/support/signals/test_signals.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 #include "vossik_model.h"
-#include "wav_builder.h"
 
 namespace velkin::adpcm4::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "silence_scan.h"
+#include "encoders/common/silence_scan.h"
 
 namespace velkin::encoder {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <velkin/platform.h>
 
-#include "code_stream.h"
-#include "temp_dir.h"
-#include "wav_builder.h"
+#include "tests/support/code_stream.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include <velkin/tarpel.h>
-#include "child_process.h"
-#include "program_paths.h"
-#include "tarpel_harness.h"
+#include "tests/encoders/common/tarpel_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/program_paths.h"
 
 namespace velkin::test {
 namespace {

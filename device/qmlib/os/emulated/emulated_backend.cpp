@@ -11,12 +11,12 @@
 #include <system_error>
 #include <vector>
 
-#include "device_folder.h"
-#include "file_lock.h"
-#include "firmware.h"
-#include "os/backend.h"
-#include "os/hardware_id.h"
-#include "text_util.h"
+#include "device/qmlib/os/backend.h"
+#include "device/qmlib/os/hardware_id.h"
+#include "emulator/device_folder.h"
+#include "emulator/file_lock.h"
+#include "emulator/firmware.h"
+#include "emulator/text_util.h"
 
 namespace velkin::qm::os {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "device_folder.h"
-#include "os/hotplug.h"
+#include "device/qmlib/os/hotplug.h"
+#include "emulator/device_folder.h"
 
 namespace velkin::qm::os {
 namespace {

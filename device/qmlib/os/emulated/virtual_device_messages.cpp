@@ -1,11 +1,11 @@
-#include "os/emulated/virtual_device_messages.h"
+#include "device/qmlib/os/emulated/virtual_device_messages.h"
 
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
 
 #include <cstdlib>
 
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::qm::os {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "os/hotplug.h"
+#include "device/qmlib/os/hotplug.h"
 
 namespace velkin::qm::os {
 

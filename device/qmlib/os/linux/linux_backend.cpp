@@ -1,7 +1,7 @@
 // The platform backend on Linux: units are the sg nodes libudev lists, commands travel by SG_IO,
 // hub and port come from sysfs. Device changes come from a udev monitor (udev_hotplug.cpp), never
 // as window messages.
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 #include "sg_transport.h"
 #include "udev_discovery.h"
 

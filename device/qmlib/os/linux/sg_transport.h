@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "os/transport.h"
+#include "device/qmlib/os/transport.h"
 #include "udev_handles.h"
 
 namespace velkin::qm::os::linux_os {

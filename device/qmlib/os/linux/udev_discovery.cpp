@@ -4,7 +4,7 @@
 #include <charconv>
 #include <string>
 
-#include "os/hardware_id.h"
+#include "device/qmlib/os/hardware_id.h"
 #include "udev_handles.h"
 
 namespace velkin::qm::os::linux_os {

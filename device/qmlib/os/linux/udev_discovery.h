@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "os/discovery.h"
+#include "device/qmlib/os/discovery.h"
 
 namespace velkin::qm::os::linux_os {
 

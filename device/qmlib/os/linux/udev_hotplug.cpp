@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "os/hotplug.h"
+#include "device/qmlib/os/hotplug.h"
 #include "udev_handles.h"
 
 namespace velkin::qm::os {

@@ -1,6 +1,6 @@
 // Platform backend for a platform that has none yet: it finds no unit, so the library behaves
 // as on a machine without the device.
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 
 namespace velkin::qm::os {
 namespace {

@@ -1,5 +1,5 @@
 // Hot-plug source for a platform that has none yet: nothing to watch.
-#include "os/hotplug.h"
+#include "device/qmlib/os/hotplug.h"
 
 namespace velkin::qm::os {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "os/transport.h"
+#include "device/qmlib/os/transport.h"
 #include "win32_handles.h"
 
 namespace velkin::qm::os::win {

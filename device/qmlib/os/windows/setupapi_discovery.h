@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/discovery.h"
+#include "device/qmlib/os/discovery.h"
 
 namespace velkin::qm::os::win {
 

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "cl_array.h"
+#include "device/qmlib/os/cl_array.h"
 
 namespace velkin::qm::os::win {
 

@@ -4,8 +4,8 @@
 // dbt.h needs the types of windows.h.
 #include <dbt.h>
 
+#include "device/qmlib/os/backend.h"
 #include "hid_api_wrapper.h"
-#include "os/backend.h"
 #include "win32_api.h"
 
 namespace velkin::qm::os {

@@ -1,7 +1,7 @@
 // The platform backend on Windows: discovery through SetupAPI and the registry, SCSI
 // pass-through on the disk interface, hub and port from the USB topology walk. A window's
 // registration for device changes is window_notifications.cpp.
-#include "os/backend.h"
+#include "device/qmlib/os/backend.h"
 #include "pass_through.h"
 #include "setupapi_discovery.h"
 #include "usb_topology.h"

@@ -1,6 +1,6 @@
 // On Windows the console's monitor and the second export set receive device changes as window
 // messages (WM_DEVICECHANGE to their hidden windows); there is no event source to start.
-#include "os/hotplug.h"
+#include "device/qmlib/os/hotplug.h"
 
 namespace velkin::qm::os {
 

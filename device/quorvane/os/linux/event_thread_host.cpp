@@ -1,7 +1,7 @@
 // The notification host where there are no windows: an event thread of the library's own runs
 // the two timers and calls the host's callback, fed with arrivals and removals by the device
 // library's hot-plug source (udev, or the folder of virtual devices).
-#include <os/hotplug.h>
+#include "device/qmlib/os/hotplug.h"
 
 #include <array>
 #include <condition_variable>
@@ -10,7 +10,7 @@
 #include <optional>
 #include <thread>
 
-#include "os/notification_host.h"
+#include "device/quorvane/os/notification_host.h"
 
 namespace velkin::quorvane::os {
 namespace {

@@ -6,12 +6,12 @@
 // windows.h first: dbt.h needs its types.
 #include <dbt.h>
 
-#include <os/emulated/virtual_device_messages.h>
+#include "device/qmlib/os/emulated/virtual_device_messages.h"
 
 #include <array>
 #include <atomic>
 
-#include "os/notification_host.h"
+#include "device/quorvane/os/notification_host.h"
 
 namespace velkin::quorvane::os {
 namespace {

@@ -1,7 +1,7 @@
 // The host without windows: the notification target is a plain function.
 #include <velkin/quorvane.h>
 
-#include "../../test_host.h"
+#include "tests/device/quorvane/test_host.h"
 
 namespace velkin::test {
 namespace {

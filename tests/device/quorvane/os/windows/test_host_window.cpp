@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../../test_host.h"
+#include "tests/device/quorvane/test_host.h"
 
 namespace velkin::test {
 namespace {
