@@ -105,7 +105,7 @@ TEST_F(ConsoleDevice, StartWithDevicePresentAnnouncesIt) {
   devices_.Create("unit", setup);
   devices_.WriteEeprom("unit", 0, {0xDE, 0xAD});
   devices_.WriteEeprom("unit", 16, {0x01, 0x02, 0xAB});
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(start_lines_,
             ConnectLines("+FLASHID: M25P80", "0102AB" + std::string(26, '0'), "DEAD" + std::string(28, '0')));
   EXPECT_EQ(Run("STATUS"), Lines{"+STATUS: return 1"});
@@ -115,7 +115,7 @@ TEST_F(ConsoleDevice, StartWithDevicePresentAnnouncesIt) {
 }
 
 TEST_F(ConsoleDevice, StartWithoutDeviceIsSilentAndQuitStillReleasesThePort) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(start_lines_, Lines{});
   EXPECT_EQ(Run("STATUS"), Lines{"-STATUS: return 0"});
   EXPECT_EQ(Run("FLASHID"), Lines{"-FLASHID:Unknown"});
@@ -126,7 +126,7 @@ TEST_F(ConsoleDevice, StartWithoutDeviceIsSilentAndQuitStillReleasesThePort) {
 }
 
 TEST_F(ConsoleDevice, PlugUnplugAndUnrelatedArrival) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   VirtualDeviceSetup setup;
   setup.flash_id[2] = 0x17;
   devices_.Create("unit", setup);
@@ -165,7 +165,7 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
     VirtualDeviceSetup setup;
     setup.flash_id[2] = c.code;
     devices_.Create(name, setup);
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     Lines expected{"*USB:SetIOPort TRUE return 1", "*USB:CONNECT"};
     expected.insert(expected.end(), c.answer.begin(), c.answer.end());
     EXPECT_EQ(Lines(start_lines_.begin(), start_lines_.end() - 2), expected) << std::hex << int{c.code};
@@ -176,13 +176,13 @@ TEST_F(ConsoleDevice, FlashIdByCapacityCode) {
   }
   devices_.Create("echo");
   devices_.Set("echo", "wrong_echo", "1");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(Run("FLASHID"), Lines{"-FLASHID:Unknown"});
 }
 
 TEST_F(ConsoleDevice, WriteEepromEchoesInUpperCaseAndRefusesBadRecords) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   EXPECT_EQ(Run("WRITEEEPROM \"00112233445566778899aabbccddeeff\""),
             Lines{"+WRITEEEPROM:00112233445566778899AABBCCDDEEFF"});
   const auto eeprom = devices_.Eeprom("unit");
@@ -219,7 +219,7 @@ TEST_F(ConsoleDevice, DownloadErasesWritesAndVerifies) {
   devices_.Create("unit", setup);
   // Old content everywhere: the erase must clear it.
   devices_.WriteFlash("unit", 0, ByteVector(4194304, 0x00));
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image_bytes = SampleBytes(Noise(5000, 7, 30000));
   const auto image = Image("image.bin", image_bytes);
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"4194304\" \"65536\" \"00112233445566778899AABBCCDDEEFF\"");
@@ -246,7 +246,7 @@ TEST_F(ConsoleDevice, DownloadErasesWritesAndVerifies) {
 
 TEST_F(ConsoleDevice, DownloadPercentagesComeFromDoublePrecision) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("small.bin", ByteVector(100, 0x42));
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"409600\" \"4096\" \"0011223344556677889900AABBCCDDE\"");
   ASSERT_GT(answer.size(), 104u);
@@ -264,7 +264,7 @@ TEST_F(ConsoleDevice, DownloadPercentagesComeFromDoublePrecision) {
 
 TEST_F(ConsoleDevice, DownloadRefusesBadArgumentsBeforeTouchingTheDevice) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("x.bin", ByteVector(10, 1));
   for (const std::string& line : std::vector<std::string>{
            "DOWNLOAD \"" + image + "\" \"4096\"", "DOWNLOAD \"" + image + "\" \"4096\" \"0\"",
@@ -278,7 +278,7 @@ TEST_F(ConsoleDevice, DownloadRefusesBadArgumentsBeforeTouchingTheDevice) {
 
 TEST_F(ConsoleDevice, DownloadPassesOverARecordLongerThanItsBuffer) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("x.bin", ByteVector(10, 1));
   const auto eeprom = devices_.Eeprom("unit");
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"" + std::string(200, 'A') + "\"");
@@ -288,7 +288,7 @@ TEST_F(ConsoleDevice, DownloadPassesOverARecordLongerThanItsBuffer) {
 
 TEST_F(ConsoleDevice, DownloadFailures) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("img.bin", ByteVector(10000, 0x11));
   const auto empty = Image("empty.bin", {});
 
@@ -338,7 +338,7 @@ TEST_F(ConsoleDevice, DownloadFailures) {
 
 TEST_F(ConsoleDevice, RefusedEepromRecordStillEndsWithSuccessLine) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   devices_.Set("unit", "eeprom_busy", "forever");
   const auto image = Image("img.bin", ByteVector(10, 0x22));
   const auto answer = Run("DOWNLOAD \"" + image + "\" \"4096\" \"4096\" \"" + std::string(32, 'A') + "\"", 120s);
@@ -349,7 +349,7 @@ TEST_F(ConsoleDevice, UnplugDuringDownloadIsAWriteFailure) {
   VirtualDeviceSetup setup;
   setup.flash_size = 1 << 20;
   devices_.Create("unit", setup);
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("big.bin", ByteVector(1 << 20, 0x33));
   // The unit vanishes after a few dozen commands, in the middle of the writes.
   devices_.Set("unit", "unplug_after", "40");
@@ -363,7 +363,7 @@ TEST_F(ConsoleDevice, MonitorLinesDuringDownloadStayWhole) {
   VirtualDeviceSetup setup;
   setup.flash_size = 1 << 20;
   devices_.Create("unit", setup);
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   const auto image = Image("big.bin", ByteVector(1 << 20, 0x44));
   child_->WriteLine("DOWNLOAD \"" + image + "\" \"1048576\" \"4096\"");
   VirtualDeviceSetup other;
@@ -397,7 +397,7 @@ TEST_F(ConsoleDevice, QuitDuringHotPlugChurnEndsCleanly) {
   other.plugged = false;
   devices_.Create("other", other);
   for (int round = 0; round < 6; ++round) {
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     std::atomic<bool> stop{false};
     // The unit and the unrelated disk take turns; each round ends with the unit plugged in.
     std::thread churn([&] {
@@ -442,7 +442,7 @@ LRESULT SendDeviceChange(std::uint64_t window, WPARAM event) {
 
 TEST_F(ConsoleDevice, SystemDeviceChangeMessagesReachTheMonitorWindow) {
   devices_.Create("unit");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_EQ(start_lines_, ConnectLines());
   ASSERT_NE(monitor_window_, 0u);
 

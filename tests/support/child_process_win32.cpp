@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -61,8 +62,7 @@ class Win32Child final : public ChildProcess {
   bool Write(const std::string& bytes) override {
     if (in_.get() == nullptr) return false;
     DWORD done = 0;
-    return WriteFile(in_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) &&
-           done == bytes.size();
+    return WriteFile(in_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
   }
 
   void CloseInput() override { in_.reset(); }
@@ -163,8 +163,17 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   si.hStdOutput = out_write;
   si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
-  const BOOL ok = CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, env_block.data(), nullptr,
-                                 &si, &pi);
+  // Under Wine on a loaded machine a process start has been seen to fail once in a long run; a
+  // start is tried again before the test is failed, and each failure says why on stderr.
+  BOOL ok = FALSE;
+  for (int attempt = 1; attempt <= 3 && !ok; ++attempt) {
+    ok = CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, env_block.data(), nullptr, &si, &pi);
+    if (!ok) {
+      std::fprintf(stderr, "CreateProcessA(%s) failed, attempt %d: error %lu\n", program.c_str(), attempt,
+                   static_cast<unsigned long>(GetLastError()));
+      Sleep(500);
+    }
+  }
   CloseHandle(in_read);
   CloseHandle(out_write);
   if (!ok) {
