@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "console/shell.h"
+#include "fuzz/console/scratch_folder.h"
 
 namespace {
 
@@ -30,18 +31,11 @@ std::vector<velkin::console::CommandEntry> TableWithoutQuit() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char folder[] = "/tmp/velkin-fuzz-console-XXXXXX";
-  if (mkdtemp(folder) == nullptr) std::abort();
-  static std::string made;
-  made = folder;
-  std::atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(made, ec);
-  });
+  const std::string folder = velkin::fuzz::MakeScratchFolder("/tmp/velkin-fuzz-console-XXXXXX");
   const std::filesystem::path root(folder);
   std::filesystem::create_directory(root / "devices");
   setenv("VELKIN_EMULATOR", (root / "devices").c_str(), 1);
-  if (chdir(folder) != 0) std::abort();
+  if (chdir(folder.c_str()) != 0) std::abort();
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   return 0;
 }

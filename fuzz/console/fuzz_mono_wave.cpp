@@ -10,6 +10,7 @@
 #include <string>
 
 #include "console/mono.h"
+#include "fuzz/console/scratch_folder.h"
 
 namespace {
 
@@ -19,14 +20,7 @@ std::string g_destination;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char folder[] = "/tmp/velkin-fuzz-mono-XXXXXX";
-  if (mkdtemp(folder) == nullptr) std::abort();
-  static std::string made;
-  made = folder;
-  std::atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(made, ec);
-  });
+  const std::string folder = velkin::fuzz::MakeScratchFolder("/tmp/velkin-fuzz-mono-XXXXXX");
   g_source = std::string(folder) + "/in.wav";
   g_destination = std::string(folder) + "/out.wav";
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
