@@ -34,19 +34,12 @@ endif()
 # The shared libraries the system delivers (each made by velkin_add_shared_library).
 set(VELKIN_SHARED_LIBRARIES TARPEL VOSSIK Sondrel Farlink Quorvane)
 
-# The programs installed beside the console. The studio is built for Linux only: Debian's
-# cpp-httplib comes as a header plus a shared library built for Linux, and nothing comparable
-# exists for the mingw cross builds.
-set(VELKIN_TOOL_PROGRAMS velkin-emu velkin-decode)
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  set(VELKIN_BUILD_STUDIO ON)
-  list(APPEND VELKIN_TOOL_PROGRAMS velkin-studio)
-else()
-  set(VELKIN_BUILD_STUDIO OFF)
-endif()
+# The programs installed beside the console.
+set(VELKIN_TOOL_PROGRAMS velkin-emu velkin-decode velkin-studio)
 
 # The DLLs a Windows deliverable may import besides the project's own: the system's.
-set(VELKIN_SYSTEM_DLLS kernel32.dll msvcrt.dll user32.dll advapi32.dll setupapi.dll cfgmgr32.dll)
+set(VELKIN_SYSTEM_DLLS kernel32.dll msvcrt.dll user32.dll advapi32.dll setupapi.dll cfgmgr32.dll ws2_32.dll mswsock.dll
+                      shell32.dll)
 
 # velkin_check_imports(<target> [LIBRARIES <dll>...]): a test that the Windows binary imports
 # nothing but system DLLs and exactly the listed project DLLs. The deliverables need nothing on

@@ -2,6 +2,12 @@
 // unit and a tray with a faulty unit, a unit pulled mid-way, hostile files and foreign requests.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +49,44 @@ json UnitOf(const json& list, const std::string& folder) {
     if (unit["name"].get<std::string>().rfind(folder + "@", 0) == 0) return unit;
   }
   return nullptr;
+}
+
+// Whether only the current user may open `folder`: mode 0700 on POSIX; on Windows an access list
+// whose every entry is that user or the system itself (the studio asks for the user alone; Wine
+// keeps no access lists and reports those two entries for every folder, so there this check
+// cannot tell, while on Windows it turns away the Administrators and Users entries a folder
+// would inherit from the temporary folder).
+bool OwnerOnly(const std::filesystem::path& folder) {
+#ifdef _WIN32
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  unsigned char user[256];
+  DWORD size = sizeof user;
+  HANDLE token = nullptr;
+  bool only_user = dacl != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                   GetTokenInformation(token, TokenUser, user, size, &size);
+  if (token != nullptr) CloseHandle(token);
+  unsigned char system[SECURITY_MAX_SID_SIZE];
+  DWORD system_size = sizeof system;
+  only_user = only_user && CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size);
+  for (DWORD i = 0; only_user && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    only_user = GetAce(dacl, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    if (!only_user) break;
+    PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    only_user = EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) || EqualSid(sid, system);
+  }
+  LocalFree(descriptor);
+  return only_user;
+#else
+  using std::filesystem::perms;
+  const perms p = std::filesystem::status(folder).permissions();
+  return (p & perms::owner_all) == perms::owner_all && (p & (perms::group_all | perms::others_all)) == perms::none;
+#endif
 }
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {
@@ -92,8 +136,11 @@ TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
     EXPECT_EQ(picture.status, 200);
     EXPECT_GT(picture.body.size(), 1000u);
     EXPECT_NE(std::count(picture.body.begin(), picture.body.end(), '\0'), static_cast<long>(picture.body.size()));
-    // The work folder exists while the studio runs and holds the sound.
+    // The work folder exists while the studio runs, holds the sound and is its user's alone.
     EXPECT_FALSE(std::filesystem::is_empty(temp));
+    for (const auto& entry : std::filesystem::directory_iterator(temp)) {
+      EXPECT_TRUE(OwnerOnly(entry.path())) << entry.path();
+    }
     EXPECT_EQ(studio.Shutdown(), 0);
     EXPECT_TRUE(std::filesystem::is_empty(temp)) << "the work folder was left behind";
   }
@@ -115,7 +162,11 @@ TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
   auto console = ChildProcess::Start(ProgramPath("VelkinUtils"), {"QUAMIRA", "VOXA CDROM"});
   ASSERT_TRUE(console);
   ASSERT_TRUE(console->ReadUntilPrompt());
-  const auto q = [&](const std::string& name) { return "\"" + files_.File(name) + "\""; };
+  const auto q = [&](const std::string& name) {
+    std::string quoted = "\"";
+    quoted += files_.File(name);
+    return quoted += '"';
+  };
   ASSERT_TRUE(console->Command("MONO " + q("src.wav") + " " + q("mono.wav")));
   ASSERT_TRUE(console->Command("WAVCONV " + q("mono.wav") + " " + q("rs.wav")));
   ASSERT_TRUE(console->Command("TARPEL " + q("rs.wav") + " " + q("out.tpl")));

@@ -14,10 +14,6 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
-namespace httplib {
-class Client;
-}
-
 namespace velkin::test {
 
 struct Reply {
@@ -66,7 +62,6 @@ class StudioProcess {
  private:
   TempDir temp_;
   std::unique_ptr<ChildProcess> child_;
-  std::unique_ptr<httplib::Client> http_;
   int port_ = -1;
   bool stopped_ = false;
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <numbers>
 
 #include <kissfft.hh>
 
@@ -140,7 +141,7 @@ Spectrogram MakeSpectrogram(std::span<const std::int16_t> samples) {
   std::vector<float> window(kSize);
   float window_sum = 0;
   for (std::size_t i = 0; i < kSize; ++i) {
-    window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(M_PI) * static_cast<float>(i) / kSize);
+    window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(std::numbers::pi) * static_cast<float>(i) / kSize);
     window_sum += window[i];
   }
   // Full scale: a sine of amplitude 32768 gives a bin of 32768 * sum(window) / 2.

@@ -1,10 +1,4 @@
 // velkin-studio: serves the studio's page on the loopback interface and prints its URL.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +12,10 @@
 #include "devices.h"
 #include "events.h"
 #include "jobs.h"
+#include "platform.h"
 #include "server.h"
 #include "sounds.h"
 #include "work_folder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -98,16 +91,6 @@ bool ParseOptions(int argc, char** argv, Options& out, std::string& error) {
   return true;
 }
 
-void OpenBrowser(const std::string& url) {
-  const char* argv[] = {"xdg-open", url.c_str(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-    std::cerr << "velkin-studio: could not start a browser; open " << url << "\n";
-    return;
-  }
-  std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,14 +107,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Stop signals are taken by one thread below, so every other thread runs without them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // Before any thread starts: stop requests are taken by one thread below, and only by it.
+  StopRequests stop_requests;
 
   auto folder = WorkFolder::Create();
   if (!folder) {
@@ -158,11 +135,9 @@ int main(int argc, char** argv) {
     // Standard output carries that one line, which scripts read. The console routines the studio
     // borrows (the mono routine, the converter) print their own progress there, which means
     // nothing here: it goes to the null device from now on.
-    if (const int null = open("/dev/null", O_WRONLY); null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-    if (options.open) OpenBrowser(url);
+    SilenceStandardOutput();
+    if (options.open && !OpenBrowser(url))
+      std::cerr << "velkin-studio: could not start a browser; open " << url << "\n";
     for (const auto& file : options.files) {
       std::ifstream in(file, std::ios::binary);
       if (!in) {
@@ -175,13 +150,12 @@ int main(int argc, char** argv) {
     }
 
     std::thread stopper([&] {
-      int signal_number = 0;
-      sigwait(&stop_signals, &signal_number);
+      stop_requests.Wait();
       server.Stop();
     });
     server.Serve();
-    // Served to the end (shutdown request or signal): wake the signal thread if it still waits.
-    pthread_kill(stopper.native_handle(), SIGTERM);
+    // Served to the end (shutdown request or stop request): end the wait if it still runs.
+    stop_requests.Release();
     stopper.join();
     devices.Stop();
     jobs.JoinAll();

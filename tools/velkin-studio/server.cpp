@@ -1,7 +1,5 @@
 #include "server.h"
 
-#include <httplib.h>
-
 #include <array>
 #include <fstream>
 #include <iterator>
@@ -13,6 +11,7 @@
 
 #include "devices.h"
 #include "events.h"
+#include "http_server.h"
 #include "jobs.h"
 #include "sounds.h"
 #include "web_assets.h"
@@ -22,14 +21,12 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int kThreads = 32;  // every open event stream keeps one
-
-void SendJson(httplib::Response& res, const json& body, int status = 200) {
+void SendJson(HttpResponse& res, const json& body, int status = 200) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.SetContent(body.dump(), "application/json");
 }
 
-void SendError(httplib::Response& res, int status, const std::string& message) {
+void SendError(HttpResponse& res, int status, const std::string& message) {
   SendJson(res, {{"error", message}}, status);
 }
 
@@ -44,86 +41,74 @@ std::optional<std::uint64_t> IdOf(const std::string& text) {
   return value;
 }
 
-std::string Param(const httplib::Request& req, const char* name) {
-  return req.has_param(name) ? req.get_param_value(name) : std::string();
-}
-
 }  // namespace
 
 struct Server::Impl {
-  Impl(ServerParts p, std::size_t limit) : parts(p), upload_limit(limit) {}
+  Impl(ServerParts p, std::size_t limit);
 
   ServerParts parts;
   std::size_t upload_limit;
-  httplib::Server v4;
-  httplib::Server v6;
-  bool have_v6 = false;
-  std::thread v6_thread;
-  // Stops the servers after a shutdown request has been answered; joined by ~Server.
+  HttpServer http;
+  // Stops the server after a shutdown request has been answered; joined by ~Server.
   std::once_flag shutdown_once;
   std::thread shutdown_thread;
   std::set<std::string> hosts;    // accepted Host headers
   std::set<std::string> origins;  // accepted Origin headers
 
-  void Setup(httplib::Server& server);
-  bool Allowed(const httplib::Request& req, httplib::Response& res) const;
-  void Routes(httplib::Server& server);
+  bool Allowed(const HttpRequest& req, HttpResponse& res) const;
+  void Routes();
 };
 
-bool Server::Impl::Allowed(const httplib::Request& req, httplib::Response& res) const {
+bool Server::Impl::Allowed(const HttpRequest& req, HttpResponse& res) const {
   // A page from elsewhere that resolves its own name to 127.0.0.1 (DNS rebinding) still sends its
   // own name as Host; a foreign page posting here sends its own Origin. Both are turned away.
-  const std::string host = req.get_header_value("Host");
+  const std::string host = req.Header("Host");
   if (hosts.count(host) == 0) {
     SendError(res, 403, "foreign Host refused");
     return false;
   }
-  if (req.has_header("Origin") && origins.count(req.get_header_value("Origin")) == 0) {
+  if (req.HasHeader("Origin") && origins.count(req.Header("Origin")) == 0) {
     SendError(res, 403, "foreign Origin refused");
     return false;
   }
   return true;
 }
 
-void Server::Impl::Setup(httplib::Server& server) {
-  server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  // SO_REUSEADDR only: httplib would also set SO_REUSEPORT, with which a second studio binds the
-  // same port and the two share its requests instead of the second taking a free port.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
-  });
-  server.set_payload_max_length(upload_limit);
-  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
-  });
-  server.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
-  // Answers httplib gives by itself (no route, upload too large) carry a JSON reason too.
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    const char* reason = res.status == 404   ? "not found"
-                         : res.status == 413 ? "upload too large (or not sent as a file: use Content-Type audio/wav)"
-                                             : "request refused";
-    SendError(res, res.status, reason);
-  });
-  Routes(server);
+Server::Impl::Impl(ServerParts p, std::size_t limit)
+    : parts(p),
+      upload_limit(limit),
+      http(HttpOptions{.body_limit = limit,
+                       .admit = [this](const HttpRequest& req, HttpResponse& res) { return Allowed(req, res); },
+                       // Answers the HTTP layer gives by itself (no route, upload too large) carry a JSON reason too.
+                       .on_error =
+                           [](HttpResponse& res) {
+                             const char* reason =
+                                 res.status == 404 ? "not found"
+                                 : res.status == 413
+                                     ? "upload too large (or not sent as a file: use Content-Type audio/wav)"
+                                 : res.status == 500 ? "internal error"
+                                                     : "request refused";
+                             SendError(res, res.status, reason);
+                           },
+                       .default_headers = {{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}}}) {
+  Routes();
 }
 
-void Server::Impl::Routes(httplib::Server& server) {
+void Server::Impl::Routes() {
+  HttpServer& server = http;
   // The page.
-  server.Get(R"(/|/([A-Za-z0-9_-]+\.(?:html|js|css)))", [](const httplib::Request& req, httplib::Response& res) {
-    const std::string name =
-        req.matches.size() > 1 && req.matches[1].length() > 0 ? req.matches[1].str() : "index.html";
+  server.Get(R"(/|/([A-Za-z0-9_-]+\.(?:html|js|css)))", [](const HttpRequest& req, HttpResponse& res) {
+    const std::string name = req.matches.size() > 1 && !req.matches[1].empty() ? req.matches[1] : "index.html";
     for (const WebAsset& asset : WebAssets()) {
       if (name == asset.name) {
-        res.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.type);
+        res.SetContent(std::string(reinterpret_cast<const char*>(asset.data), asset.size), asset.type);
         return;
       }
     }
     SendError(res, 404, "no such page");
   });
 
-  server.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
+  server.Get("/api/info", [this](const HttpRequest&, HttpResponse& res) {
     const EncodeSettings defaults;
     SendJson(res,
              {{"name", "velkin-studio"},
@@ -132,40 +117,39 @@ void Server::Impl::Routes(httplib::Server& server) {
   });
 
   // Sounds.
-  server.Get("/api/sounds",
-             [this](const httplib::Request&, httplib::Response& res) { SendJson(res, parts.sounds.List()); });
-  server.Post("/api/sounds", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/api/sounds", [this](const HttpRequest&, HttpResponse& res) { SendJson(res, parts.sounds.List()); });
+  server.Post("/api/sounds", [this](const HttpRequest& req, HttpResponse& res) {
     EncodeSettings settings;
     std::string error;
-    if (!ParseEncodeSettings(Param(req, "rate"), Param(req, "clock"), Param(req, "threshold"), settings, error)) {
+    if (!ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error)) {
       return SendError(res, 400, error);
     }
     if (req.body.empty()) return SendError(res, 400, "the request carries no file");
-    const auto sound = parts.sounds.Add(Param(req, "name"), req.body);
+    const auto sound = parts.sounds.Add(req.Param("name"), req.body);
     if (!sound) return SendError(res, 500, "cannot store the file");
     const auto job = parts.sounds.Encode(sound, settings);
     SendJson(res, {{"sound", sound->Summary()}, {"job", job->Snapshot()}}, 201);
   });
-  server.Get(R"(/api/sounds/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get(R"(/api/sounds/([^/]+))", [this](const HttpRequest& req, HttpResponse& res) {
     const auto id = IdOf(req.matches[1]);
     const auto sound = id ? parts.sounds.Find(*id) : nullptr;
     if (!sound) return SendError(res, 404, "no such sound");
     SendJson(res, sound->Summary());
   });
-  server.Post(R"(/api/sounds/([^/]+)/encode)", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Post(R"(/api/sounds/([^/]+)/encode)", [this](const HttpRequest& req, HttpResponse& res) {
     const auto id = IdOf(req.matches[1]);
     const auto sound = id ? parts.sounds.Find(*id) : nullptr;
     if (!sound) return SendError(res, 404, "no such sound");
     EncodeSettings settings;
     std::string error;
-    if (!ParseEncodeSettings(Param(req, "rate"), Param(req, "clock"), Param(req, "threshold"), settings, error)) {
+    if (!ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error)) {
       return SendError(res, 400, error);
     }
     const auto job = parts.sounds.Encode(sound, settings);
     if (!job) return SendError(res, 409, "the sound is being encoded already");
     SendJson(res, {{"job", job->Snapshot()}}, 202);
   });
-  server.Get(R"(/api/sounds/([^/]+)/files/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get(R"(/api/sounds/([^/]+)/files/([^/]+))", [this](const HttpRequest& req, HttpResponse& res) {
     const auto id = IdOf(req.matches[1]);
     const auto sound = id ? parts.sounds.Find(*id) : nullptr;
     const auto path = sound ? SoundLibrary::Downloadable(*sound, req.matches[2]) : std::nullopt;
@@ -173,28 +157,25 @@ void Server::Impl::Routes(httplib::Server& server) {
     std::ifstream in(*path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), {});
     const bool wav = path->extension() == ".wav";
-    res.set_header("Content-Disposition",
-                   "attachment; filename=\"sound" + std::to_string(*id) + "-" + path->filename().string() + "\"");
-    res.set_content(std::move(bytes), wav ? "audio/wav" : "application/octet-stream");
+    res.headers.emplace_back("Content-Disposition", "attachment; filename=\"sound" + std::to_string(*id) + "-" +
+                                                        path->filename().string() + "\"");
+    res.SetContent(std::move(bytes), wav ? "audio/wav" : "application/octet-stream");
   });
-  server.Get(R"(/api/sounds/([^/]+)/spectrogram/([a-z]+))",
-             [this](const httplib::Request& req, httplib::Response& res) {
-               const auto id = IdOf(req.matches[1]);
-               const auto sound = id ? parts.sounds.Find(*id) : nullptr;
-               const auto picture = sound ? sound->SpectrogramOf(req.matches[2]) : nullptr;
-               if (!picture) return SendError(res, 404, "no such spectrogram");
-               // Columns of bins, one byte each; the shape travels in headers.
-               res.set_header("X-Columns", std::to_string(picture->columns));
-               res.set_header("X-Rows", std::to_string(picture->rows));
-               res.set_header("X-Hop", std::to_string(picture->hop));
-               res.set_content(reinterpret_cast<const char*>(picture->cells.data()), picture->cells.size(),
-                               "application/octet-stream");
-             });
+  server.Get(R"(/api/sounds/([^/]+)/spectrogram/([a-z]+))", [this](const HttpRequest& req, HttpResponse& res) {
+    const auto id = IdOf(req.matches[1]);
+    const auto sound = id ? parts.sounds.Find(*id) : nullptr;
+    const auto picture = sound ? sound->SpectrogramOf(req.matches[2]) : nullptr;
+    if (!picture) return SendError(res, 404, "no such spectrogram");
+    // Columns of bins, one byte each; the shape travels in headers.
+    res.headers.emplace_back("X-Columns", std::to_string(picture->columns));
+    res.headers.emplace_back("X-Rows", std::to_string(picture->rows));
+    res.headers.emplace_back("X-Hop", std::to_string(picture->hop));
+    res.SetContent(std::string(picture->cells.begin(), picture->cells.end()), "application/octet-stream");
+  });
 
   // Devices.
-  server.Get("/api/devices",
-             [this](const httplib::Request&, httplib::Response& res) { SendJson(res, parts.devices.List()); });
-  server.Post(R"(/api/devices/([^/]+)/eeprom)", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/api/devices", [this](const HttpRequest&, HttpResponse& res) { SendJson(res, parts.devices.List()); });
+  server.Post(R"(/api/devices/([^/]+)/eeprom)", [this](const HttpRequest& req, HttpResponse& res) {
     const auto unit = parts.devices.Find(req.matches[1]);
     if (!unit) return SendError(res, 404, "no such unit");
     const json body = json::parse(req.body, nullptr, false);
@@ -208,7 +189,7 @@ void Server::Impl::Routes(httplib::Server& server) {
     std::lock_guard guard(unit->identity_lock);
     SendJson(res, unit->identity);
   });
-  server.Post("/api/program", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Post("/api/program", [this](const HttpRequest& req, HttpResponse& res) {
     const json body = json::parse(req.body, nullptr, false);
     if (!body.is_object()) return SendError(res, 400, "expected a JSON object");
     const auto id = body.contains("sound") && body["sound"].is_number_unsigned()
@@ -258,60 +239,47 @@ void Server::Impl::Routes(httplib::Server& server) {
   });
 
   // Jobs and events.
-  server.Get("/api/jobs",
-             [this](const httplib::Request&, httplib::Response& res) { SendJson(res, parts.jobs.List()); });
-  server.Get(R"(/api/jobs/([^/]+))", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/api/jobs", [this](const HttpRequest&, HttpResponse& res) { SendJson(res, parts.jobs.List()); });
+  server.Get(R"(/api/jobs/([^/]+))", [this](const HttpRequest& req, HttpResponse& res) {
     const auto id = IdOf(req.matches[1]);
     const auto job = id ? parts.jobs.Find(*id) : nullptr;
     if (!job) return SendError(res, 404, "no such job");
     SendJson(res, job->Snapshot());
   });
-  server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Get("/api/events", [this](const HttpRequest& req, HttpResponse& res) {
     // From the newest event on, or after the last one a reconnecting client saw.
     std::uint64_t after = parts.events.Latest();
-    if (const auto last = IdOf(req.get_header_value("Last-Event-ID"))) after = *last;
+    if (const auto last = IdOf(req.Header("Last-Event-ID"))) after = *last;
     EventHub& events = parts.events;
-    res.set_chunked_content_provider("text/event-stream",
-                                     [&events, after](std::size_t, httplib::DataSink& sink) mutable {
-                                       if (events.Closed()) {
-                                         sink.done();
-                                         return false;
-                                       }
-                                       const auto batch = events.WaitAfter(after, std::chrono::seconds(10));
-                                       std::string text = batch.empty() ? ": keep-alive\n\n" : "";
-                                       for (const Event& event : batch) {
-                                         text += EventHub::Format(event);
-                                         after = event.id;
-                                       }
-                                       if (events.Closed()) {
-                                         sink.done();
-                                         return false;
-                                       }
-                                       return sink.write(text.data(), text.size());
-                                     });
+    res.content_type = "text/event-stream";
+    res.stream = [&events, after](const StreamWrite& write) mutable {
+      if (events.Closed()) return false;
+      const auto batch = events.WaitAfter(after, std::chrono::seconds(10));
+      std::string text = batch.empty() ? ": keep-alive\n\n" : "";
+      for (const Event& event : batch) {
+        text += EventHub::Format(event);
+        after = event.id;
+      }
+      return !events.Closed() && write(text);
+    };
   });
-  server.Post("/api/shutdown", [this](const httplib::Request&, httplib::Response& res) {
+  server.Post("/api/shutdown", [this](const HttpRequest&, HttpResponse& res) {
     SendJson(res, {{"stopping", true}});
     // After the answer has gone out.
     std::call_once(shutdown_once, [this] {
       shutdown_thread = std::thread([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         parts.events.Close();
-        v4.stop();
-        if (have_v6) v6.stop();
+        http.Stop();
       });
     });
   });
 }
 
-Server::Server(ServerParts parts, std::size_t upload_limit) : impl_(std::make_unique<Impl>(parts, upload_limit)) {
-  impl_->Setup(impl_->v4);
-  impl_->Setup(impl_->v6);
-}
+Server::Server(ServerParts parts, std::size_t upload_limit) : impl_(std::make_unique<Impl>(parts, upload_limit)) {}
 
 Server::~Server() {
   Stop();
-  if (impl_->v6_thread.joinable()) impl_->v6_thread.join();
   // Taken once more so that a shutdown request still being answered has made its thread.
   std::call_once(impl_->shutdown_once, [] {});
   if (impl_->shutdown_thread.joinable()) impl_->shutdown_thread.join();
@@ -319,10 +287,11 @@ Server::~Server() {
 
 int Server::Bind(int port, bool fallback) {
   int bound = -1;
-  if (port != 0 && impl_->v4.bind_to_port("127.0.0.1", port)) bound = port;
-  if (bound < 0 && (port == 0 || fallback)) bound = impl_->v4.bind_to_any_port("127.0.0.1");
+  if (port != 0) bound = impl_->http.Bind("127.0.0.1", port);
+  if (bound < 0 && (port == 0 || fallback)) bound = impl_->http.Bind("127.0.0.1", 0);
   if (bound <= 0) return -1;
-  impl_->have_v6 = impl_->v6.bind_to_port("::1", bound);
+  // IPv6 where the system has it; the page is reached on 127.0.0.1 either way.
+  impl_->http.Bind("::1", bound);
   const std::string p = std::to_string(bound);
   for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
     impl_->hosts.insert(std::string(name) + ":" + p);
@@ -332,14 +301,12 @@ int Server::Bind(int port, bool fallback) {
 }
 
 void Server::Serve() {
-  if (impl_->have_v6) impl_->v6_thread = std::thread([this] { impl_->v6.listen_after_bind(); });
-  impl_->v4.listen_after_bind();
+  impl_->http.Serve();
 }
 
 void Server::Stop() {
   impl_->parts.events.Close();
-  impl_->v4.stop();
-  if (impl_->have_v6) impl_->v6.stop();
+  impl_->http.Stop();
 }
 
 }  // namespace velkin::studio

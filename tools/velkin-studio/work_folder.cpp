@@ -1,10 +1,8 @@
 #include "work_folder.h"
 
-#include <stdlib.h>
-
-#include <string>
 #include <system_error>
-#include <vector>
+
+#include "platform.h"
 
 namespace velkin::studio {
 
@@ -12,12 +10,9 @@ std::optional<WorkFolder> WorkFolder::Create() {
   std::error_code error;
   const auto base = std::filesystem::temp_directory_path(error);
   if (error) return std::nullopt;
-  std::string pattern = (base / "velkin-studio-XXXXXX").string();
-  std::vector<char> text(pattern.begin(), pattern.end());
-  text.push_back('\0');
-  // mkdtemp makes the folder with mode 0700: other users can neither list nor read it.
-  if (mkdtemp(text.data()) == nullptr) return std::nullopt;
-  return WorkFolder(std::filesystem::path(text.data()));
+  auto made = MakePrivateFolder(base, "velkin-studio-");
+  if (!made) return std::nullopt;
+  return WorkFolder(std::move(*made));
 }
 
 WorkFolder::WorkFolder(WorkFolder&& other) noexcept : path_(std::move(other.path_)) {

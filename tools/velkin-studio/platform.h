@@ -1,0 +1,47 @@
+// What the studio program does differently on Linux and on Windows: stop requests from the
+// system, starting a browser, the private work folder and binding a port. One implementation
+// per system under os/.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace velkin::studio {
+
+// Whether a listening socket sets SO_REUSEADDR. On Linux it lets a restarted studio take its
+// port back at once; on Windows it would let a second program bind a port already in use.
+extern const bool kBindReusesAddress;
+
+// Waits for the system to ask the program to stop: Ctrl-C, SIGTERM/SIGHUP on Linux; Ctrl-C,
+// Ctrl-Break and the console window closing on Windows. Make it first in main, before any
+// thread starts, so that those signals reach only this object.
+class StopRequests {
+ public:
+  StopRequests();
+  ~StopRequests();
+  StopRequests(const StopRequests&) = delete;
+  StopRequests& operator=(const StopRequests&) = delete;
+
+  // Blocks until a stop is asked for, or until Release.
+  void Wait();
+  // Ends a Wait that no stop request will end (the program stops for another reason).
+  void Release();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Starts the user's default browser on `url`; false when none could be started.
+bool OpenBrowser(const std::string& url);
+
+// From now on the process's standard output goes nowhere.
+void SilenceStandardOutput();
+
+// A new folder `<prefix><unique>` under `base` that only the current user can open.
+std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::path& base, const std::string& prefix);
+
+}  // namespace velkin::studio
