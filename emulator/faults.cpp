@@ -108,8 +108,9 @@ CommandKind ClassifyCommand(const std::uint8_t* cdb, std::size_t length) {
 }
 
 bool IsFaultKey(std::string_view key) {
-  for (const char* k : {"fail", "fail_error", "check", "sense", "eeprom_busy", "eeprom_fail", "wrong_echo",
-                        "refuse_write_at", "unplug_after", "bulk_erase_polls", "refuse_open"}) {
+  for (const char* k :
+       {"fail", "fail_error", "check", "sense", "eeprom_busy", "eeprom_fail", "wrong_echo", "refuse_write_at",
+        "unplug_after", "bulk_erase_polls", "refuse_open", "command_us", "byte_ns"}) {
     if (key == k) return true;
   }
   return false;
@@ -152,9 +153,10 @@ bool ApplyFaultSetting(Faults& faults, std::string_view key, std::string_view va
       field = *n;
       ok = true;
     }
-  } else if (key == "bulk_erase_polls") {
+  } else if (key == "bulk_erase_polls" || key == "command_us" || key == "byte_ns") {
     const auto n = ParseU32(value);
-    if ((ok = n.has_value())) faults.bulk_erase_polls = *n;
+    auto& field = key == "command_us" ? faults.command_us : key == "byte_ns" ? faults.byte_ns : faults.bulk_erase_polls;
+    if ((ok = n.has_value())) field = *n;
   } else if (key == "refuse_open") {
     using Refusal = Faults::OpenRefusal;
     ok = value == "none" || value == "denied" || value == "busy";
@@ -191,6 +193,8 @@ std::vector<std::pair<std::string, std::string>> FaultSettings(const Faults& fau
   if (faults.bulk_erase_polls != plain.bulk_erase_polls) {
     out.emplace_back("bulk_erase_polls", std::to_string(faults.bulk_erase_polls));
   }
+  if (faults.command_us != 0) out.emplace_back("command_us", std::to_string(faults.command_us));
+  if (faults.byte_ns != 0) out.emplace_back("byte_ns", std::to_string(faults.byte_ns));
   if (faults.refuse_open != Faults::OpenRefusal::kNone) {
     out.emplace_back("refuse_open", faults.refuse_open == Faults::OpenRefusal::kDenied ? "denied" : "busy");
   }

@@ -63,10 +63,19 @@ struct Faults {
   // while another program holds it exclusively ("busy").
   enum class OpenRefusal : std::uint8_t { kNone, kDenied, kBusy };
   OpenRefusal refuse_open = OpenRefusal::kNone;
+
+  // Every command takes `command_us` microseconds, plus `byte_ns` nanoseconds for each byte of
+  // its data, before it is answered, as it does over USB on a real unit: a virtual unit otherwise
+  // answers in microseconds, and what a program adds around the unit's own time could not be
+  // measured against it. Not faults; kept with them so that velkin-emu and device.conf set them
+  // the same way.
+  std::uint32_t command_us = 0;
+  std::uint32_t byte_ns = 0;
 };
 
 // device.conf keys of the faults: fail, fail_error, check, sense, eeprom_busy, eeprom_fail,
-// wrong_echo, refuse_write_at, unplug_after, bulk_erase_polls, refuse_open. Values as velkin-emu writes them
+// wrong_echo, refuse_write_at, unplug_after, bulk_erase_polls, refuse_open, command_us, byte_ns. Values as velkin-emu
+// writes them
 // ("write:2", "05 24 00", "forever", "0x3000"). Returns false (and names the key in `error`) for
 // an unknown key or a value that does not parse.
 bool ApplyFaultSetting(Faults& faults, std::string_view key, std::string_view value, std::string* error);

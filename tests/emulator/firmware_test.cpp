@@ -375,7 +375,9 @@ TEST(DeviceConfig, ParsesAndWritesEverySetting) {
       "wrong_echo = 1\n"
       "refuse_write_at = 0x3000\n"
       "unplug_after = 40\n"
-      "bulk_erase_polls = 7\n",
+      "bulk_erase_polls = 7\n"
+      "command_us = 1500\n"
+      "byte_ns = 30\n",
       &error);
   ASSERT_TRUE(config) << error;
   EXPECT_EQ(config->identity.vendor, "ACME CO");
@@ -399,6 +401,8 @@ TEST(DeviceConfig, ParsesAndWritesEverySetting) {
   EXPECT_EQ(config->faults.refuse_write_at, 0x3000u);
   EXPECT_EQ(config->faults.unplug_after, 40u);
   EXPECT_EQ(config->faults.bulk_erase_polls, 7u);
+  EXPECT_EQ(config->faults.command_us, 1500u);
+  EXPECT_EQ(config->faults.byte_ns, 30u);
 
   // A text field is cut to its INQUIRY width and trimmed after the cut, so that it reads back the same.
   const auto cut = ParseDeviceConfig("vendor = ABC     DEFG\nproduct = P\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tQ\n", &error);
@@ -410,6 +414,8 @@ TEST(DeviceConfig, ParsesAndWritesEverySetting) {
   const auto again = ParseDeviceConfig(FormatDeviceConfig(*config), &error);
   ASSERT_TRUE(again) << error;
   EXPECT_EQ(FormatDeviceConfig(*again), FormatDeviceConfig(*config));
+  EXPECT_EQ(again->faults.command_us, 1500u);
+  EXPECT_EQ(again->faults.byte_ns, 30u);
 }
 
 TEST(DeviceConfig, RefusesWhatItDoesNotKnow) {

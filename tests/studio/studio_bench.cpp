@@ -1,7 +1,9 @@
 // The studio's speed, with the console as the yardstick in the same run:
 //  1. from adding 60 s of 44.1 kHz stereo to having every figure and picture of the comparison;
 //  2. programming an image of about 1.4 MB into a virtual unit, against the console's DOWNLOAD of
-//     the same file (erase and write; the studio's read-back is reported on its own line).
+//     the same file (erase and write; the studio's read-back is reported on its own line): once on
+//     a bare virtual unit, which answers in microseconds, so that fixed costs show, and once on
+//     one that answers about as a full-speed USB unit does (1 ms per command, 1 us per byte).
 // Run from the build's bin folder: studio_bench [repeats]
 #include <algorithm>
 #include <chrono>
@@ -43,6 +45,62 @@ std::vector<std::uint8_t> SixtySecondsStereo() {
   return SimpleWav(44100, samples, 2);
 }
 
+struct ProgramTimes {
+  std::vector<double> studio_write, studio_total, job_write, job_total, console_write;
+};
+
+// Programs the code file `image` (the studio's sound 1, TARPEL) into `unit` through the studio and
+// through the console, `repeats` times each; false when either fails.
+bool MeasureProgramming(StudioProcess& studio, ChildProcess& console, const std::string& unit, const std::string& image,
+                        int repeats, ProgramTimes& t) {
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = Clock::now();
+    const Reply started = studio.Post(
+        "/api/program", json{{"sound", 1}, {"encoding", "tarpel"}, {"units", {unit}}}.dump(), "application/json");
+    const std::uint64_t id = started.Json()["jobs"][0]["id"];
+    double written = 0;
+    json job;
+    do {
+      job = studio.Get("/api/jobs/" + std::to_string(id)).Json();
+      if (written == 0 && job["step"] == "verify") written = Seconds(start);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (job["state"] == "running");
+    t.studio_total.push_back(Seconds(start));
+    // The job's own clock: the work itself, without the HTTP round trips of this loop.
+    t.job_write.push_back((job["times_ms"].value("erase", 0.0) + job["times_ms"].value("write", 0.0)) / 1000.0);
+    t.job_total.push_back(job.value("elapsed_ms", 0.0) / 1000.0);
+    t.studio_write.push_back(written != 0 ? written : t.studio_total.back());
+    if (job["result"] != "verified") {
+      std::fprintf(stderr, "programming failed: %s\n", job.dump().c_str());
+      return false;
+    }
+  }
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = Clock::now();
+    const auto answer = console.Command("DOWNLOAD \"" + image + "\" \"2097152\" \"65536\"", std::chrono::seconds(120));
+    t.console_write.push_back(Seconds(start));
+    if (!answer || std::find(answer->begin(), answer->end(), "+DOWNLOAD:write Ok") == answer->end()) {
+      std::fprintf(stderr, "the console's download failed\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintProgramming(const char* title, const ProgramTimes& t) {
+  std::printf("%s\n", title);
+  const auto ms = [](double seconds) { return seconds * 1000.0; };
+  const double console_ms = ms(Median(t.console_write));
+  std::printf("  console DOWNLOAD (erase, write), answer to answer   %8.2f ms\n", console_ms);
+  const auto row = [&](const char* what, const std::vector<double>& v) {
+    std::printf("  %-50s %8.2f ms  (%.3fx)\n", what, ms(Median(v)), ms(Median(v)) / console_ms);
+  };
+  row("studio erase, write, request to job step", t.studio_write);
+  row("studio erase, write, read back, request to result", t.studio_total);
+  row("by the job's own clock: erase, write", t.job_write);
+  row("by the job's own clock: erase, write, read back", t.job_total);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,7 +114,8 @@ int main(int argc, char** argv) {
   TempDir files;
   const auto wav = SixtySecondsStereo();
 
-  std::vector<double> compare, encode_only, studio_write, studio_total, console_write, job_write, job_total;
+  std::vector<double> compare, encode_only;
+  ProgramTimes bare, usb;
   std::size_t image_size = 0;
   {
     StudioProcess studio;
@@ -64,7 +123,6 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "velkin-studio did not start\n");
       return 1;
     }
-    std::string unit;
     for (int r = 0; r < repeats; ++r) {
       // What the page does after a drop: upload, follow the job, fetch the summary, the three
       // decoded tracks and the three spectrograms.
@@ -92,63 +150,25 @@ int main(int argc, char** argv) {
     image_size = code.size();
     WriteFileBytes(files.File("image.cod"), ByteVector(code.begin(), code.end()));
 
-    unit = studio.WaitDevices([](const json& l) { return !l.empty(); })[0]["name"];
-    for (int r = 0; r < repeats; ++r) {
-      const auto start = Clock::now();
-      const Reply started = studio.Post(
-          "/api/program", json{{"sound", 1}, {"encoding", "tarpel"}, {"units", {unit}}}.dump(), "application/json");
-      const std::uint64_t id = started.Json()["jobs"][0]["id"];
-      double written = 0;
-      json job;
-      do {
-        job = studio.Get("/api/jobs/" + std::to_string(id)).Json();
-        if (written == 0 && job["step"] == "verify") written = Seconds(start);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      } while (job["state"] == "running");
-      studio_total.push_back(Seconds(start));
-      // The job's own clock: the work itself, without the HTTP round trips of this loop.
-      job_write.push_back((job["times_ms"].value("erase", 0.0) + job["times_ms"].value("write", 0.0)) / 1000.0);
-      job_total.push_back(job.value("elapsed_ms", 0.0) / 1000.0);
-      studio_write.push_back(written != 0 ? written : studio_total.back());
-      if (job["result"] != "verified") {
-        std::fprintf(stderr, "programming failed: %s\n", job.dump().c_str());
-        return 1;
-      }
-    }
-  }
-
-  auto console = ChildProcess::Start(ProgramPath("VelkinUtils"), {"QUAMIRA", "VOXA CDROM"});
-  if (!console || !console->ReadUntilPrompt()) {
-    std::fprintf(stderr, "VelkinUtils did not start\n");
-    return 1;
-  }
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = Clock::now();
-    const auto answer = console->Command("DOWNLOAD \"" + files.File("image.cod") + "\" \"2097152\" \"65536\"",
-                                         std::chrono::seconds(120));
-    console_write.push_back(Seconds(start));
-    if (!answer || std::find(answer->begin(), answer->end(), "+DOWNLOAD:write Ok") == answer->end()) {
-      std::fprintf(stderr, "the console's download failed\n");
+    auto console = ChildProcess::Start(ProgramPath("VelkinUtils"), {"QUAMIRA", "VOXA CDROM"});
+    if (!console || !console->ReadUntilPrompt()) {
+      std::fprintf(stderr, "VelkinUtils did not start\n");
       return 1;
     }
+    const std::string unit = studio.WaitDevices([](const json& l) { return !l.empty(); })[0]["name"];
+    if (!MeasureProgramming(studio, *console, unit, files.File("image.cod"), repeats, bare)) return 1;
+    devices.Set("unit", "command_us", "1000");
+    devices.Set("unit", "byte_ns", "1000");
+    if (!MeasureProgramming(studio, *console, unit, files.File("image.cod"), repeats, usb)) return 1;
+    console->WriteLine("QUIT");
+    console->Wait();
   }
-  console->WriteLine("QUIT");
-  console->Wait();
 
   std::printf("medians of %d runs\n", repeats);
   std::printf("60 s 44.1 kHz stereo: encoded %.3f s, every figure and picture %.3f s (target < 1 s)\n",
               Median(encode_only), Median(compare));
-  std::printf("programming %zu bytes into a 2 MiB virtual unit:\n", image_size);
-  const auto ms = [](double seconds) { return seconds * 1000.0; };
-  const double console_ms = ms(Median(console_write));
-  std::printf("  console DOWNLOAD (erase, write), answer to answer   %8.2f ms\n", console_ms);
-  std::printf("  studio erase, write, request to job step            %8.2f ms  (%.2fx)\n", ms(Median(studio_write)),
-              ms(Median(studio_write)) / console_ms);
-  std::printf("  studio erase, write, read back, request to result   %8.2f ms  (%.2fx)\n", ms(Median(studio_total)),
-              ms(Median(studio_total)) / console_ms);
-  std::printf("  by the job's own clock: erase, write                %8.2f ms  (%.2fx)\n", ms(Median(job_write)),
-              ms(Median(job_write)) / console_ms);
-  std::printf("  by the job's own clock: erase, write, read back     %8.2f ms  (%.2fx)\n", ms(Median(job_total)),
-              ms(Median(job_total)) / console_ms);
+  std::printf("programming %zu bytes into a 2 MiB virtual unit\n", image_size);
+  PrintProgramming("a bare virtual unit (answers in microseconds: fixed costs show):", bare);
+  PrintProgramming("a virtual unit answering as a full-speed USB unit (1 ms per command, 1 us per byte):", usb);
   return 0;
 }

@@ -44,6 +44,8 @@ const char* const kUsageText =
     "      faults: fail=KIND[:COUNT] fail_error=N check=KIND[:COUNT] sense=\"KK AA QQ\"\n"
     "              eeprom_busy=N|forever eeprom_fail=0|1 wrong_echo=0|1 refuse_write_at=ADDR|none\n"
     "              unplug_after=N|none bulk_erase_polls=N refuse_open=denied|busy|none\n"
+    "              command_us=N byte_ns=N (each command answered after N us + N ns per data byte,\n"
+    "              as over USB)\n"
     "      KIND: any erase read write data_out data_in inquiry other (none: off)\n"
     "  dump NAME flash|eeprom [--offset N] [--length N] [--out FILE]\n"
     "      the bytes to FILE, or as hexadecimal lines on standard output\n"

@@ -2,6 +2,7 @@
 // reference counting and interfaces.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -71,6 +72,18 @@ TEST_F(DeviceObject, ReadReportsTheDeliveredLength) {
   EXPECT_EQ(buffer[0], 0x05);  // CD-ROM unit
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + 8), 24), "QUAMIRA VOXA CDROM      ");
   EXPECT_EQ(buffer[36], 0xEE);
+}
+
+TEST_F(DeviceObject, AUnitGivenACommandTimeAnswersNoSooner) {
+  devices_.Set("dev", "command_us", "20000");
+  devices_.Set("dev", "byte_ns", "500000");
+  ASSERT_EQ(device_->Open(), kQmOk);
+  std::uint8_t buffer[64];
+  std::uint32_t length = 64;
+  const auto start = std::chrono::steady_clock::now();
+  // 20 ms for the command, 0.5 ms for each of the 64 bytes asked for.
+  ASSERT_EQ(device_->Read(kInquiry, 6, buffer, &length, 10), kQmOk);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(52));
 }
 
 TEST_F(DeviceObject, CheckConditionPacksTheSenseAndKeepsIt) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "device/qmlib/os/backend.h"
@@ -135,6 +136,11 @@ class VirtualUnit {
     // The firmware model writes a data-in buffer only on success, as the transport contract asks.
     const auto response = firmware_->Execute(std::span(command.cdb, command.cdb_length), direction,
                                              std::span(command.data, command.data ? command.length : 0));
+    // The unit stays busy for the command's time, as a real one over USB.
+    if (command_us_ != 0 || byte_ns_ != 0) {
+      const std::uint64_t bytes = command.data ? command.length : 0;
+      std::this_thread::sleep_for(std::chrono::microseconds(command_us_) + std::chrono::nanoseconds(byte_ns_ * bytes));
+    }
     switch (response.kind) {
       case emu::Response::Kind::kGood:
         outcome.transferred = response.transferred;
@@ -192,6 +198,9 @@ class VirtualUnit {
     bool released_ = false;
   };
 
+  std::uint32_t command_us_ = 0;
+  std::uint64_t byte_ns_ = 0;
+
   VirtualUnit(fs::path folder, emu::DeviceConfig config, std::string config_text,
               std::unique_ptr<emu::FileStorage> flash, std::unique_ptr<emu::FileStorage> eeprom)
       : folder_(std::move(folder)),
@@ -205,6 +214,8 @@ class VirtualUnit {
 
   void Configure(const emu::DeviceConfig& config) {
     firmware_->SetFaults(config.faults);
+    command_us_ = config.faults.command_us;
+    byte_ns_ = config.faults.byte_ns;
     if (config.trace && trace_ == nullptr) {
       trace_ = std::fopen((folder_ / emu::kTraceFile).string().c_str(), "ab");
     } else if (!config.trace && trace_ != nullptr) {
