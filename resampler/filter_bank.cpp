@@ -73,11 +73,12 @@ std::int32_t SumForwardPlain(const std::int16_t* __restrict c, const std::int16_
 
 #if VELKIN_X86
 // The same sums in 16-bit lanes. The 32-bit product c * x is hi * 65536 + lo with lo taken
-// unsigned, so (c * x + 8192) >> 14 = 4 * hi + (lo >> 14) + ((lo >> 13) & 1): the high halves
-// are summed four times over in 32 bits (pmaddwd), the small rounding terms (0 to 4 each) in
-// 16-bit lanes, which hold the few thousand of them a row has (at most 256 coefficients).
+// unsigned, so (c * x + 8192) >> 14 = 4 * hi + ((lo + 8192) >> 14): the high halves are summed
+// four times over in 32 bits (pmaddwd), the small rounding terms (0 to 4 each) in 16-bit lanes,
+// which hold the few thousand of them a row has (at most 256 coefficients). A rounding term is
+// (q + 1) >> 1 with q = lo >> 13, which is what the unsigned average of q and 0 computes.
 inline __m128i RoundingTerms128(__m128i lo) {
-  return _mm_add_epi16(_mm_srli_epi16(lo, 14), _mm_and_si128(_mm_srli_epi16(lo, 13), _mm_set1_epi16(1)));
+  return _mm_avg_epu16(_mm_srli_epi16(lo, 13), _mm_setzero_si128());
 }
 
 inline std::int32_t HorizontalSum(__m128i sums, __m128i terms) {
@@ -107,7 +108,7 @@ std::int32_t SumForwardEightLanes(const std::int16_t* c, const std::int16_t* x, 
                                                             const std::int16_t* d, const std::int16_t* y,
                                                             std::int32_t n) {
   const __m256i four = _mm256_set1_epi16(4);
-  const __m256i one = _mm256_set1_epi16(1);
+  const __m256i zero = _mm256_setzero_si256();
   __m256i sums = _mm256_setzero_si256();
   __m256i terms = _mm256_setzero_si256();
   for (std::int32_t j = 0; j + 16 <= n; j += 16) {
@@ -120,9 +121,8 @@ std::int32_t SumForwardEightLanes(const std::int16_t* c, const std::int16_t* x, 
     const __m256i lo = _mm256_mullo_epi16(a, b);
     const __m256i lo2 = _mm256_mullo_epi16(e, f);
     // (The two high halves add up within 16 bits: each lies in -16384 .. 16383.)
-    terms = _mm256_add_epi16(terms, _mm256_add_epi16(_mm256_srli_epi16(lo, 14), _mm256_srli_epi16(lo2, 14)));
-    terms = _mm256_add_epi16(terms, _mm256_add_epi16(_mm256_and_si256(_mm256_srli_epi16(lo, 13), one),
-                                                     _mm256_and_si256(_mm256_srli_epi16(lo2, 13), one)));
+    terms = _mm256_add_epi16(terms, _mm256_add_epi16(_mm256_avg_epu16(_mm256_srli_epi16(lo, 13), zero),
+                                                     _mm256_avg_epu16(_mm256_srli_epi16(lo2, 13), zero)));
   }
   const std::int32_t j = n & ~15;
   __m128i sums128 = _mm_add_epi32(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
@@ -217,28 +217,24 @@ const std::int16_t* FilterBank::Row(std::uint32_t start) {
   return rows_.get() + static_cast<std::size_t>(start) * static_cast<std::size_t>(stride_);
 }
 
-void FilterBank::Prefetch(std::uint32_t position) {
+FilterBank::Rows FilterBank::RowsAt(std::uint32_t position) {
   const std::uint32_t older = ((position & 0x7FFF) * step_) >> 15;
-  const std::uint32_t phase = (0u - position) & 0x7FFF;
-  const std::uint32_t newer = phase == 0 ? step_ : (phase * step_) >> 15;
-  for (const std::uint32_t start : {older, newer}) {
-    const std::int16_t* row = Row(start);
+  const std::uint32_t mirrored = (0u - position) & 0x7FFF;
+  const std::uint32_t newer = mirrored == 0 ? step_ : (mirrored * step_) >> 15;
+  Rows rows{Row(older), Row(newer), -1};
+  if (state_[newer] == 2) rows.drop = count_[newer] - 1;
+  return rows;
+}
+
+void FilterBank::Prefetch(const Rows& rows) const {
+  for (const std::int16_t* row : {rows.older, rows.newer}) {
     for (std::int32_t j = 0; j < stride_; j += 32) __builtin_prefetch(row + j);  // one cache line per step
   }
 }
 
-std::int32_t FilterBank::Sum(const std::int16_t* reversed, std::uint32_t phase, const std::int16_t* x,
-                             std::uint32_t mirrored) {
-  const std::uint32_t older = (phase * step_) >> 15;
-  std::uint32_t newer = (mirrored * step_) >> 15;
-  if (mirrored == 0) newer += step_;
-  const std::int16_t* older_row = Row(older);
-  const std::int16_t* newer_row = Row(newer);
-  std::int32_t sum = sum_(older_row, reversed, newer_row, x, stride_);
-  if (state_[newer] == 2) {
-    const std::int32_t last = count_[newer] - 1;
-    sum -= Product(newer_row[last], x[last]);
-  }
+std::int32_t FilterBank::Sum(const Rows& rows, const std::int16_t* reversed, const std::int16_t* x) const {
+  std::int32_t sum = sum_(rows.older, reversed, rows.newer, x, stride_);
+  if (rows.drop >= 0) sum -= Product(rows.newer[rows.drop], x[rows.drop]);
   return sum;
 }
 

@@ -175,15 +175,24 @@ std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* r
                                       std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
   const std::int16_t* older = Reverse(block, reversed);
   const std::uint32_t start = position;
-  for (std::int32_t k = 0; k < kPrefetchDistance && k < count; ++k) bank_.Prefetch(position + k * plan.timeStep);
+  // The rows of the next few samples are looked up (and built) ahead and start loading, so that
+  // they are in the cache when their sample comes.
+  FilterBank::Rows ahead[kPrefetchDistance];
+  for (std::int32_t k = 0; k < kPrefetchDistance && k < count; ++k) {
+    ahead[k] = bank_.RowsAt(position + static_cast<std::uint32_t>(k) * plan.timeStep);
+    bank_.Prefetch(ahead[k]);
+  }
   for (std::int32_t k = 0; k < count; ++k) {
-    if (k + kPrefetchDistance < count) bank_.Prefetch(position + kPrefetchDistance * plan.timeStep);
+    const FilterBank::Rows rows = ahead[k % kPrefetchDistance];
+    if (k + kPrefetchDistance < count) {
+      auto& next = ahead[k % kPrefetchDistance];
+      next = bank_.RowsAt(position + kPrefetchDistance * plan.timeStep);
+      bank_.Prefetch(next);
+    }
     const std::uint32_t i = position >> 15;
-    const std::uint32_t phase = position & 0x7FFF;
-    const std::uint32_t mirrored = (0u - position) & 0x7FFF;
     // wingSum (factor >= 1) or wingSumScaled (factor < 1) of the older wing plus that of the newer
     // one, in one walk over both rows; the bank walks the table at the step of this plan.
-    const std::int32_t v = bank_.Sum(older - i, phase, block + i + 1, mirrored);
+    const std::int32_t v = bank_.Sum(rows, older - i, block + i + 1);
     out[k] = ApplyGain(v, plan.unityGain);
     position += plan.timeStep;
   }
