@@ -16,12 +16,12 @@
 
 namespace velkin::sondrel {
 
-// How a wing's products are summed: one by one, or eight or sixteen at a time in 16-bit lanes
-// (SSE2 on every x86 build; AVX2). Every path gives the same sums.
-enum class WingSumPath { kAuto, kPlain, kEightLanes, kSixteenLanes };
+// How a wing's products are summed: one by one, or eight, sixteen or thirty-two at a time in
+// 16-bit lanes (SSE2 on every x86 build; AVX2; AVX-512BW). Every path gives the same sums.
+enum class WingSumPath { kAuto, kPlain, kEightLanes, kSixteenLanes, kThirtyTwoLanes };
 bool CanRun(WingSumPath path);
 // The widest path this processor runs; the environment variable VELKIN_VECTOR_PATH=8 keeps to
-// eight lanes.
+// eight lanes, =16 to sixteen.
 WingSumPath DefaultWingSumPath();
 // For tests: the path banks prepared from now on use (kAuto: the default; a path this
 // processor cannot run is not taken).

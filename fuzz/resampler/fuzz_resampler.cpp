@@ -41,12 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int16_t> input(static_cast<std::size_t>(length) * channels);
   for (auto& s : input) s = static_cast<std::int16_t>(in.Take(2));
 
-  // Bits 5 and 6 pick how the wings are summed (a path this processor cannot run falls back to the
+  // Bits 5 to 7 pick how the wings are summed (a path this processor cannot run falls back to the
   // default one).
   static constexpr velkin::sondrel::WingSumPath kPaths[] = {
       velkin::sondrel::WingSumPath::kAuto, velkin::sondrel::WingSumPath::kPlain,
-      velkin::sondrel::WingSumPath::kEightLanes, velkin::sondrel::WingSumPath::kSixteenLanes};
-  velkin::sondrel::ForceWingSumPath(kPaths[(flags >> 5) & 3]);
+      velkin::sondrel::WingSumPath::kEightLanes, velkin::sondrel::WingSumPath::kSixteenLanes,
+      velkin::sondrel::WingSumPath::kThirtyTwoLanes};
+  velkin::sondrel::ForceWingSumPath(kPaths[((flags >> 5) & 7) % 5]);
   velkin::sondrel::C_Resampler lib(large, linear, interpolate);
   if (!lib.configure(factor, channels, gain)) return 0;
   if (!lib.plan().fits) return 0;

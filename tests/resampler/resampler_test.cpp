@@ -347,15 +347,17 @@ TEST(ResamplerFastPath, LaterRunsContinueWhereTheLastOneStopped) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, ResamplerWingSums,
                          ::testing::Values(sondrel::WingSumPath::kPlain, sondrel::WingSumPath::kEightLanes,
-                                           sondrel::WingSumPath::kSixteenLanes),
+                                           sondrel::WingSumPath::kSixteenLanes, sondrel::WingSumPath::kThirtyTwoLanes),
                          [](const auto& info) {
                            switch (info.param) {
                              case sondrel::WingSumPath::kPlain:
                                return std::string("Plain");
                              case sondrel::WingSumPath::kEightLanes:
                                return std::string("EightLanes");
-                             default:
+                             case sondrel::WingSumPath::kSixteenLanes:
                                return std::string("SixteenLanes");
+                             default:
+                               return std::string("ThirtyTwoLanes");
                            }
                          });
 
