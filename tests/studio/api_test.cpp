@@ -308,12 +308,36 @@ TEST_F(StudioProgram, ProgramsOneUnitAndVerifiesItByReadingBack) {
 
   const std::string record = "00112233445566778899aabbccddeeff";
   const json body = {{"sound", 1}, {"encoding", "tarpel"}, {"units", {unit["name"]}}, {"record", record}};
+  EventStream events(studio.port());
   const Reply started = studio.Post("/api/program", body.dump(), "application/json");
   ASSERT_EQ(started.status, 202) << started.body;
-  const json job = studio.WaitJob(started.Json()["jobs"][0]["id"].get<std::uint64_t>());
+  const std::uint64_t id = started.Json()["jobs"][0]["id"].get<std::uint64_t>();
+  const json job = studio.WaitJob(id);
   EXPECT_EQ(job["state"], "done") << job.dump();
   EXPECT_EQ(job["result"], "verified") << job.dump();
   EXPECT_EQ(job["progress"], 100);
+
+  // The same job as a script following the event stream sees it: its steps in order, each with
+  // progress that never goes back, and the result last.
+  const auto seen = events.ReadUntil([&](const EventStream::Event& e) {
+    return e.type == "job" && e.data.value("id", 0u) == id && e.data.value("state", "") != "running";
+  });
+  std::vector<std::string> steps;
+  int progress = 0;
+  for (const auto& e : seen) {
+    if (e.type != "job" || e.data.value("id", 0u) != id) continue;
+    const std::string step = e.data.value("step", "");
+    if (steps.empty() || steps.back() != step) {
+      steps.push_back(step);
+      progress = 0;
+    }
+    EXPECT_GE(e.data.value("progress", -1), progress) << e.data.dump();
+    progress = e.data.value("progress", -1);
+  }
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back().data["result"], "verified");
+  EXPECT_EQ(progress, 100);
+  EXPECT_EQ(steps, (std::vector<std::string>{"erase", "write", "eeprom", "verify"}));
 
   const std::string code = studio.Get("/api/sounds/1/files/tarpel.cod").body;
   EXPECT_EQ(Prefix(devices_.Flash("a"), code.size()), Bytes(code));
@@ -445,7 +469,13 @@ TEST_F(StudioProgram, UnitsAppearAndGoWithoutAsking) {
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   studio.WaitDevices([](const json& l) { return l.size() == 1; });
+  EventStream events(studio.port());
   devices_.Create("b");
+  // The arrival comes as an event with the whole new list, as the page gets it.
+  const auto seen =
+      events.ReadUntil([](const EventStream::Event& e) { return e.type == "devices" && e.data.size() == 2; });
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(UnitOf(seen.back().data, "b").is_object()) << seen.back().data.dump();
   const json two = studio.WaitDevices([](const json& l) { return l.size() == 2; });
   ASSERT_EQ(two.size(), 2u) << two.dump();
   devices_.Unplug("a");
@@ -467,6 +497,9 @@ TEST_F(StudioProgram, UnitsAppearAndGoWithoutAsking) {
     EXPECT_TRUE(reply.Json().contains("error")) << reply.body;
   }
   EXPECT_EQ(studio.Post("/api/devices/nobody/eeprom", R"({"record":"00"})", "application/json").status, 404);
+  // A studio that stops ends its open event streams rather than waiting for their clients.
+  EXPECT_EQ(studio.Shutdown(), 0);
+  EXPECT_TRUE(events.EndsWithin(std::chrono::seconds(10)));
 }
 
 }  // namespace

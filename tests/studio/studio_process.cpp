@@ -2,6 +2,7 @@
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -51,6 +52,77 @@ Reply Exchange(int port, http::verb method, const std::string& path, const std::
 }
 
 }  // namespace
+
+struct EventStream::Impl {
+  asio::io_context io;
+  beast::tcp_stream stream{io};
+  std::string pending;  // received, not yet taken apart
+  bool ended = false;
+
+  // Waits up to `limit` for more bytes; false once the connection has ended or the time is up.
+  bool Receive(std::chrono::steady_clock::duration limit) {
+    if (ended) return false;
+    char chunk[4096];
+    bool got = false;
+    stream.expires_after(limit);
+    stream.async_read_some(asio::buffer(chunk), [&](beast::error_code error, std::size_t n) {
+      pending.append(chunk, n);
+      got = n > 0;
+      if (error && error != beast::error::timeout) ended = true;
+    });
+    io.restart();
+    io.run();
+    return got;
+  }
+};
+
+EventStream::EventStream(int port) : impl_(std::make_unique<Impl>()) {
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
+  impl_->stream.expires_after(std::chrono::seconds(10));
+  impl_->stream.connect(endpoint);
+  const std::string request =
+      "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nAccept: text/event-stream\r\n\r\n";
+  asio::write(impl_->stream, asio::buffer(request));
+  // The head of the answer, up to its blank line.
+  while (impl_->pending.find("\r\n\r\n") == std::string::npos && impl_->Receive(std::chrono::seconds(10))) {
+  }
+  const auto head_end = impl_->pending.find("\r\n\r\n");
+  impl_->pending.erase(0, head_end == std::string::npos ? impl_->pending.size() : head_end + 4);
+}
+
+EventStream::~EventStream() = default;
+
+std::vector<EventStream::Event> EventStream::ReadUntil(const std::function<bool(const Event&)>& pred,
+                                                       std::chrono::seconds limit) {
+  std::vector<Event> seen;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    // Every whole event received so far ("field: value" lines, then a blank line).
+    for (auto blank = impl_->pending.find("\n\n"); blank != std::string::npos; blank = impl_->pending.find("\n\n")) {
+      const std::string block = impl_->pending.substr(0, blank + 1);
+      impl_->pending.erase(0, blank + 2);
+      Event event;
+      std::size_t from = 0;
+      for (auto eol = block.find('\n'); eol != std::string::npos; from = eol + 1, eol = block.find('\n', from)) {
+        const std::string line = block.substr(from, eol - from);
+        if (line.rfind("event: ", 0) == 0) event.type = line.substr(7);
+        if (line.rfind("data: ", 0) == 0) event.data = nlohmann::json::parse(line.substr(6), nullptr, false);
+      }
+      if (event.type.empty()) continue;  // a keep-alive comment
+      seen.push_back(event);
+      if (pred(seen.back())) return seen;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end || (!impl_->Receive(end - now) && impl_->ended)) return seen;
+  }
+}
+
+bool EventStream::EndsWithin(std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!impl_->ended && std::chrono::steady_clock::now() < end)
+    impl_->Receive(end - std::chrono::steady_clock::now());
+  return impl_->ended;
+}
 
 StudioProcess::StudioProcess(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"--port", "0"};

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +21,28 @@ struct Reply {
   int status = 0;
   std::string body;
   nlohmann::json Json() const { return nlohmann::json::parse(body, nullptr, false); }
+};
+
+// The studio's event stream (GET /api/events), read as a script would: events in the order sent.
+class EventStream {
+ public:
+  struct Event {
+    std::string type;
+    nlohmann::json data;
+  };
+  // Connects; the stream carries the events sent from then on.
+  explicit EventStream(int port);
+  ~EventStream();
+
+  // Reads events until `pred` holds for one (returned with all read before it) or `limit` passes.
+  std::vector<Event> ReadUntil(const std::function<bool(const Event&)>& pred,
+                               std::chrono::seconds limit = std::chrono::seconds(30));
+  // Whether the studio ends the stream (closes the connection) within `limit`.
+  bool EndsWithin(std::chrono::seconds limit);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 class StudioProcess {
