@@ -56,6 +56,7 @@ class SampleInput {
 
   void Advance(std::uint32_t samples) { position_ += samples; }
   void Seek(std::uint32_t index) { position_ = index; }
+  std::uint64_t position() const { return position_; }
 
  private:
   InputFile& file_;
@@ -106,12 +107,27 @@ class Session final : public EncodingSession {
   std::size_t ReadBlock(std::span<std::uint16_t> block, std::size_t count) override {
     return samples_.Read(block, count);
   }
-  std::span<const std::uint16_t> ViewBlock(std::size_t count) override { return samples_.View(count); }
+  std::span<const std::uint16_t> ViewBlock(std::size_t count) override {
+    view_ = samples_.View(count);
+    view_at_ = samples_.position();
+    return view_;
+  }
   void Advance(std::uint32_t samples) override { samples_.Advance(samples); }
   void SeekSample(std::uint32_t index) override { samples_.Seek(index); }
 
   SilenceScan ScanSilence(std::span<const std::uint16_t> samples) const override {
-    return ScanFirstStageSilence(samples, threshold_);
+    // Samples the last scan of a view found free of runs are not looked at again (see
+    // ScanFirstStageSilenceFrom). Only views qualify: they are the file's samples as they stand,
+    // where a stage's own buffer could have been changed since it was read.
+    const bool viewed = samples.data() == view_.data() && samples.size() == view_.size();
+    std::size_t from = 0;
+    if (viewed && view_at_ >= clean_from_ && view_at_ < clean_to_) from = clean_to_ - view_at_;
+    const SilenceScan scan = ScanFirstStageSilenceFrom(samples, threshold_, from);
+    if (viewed) {
+      clean_from_ = view_at_;
+      clean_to_ = view_at_ + SilenceScanResumePoint(samples, threshold_, scan);
+    }
+    return scan;
   }
 
   void SkipSilence(std::uint32_t run) override {
@@ -159,6 +175,12 @@ class Session final : public EncodingSession {
   const EncoderProgressCallback progress_;
   const std::intptr_t user_;
   std::vector<std::uint8_t> preview_bytes_;
+  // The last view handed out, where it starts, and the samples [clean_from_, clean_to_) its
+  // scan found free of runs and ending loud.
+  std::span<const std::uint16_t> view_;
+  std::uint64_t view_at_ = 0;
+  mutable std::uint64_t clean_from_ = 0;
+  mutable std::uint64_t clean_to_ = 0;
 };
 
 // Empties both outputs when the call ends in anything but success, also when an exception leaves it.

@@ -18,11 +18,17 @@ bool AllLoud(const std::uint16_t* u, std::uint32_t first_quiet, std::uint32_t wi
 }  // namespace
 
 SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::uint32_t threshold) {
+  return ScanFirstStageSilenceFrom(samples, threshold, 0);
+}
+
+SilenceScan ScanFirstStageSilenceFrom(std::span<const std::uint16_t> samples, std::uint32_t threshold,
+                                      std::size_t from) {
   // Signed 64-bit bounds: a threshold above 32768 must not wrap.
   const std::int64_t low = 32768 - static_cast<std::int64_t>(threshold);
   const std::int64_t high = 32768 + static_cast<std::int64_t>(threshold);
   std::uint32_t quiet_run = 0;
-  bool audio_begun = false;
+  // Samples before `from` are known to hold no run and to end loud: audio has begun there.
+  bool audio_begun = from > 0;
   const std::size_t n = samples.size();
   const std::uint16_t* u = samples.data();
   // Quiet samples as one unsigned range test: first quiet value and the width of the range.
@@ -30,7 +36,7 @@ SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::u
   const auto last_quiet = static_cast<std::int64_t>(std::clamp<std::int64_t>(high - 1, -1, 65535));
   const std::uint32_t width =
       last_quiet >= first_quiet ? static_cast<std::uint32_t>(last_quiet - first_quiet) : 0xFFFFFFFFu;
-  for (std::size_t j = 0; j < n; ++j) {
+  for (std::size_t j = from; j < n; ++j) {
     // Sixteen loud samples in a row after fewer than ten quiet ones only begin the audio (or keep it
     // going); loud stretches, the common case, are passed over sixteen at a time.
     while (quiet_run < kShortestRun && j + kStride <= n && AllLoud(u + j, first_quiet, width)) {
@@ -50,6 +56,18 @@ SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::u
     quiet_run = 0;
   }
   return {};
+}
+
+std::size_t SilenceScanResumePoint(std::span<const std::uint16_t> samples, std::uint32_t threshold,
+                                   const SilenceScan& scan) {
+  if (scan.kind == SilenceScan::Kind::kLeadingRun) return 0;
+  if (scan.kind == SilenceScan::Kind::kInnerRun) return scan.end - scan.run;
+  // No run: the quiet samples at the end (fewer than ten) may grow into one further on.
+  const std::int64_t low = 32768 - static_cast<std::int64_t>(threshold);
+  const std::int64_t high = 32768 + static_cast<std::int64_t>(threshold);
+  std::size_t end = samples.size();
+  while (end > 0 && samples[end - 1] > low && samples[end - 1] < high) --end;
+  return end;
 }
 
 }  // namespace velkin::encoder

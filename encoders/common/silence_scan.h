@@ -12,4 +12,15 @@ namespace velkin::encoder {
 // count: a run at the block's start is skipped as silence, a later one cuts the block.
 SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::uint32_t threshold);
 
+// Blocks mostly end long before the samples they scanned, and the next block scans most of them
+// again. A scan that found no leading run has seen samples 0 .. R - 1 hold no run of ten and end
+// with a loud sample, R being the resume point below; a later scan that starts at one of those
+// samples may therefore begin at R, with the audio begun. `from` is that point in the later
+// scan's own samples (0: a scan from the start); the result is that of a scan from the start.
+SilenceScan ScanFirstStageSilenceFrom(std::span<const std::uint16_t> samples, std::uint32_t threshold,
+                                      std::size_t from);
+// R for a scan of `samples` that gave `scan` (0 when it found a leading run: nothing to resume).
+std::size_t SilenceScanResumePoint(std::span<const std::uint16_t> samples, std::uint32_t threshold,
+                                   const SilenceScan& scan);
+
 }  // namespace velkin::encoder

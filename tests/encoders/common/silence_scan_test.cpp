@@ -1,6 +1,7 @@
-// The first-stage silence scan, which passes over loud stretches sixteen samples at a time,
-// against the rule applied sample by sample, on blocks made of quiet and loud runs of every length
-// and on thresholds up to ones that make every sample quiet.
+// The first-stage silence scan, which passes over loud stretches sixteen samples at a time and
+// resumes where an earlier scan found no run, against the rule applied sample by sample, on blocks
+// made of quiet and loud runs of every length and on thresholds up to ones that make every sample
+// quiet.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,11 +39,9 @@ TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
     return r >> 8;
   };
   for (const std::uint32_t threshold : {4u, 5u, 300u, 32767u, 32768u, 32769u, 70000u, 0xFFFFFFFFu}) {
-    for (int round = 0; round < 3000; ++round) {
-      std::vector<std::uint16_t> u;
-      const std::size_t n = 2 + next() % 400;
+    // Appends runs of 1 to 40 samples, quiet (within the threshold, edges included) or loud, up to n.
+    const auto runs = [&](std::vector<std::uint16_t>& u, std::size_t n) {
       while (u.size() < n) {
-        // Runs of 1 to 40 samples, quiet (within the threshold, edges included) or loud.
         const std::size_t run = 1 + next() % 40;
         const bool quiet = next() % 2 == 0;
         for (std::size_t k = 0; k < run && u.size() < n; ++k) {
@@ -53,11 +52,28 @@ TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
           u.push_back(static_cast<std::uint16_t>(std::clamp<std::int64_t>(v, 0, 65535)));
         }
       }
+    };
+    for (int round = 0; round < 3000; ++round) {
+      std::vector<std::uint16_t> u;
+      runs(u, 2 + next() % 400);
       const SilenceScan want = SampleBySample(u, threshold);
       const SilenceScan got = ScanFirstStageSilence(u, threshold);
       ASSERT_EQ(got.kind, want.kind) << "threshold " << threshold << " round " << round;
       ASSERT_EQ(got.run, want.run) << "threshold " << threshold << " round " << round;
       ASSERT_EQ(got.end, want.end) << "threshold " << threshold << " round " << round;
+
+      // A later block that starts inside what this scan found clean, and reads further, resumes
+      // the scan at the resume point and gets what a scan from its own start gets.
+      const std::size_t resume = SilenceScanResumePoint(u, threshold, got);
+      if (resume < 2) continue;
+      const std::size_t start = 1 + next() % (resume - 1);
+      std::vector<std::uint16_t> later(u.begin() + static_cast<std::ptrdiff_t>(start), u.end());
+      runs(later, later.size() + next() % 100);
+      const SilenceScan fresh = SampleBySample(later, threshold);
+      const SilenceScan resumed = ScanFirstStageSilenceFrom(later, threshold, resume - start);
+      ASSERT_EQ(resumed.kind, fresh.kind) << "threshold " << threshold << " round " << round;
+      ASSERT_EQ(resumed.run, fresh.run) << "threshold " << threshold << " round " << round;
+      ASSERT_EQ(resumed.end, fresh.end) << "threshold " << threshold << " round " << round;
     }
   }
 }
