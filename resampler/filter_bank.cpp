@@ -216,7 +216,7 @@ bool FilterBank::Prepare(const std::int16_t* table, const std::int16_t* delta, s
   const std::uint64_t longest = (span + step - 1) / step;
   stride_ = static_cast<std::int32_t>((longest + 7) & ~std::uint64_t{7});
   const std::size_t rows = static_cast<std::size_t>(step) + 1;  // starts 0 .. H (H: phase 0, newer wing)
-  rows_.reset(new (std::nothrow) std::int16_t[rows * static_cast<std::size_t>(stride_)]);
+  rows_ = AllocateTableMemory(rows * static_cast<std::size_t>(stride_));
   state_.reset(new (std::nothrow) std::uint8_t[rows]());
   count_.reset(new (std::nothrow) std::uint16_t[rows]);
   if (!rows_ || !state_ || !count_) {
@@ -262,12 +262,6 @@ FilterBank::Rows FilterBank::RowsAt(std::uint32_t position) {
   Rows rows{Row(older), Row(newer), -1};
   if (state_[newer] == 2) rows.drop = count_[newer] - 1;
   return rows;
-}
-
-void FilterBank::Prefetch(const Rows& rows) const {
-  for (const std::int16_t* row : {rows.older, rows.newer}) {
-    for (std::int32_t j = 0; j < stride_; j += 32) __builtin_prefetch(row + j);  // one cache line per step
-  }
 }
 
 std::int32_t FilterBank::Sum(const Rows& rows, const std::int16_t* reversed, const std::int16_t* x) const {

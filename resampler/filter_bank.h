@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "resampler/os/table_memory.h"
+
 namespace velkin::sondrel {
 
 // How a wing's products are summed: one by one, or eight, sixteen or thirty-two at a time in
@@ -47,9 +49,6 @@ class FilterBank {
     std::int32_t drop;
   };
   Rows RowsAt(std::uint32_t position);
-  // Starts loading both rows, so that they are in the cache when their sample is computed a few
-  // samples later.
-  void Prefetch(const Rows& rows) const;
 
   // Both wings of one output sample. The older wing reads a reversed copy of the samples, so that
   // both wings walk forward through memory: reversed[0] is the newest sample of the wing,
@@ -71,7 +70,7 @@ class FilterBank {
   std::int32_t stride_ = 0;
   std::int32_t (*sum_)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
                        std::int32_t) = nullptr;
-  std::unique_ptr<std::int16_t[]> rows_;
+  TableMemory rows_;
   // Per row: 0 not built yet; otherwise 1 + (1 when its last coefficient comes from the table's
   // last entry, which the newer wing leaves out).
   std::unique_ptr<std::uint8_t[]> state_;

@@ -159,9 +159,6 @@ std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount,
 
 namespace {
 
-// Rows are made ready this many output samples ahead of their use.
-constexpr std::int32_t kPrefetchDistance = 8;
-
 // The block in reverse order: reversed[kInputBlockLength - 1 - i] is block[i], so the older wing
 // of the sample at block index i starts at reversed + kInputBlockLength - 1 - i and walks forward.
 const std::int16_t* Reverse(const std::int16_t* block, std::int16_t* reversed) {
@@ -175,20 +172,8 @@ std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* r
                                       std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
   const std::int16_t* older = Reverse(block, reversed);
   const std::uint32_t start = position;
-  // The rows of the next few samples are looked up (and built) ahead and start loading, so that
-  // they are in the cache when their sample comes.
-  FilterBank::Rows ahead[kPrefetchDistance];
-  for (std::int32_t k = 0; k < kPrefetchDistance && k < count; ++k) {
-    ahead[k] = bank_.RowsAt(position + static_cast<std::uint32_t>(k) * plan.timeStep);
-    bank_.Prefetch(ahead[k]);
-  }
   for (std::int32_t k = 0; k < count; ++k) {
-    const FilterBank::Rows rows = ahead[k % kPrefetchDistance];
-    if (k + kPrefetchDistance < count) {
-      auto& next = ahead[k % kPrefetchDistance];
-      next = bank_.RowsAt(position + kPrefetchDistance * plan.timeStep);
-      bank_.Prefetch(next);
-    }
+    const FilterBank::Rows rows = bank_.RowsAt(position);
     const std::uint32_t i = position >> 15;
     // wingSum (factor >= 1) or wingSumScaled (factor < 1) of the older wing plus that of the newer
     // one, in one walk over both rows; the bank walks the table at the step of this plan.
