@@ -72,137 +72,40 @@ BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t l
   return {error, error <= limit};
 }
 
+// The trial runs, once for eight lanes on the floor every build runs on (SSE2 on x86) and once
+// for sixteen, compiled for AVX2 and only called when the processor has it (DefaultVectorPath).
+namespace eight_lanes {
 namespace {
-
-// The trials are stepped W at a time in 16-bit lanes with the compiler's generic vector types;
-// the step table is read lane by lane. Only operations every vector unit has are used: add,
-// subtract, shift, and, or, xor, compare and a 32-bit multiply. The squared misses come out as
-// the even lanes followed by the odd ones, which is the order the errors of every group of W
-// slots are kept in (ErrorPosition).
-template <std::size_t W>
-struct Lanes;
-template <>
-struct Lanes<8> {
-  using U16 = std::uint16_t __attribute__((vector_size(16)));
-  using I16 = std::int16_t __attribute__((vector_size(16)));
-  using I32 = std::int32_t __attribute__((vector_size(16)));
-  using U32 = std::uint32_t __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<16> {
-  using U16 = std::uint16_t __attribute__((vector_size(32)));
-  using I16 = std::int16_t __attribute__((vector_size(32)));
-  using I32 = std::int32_t __attribute__((vector_size(32)));
-  using U32 = std::uint32_t __attribute__((vector_size(32)));
-};
-
-constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
-
-// One sample z for the slots 0 .. running - 1 (rounded up to whole vectors). Inlined into one
-// function per vector width, each compiled for its instruction set. (Vectors are copied in and
-// out with memcpy; no function takes or returns one, which would tie the code to a vector
-// calling convention.)
-template <std::size_t W, bool ReadStepsLaneByLane = true>
-[[gnu::always_inline]] inline bool StepLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
-                                             std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
-                                             std::size_t running, const std::uint32_t* steps) {
-  using U16 = typename Lanes<W>::U16;
-  using I16 = typename Lanes<W>::I16;
-  using I32 = typename Lanes<W>::I32;
-  using U32 = typename Lanes<W>::U32;
-  const U16 zz = U16{} + z;
-  I32 overrun = {};
-  for (std::size_t i = 0; i < running; i += W) {
-    U16 v, x, y;
-    std::memcpy(&v, vs + i, sizeof v);
-    std::memcpy(&x, xs + i, sizeof x);
-    std::memcpy(&y, ys + i, sizeof y);
-    // |z - v| and the magnitude 4 * |z - v| / y limited to 7, bit by bit as in long division
-    // (2r >= y is r >= ceil(y / 2); a difference of two steps or more sets all three bits).
-    // Masks are all ones (true) or 0.
-    const auto below = reinterpret_cast<U16>(zz < v);
-    const U16 magnitude = ((zz - v) ^ below) - below;
-    const U16 half = (y + 1) >> 1;
-    const auto twice_or_more = reinterpret_cast<U16>(magnitude >= y + y);
-    const auto bit2 = reinterpret_cast<U16>(magnitude >= y);
-    const U16 rest1 = magnitude - (y & bit2);
-    const auto bit1 = reinterpret_cast<U16>(rest1 >= half);
-    const U16 rest0 = rest1 + rest1 - (y & bit1);
-    const U16 bit0 = reinterpret_cast<U16>(rest0 >= half) | twice_or_more;
-    const U16 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
-    // Down to 0 at most, up to 65535 at most.
-    const U16 down = (v - d) & reinterpret_cast<U16>(v > d);
-    U16 up = v + d;
-    up |= reinterpret_cast<U16>(up < v);
-    const U16 next_v = (down & below) | (up & ~below);
-    // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
-    // 0 wraps to the top index, above the top index stays at the top).
-    const U16 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
-    auto next_x = reinterpret_cast<I16>(x + adjust);
-    const auto above = next_x > static_cast<std::int16_t>(kTopIndex);
-    next_x = (next_x & ~above) | (static_cast<std::int16_t>(kTopIndex) & above);
-    next_x += (next_x >> 15) & static_cast<std::int16_t>(kTopIndex + 1);
-    std::memcpy(vs + i, &next_v, sizeof next_v);
-    std::memcpy(xs + i, &next_x, sizeof next_x);
-    // The squared miss of each lane; a miss above 32767 is counted as 32767, whose square
-    // already passes every limit.
-    const auto miss_below = reinterpret_cast<U16>(zz < next_v);
-    auto miss = reinterpret_cast<I16>(((zz - next_v) ^ miss_below) - miss_below);
-    const I16 wide = miss >> 15;
-    miss = (miss & ~wide) | (wide & 0x7FFF);
-    const I32 pairs = reinterpret_cast<I32>(miss);
-    const I32 even = pairs & 0xFFFF;
-    const I32 odd = pairs >> 16;
-    I32 even_error, odd_error, even_cap, odd_cap;
-    std::memcpy(&even_error, errors + i, sizeof even_error);
-    std::memcpy(&odd_error, errors + i + W / 2, sizeof odd_error);
-    std::memcpy(&even_cap, caps + i, sizeof even_cap);
-    std::memcpy(&odd_cap, caps + i + W / 2, sizeof odd_cap);
-    // Added as unsigned: an unused lane's error may wrap (its cap is never passed), a running
-    // one's stays below 2^31.
-    even_error = reinterpret_cast<I32>(reinterpret_cast<U32>(even_error) + reinterpret_cast<U32>(even * even));
-    odd_error = reinterpret_cast<I32>(reinterpret_cast<U32>(odd_error) + reinterpret_cast<U32>(odd * odd));
-    overrun |= (even_error > even_cap) | (odd_error > odd_cap);
-    std::memcpy(errors + i, &even_error, sizeof even_error);
-    std::memcpy(errors + i + W / 2, &odd_error, sizeof odd_error);
-  }
-  if constexpr (ReadStepsLaneByLane) {
-    for (std::size_t i = 0; i < running; ++i) ys[i] = static_cast<std::uint16_t>(steps[xs[i]]);
-  }
-  std::int32_t any = 0;
-  for (std::size_t k = 0; k < W / 2; ++k) any |= overrun[k];
-  return any != 0;
-}
-
-bool StepEightLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
-                    const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
-  return StepLanes<8>(vs, xs, ys, errors, caps, z, running, steps);
-}
+#define VELKIN_TRIAL_LANES 8
+#define VELKIN_TRIAL_AVX2 0
+#include "trial_lanes.inc"
+#undef VELKIN_TRIAL_AVX2
+#undef VELKIN_TRIAL_LANES
+}  // namespace
+}  // namespace eight_lanes
 
 #if defined(__x86_64__) || defined(__i386__)
-// Compiled for AVX2 and only called when the processor has it (DefaultVectorPath).
-[[gnu::target("avx2")]] bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
-                                              std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
-                                              std::size_t running, const std::uint32_t* steps) {
-  const bool overran = StepLanes<16, false>(vs, xs, ys, errors, caps, z, running, steps);
-  // The new steps, sixteen lanes at a time from two gathers of eight.
-  const auto* table = reinterpret_cast<const int*>(steps);
-  for (std::size_t i = 0; i < running; i += 16) {
-    const __m256i low = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i)));
-    const __m256i high = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i + 8)));
-    const __m256i packed =
-        _mm256_packus_epi32(_mm256_i32gather_epi32(table, low, 4), _mm256_i32gather_epi32(table, high, 4));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(ys + i), _mm256_permute4x64_epi64(packed, 0xD8));
-  }
-  return overran;
-}
-
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#define VELKIN_TRIAL_AVX2 1
 #else
-bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
-                      const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
-  return StepLanes<16>(vs, xs, ys, errors, caps, z, running, steps);
-}
+#define VELKIN_TRIAL_AVX2 0
 #endif
+namespace sixteen_lanes {
+namespace {
+#define VELKIN_TRIAL_LANES 16
+#include "trial_lanes.inc"
+#undef VELKIN_TRIAL_AVX2
+#undef VELKIN_TRIAL_LANES
+}  // namespace
+}  // namespace sixteen_lanes
+#if defined(__x86_64__) || defined(__i386__)
+#pragma GCC pop_options
+#endif
+
+namespace {
+
+constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
 
 }  // namespace
 
@@ -277,10 +180,10 @@ std::size_t BlockSearch::ErrorPosition(std::size_t slot) const {
   return (slot - in_group) + (in_group & 1) * (lanes_ / 2) + (in_group >> 1);
 }
 
-bool BlockSearch::StepSlots(std::uint16_t z, std::size_t running) {
-  auto* step = path_ == VectorPath::kSixteenLanes ? &StepSixteenLanes : &StepEightLanes;
-  return step(slots_.v.data(), slots_.x.data(), slots_.y.data(), slots_.error.data(), slots_.cap.data(), z, running,
-              tables_->step.data());
+bool BlockSearch::RunSlots(std::size_t first, std::size_t end, std::size_t running) {
+  auto* run = path_ == VectorPath::kSixteenLanes ? &sixteen_lanes::RunSamples : &eight_lanes::RunSamples;
+  return run(slots_.v.data(), slots_.x.data(), slots_.y.data(), slots_.error.data(), slots_.cap.data(), u_->data(),
+             first, end, running, record_[0].data(), tables_->step.data());
 }
 
 void BlockSearch::Place(std::uint8_t start, std::size_t from, std::size_t slot) {
@@ -307,14 +210,17 @@ void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t
   Place(slots_.start[i], next_sample, i);
 }
 
-void BlockSearch::DropOverrun(std::size_t j, std::size_t& running) {
+void BlockSearch::DropOverrun(std::size_t first, std::size_t last, std::size_t& running) {
   // Taken out from the highest slot down, so that the slot moved into a freed one is always one
-  // that stays.
+  // that stays. A slot's record holds its errors up to the sample where it passed its cap.
   for (std::size_t i = running; i-- > 0;) {
     const std::size_t p = ErrorPosition(i);
-    if (slots_.error[p] <= slots_.cap[p]) continue;
-    last_[slots_.start[i]] = static_cast<std::uint16_t>(j);
-    RemoveSlot(i, j + 1, running);
+    const std::int32_t cap = slots_.cap[p];
+    if (slots_.error[p] <= cap) continue;
+    std::size_t passed = first;
+    while (record_[passed][p] <= cap) ++passed;
+    last_[slots_.start[i]] = static_cast<std::uint16_t>(passed);
+    RemoveSlot(i, last + 1, running);
   }
 }
 
@@ -370,16 +276,16 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
-  // Each sample: step every running slot, record the errors, drop the slots past their caps,
-  // and now and then join the slots that have come to the same state.
+  // Runs of samples up to the next check for slots that have come to the same state: step
+  // every running slot and record the errors, then drop the slots past their caps and join
+  // the ones that met.
   std::size_t running = kStepCount;
   std::size_t j = 1;
-  for (; j < length && running > 0; ++j) {
-    const bool overran = StepSlots(u[j], running);
-    std::memcpy(record_[j].data(), slots_.error.data(),
-                (running + lanes_ - 1) / lanes_ * lanes_ * sizeof(std::int32_t));
-    if (overran) DropOverrun(j, running);
-    if (j % kJoinCheckInterval == 0) JoinMet(j, running);
+  while (j < length && running > 0) {
+    const std::size_t end = std::min(length, (j / kJoinCheckInterval + 1) * kJoinCheckInterval + 1);
+    if (RunSlots(j, end, running)) DropOverrun(j, end - 1, running);
+    if ((end - 1) % kJoinCheckInterval == 0) JoinMet(end - 1, running);
+    j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
 

@@ -116,9 +116,10 @@ class BlockSearch {
 
  private:
   std::size_t ErrorPosition(std::size_t slot) const;
-  // One sample for every running slot; true when some slot passed its cap.
-  bool StepSlots(std::uint16_t z, std::size_t running);
-  void DropOverrun(std::size_t j, std::size_t& running);
+  // Samples first .. end - 1 for every running slot; true when some slot passed its cap.
+  bool RunSlots(std::size_t first, std::size_t end, std::size_t running);
+  // Drops the slots that passed their caps in the run of samples first .. last.
+  void DropOverrun(std::size_t first, std::size_t last, std::size_t& running);
   void JoinMet(std::size_t j, std::size_t& running);
   void RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running);
   void Place(std::uint8_t start, std::size_t from, std::size_t slot);
