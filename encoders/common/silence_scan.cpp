@@ -1,55 +1,85 @@
 #include "silence_scan.h"
 
 #include <algorithm>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace velkin::encoder {
 namespace {
-constexpr std::uint32_t kShortestRun = 10;
-constexpr std::size_t kStride = 16;
 
-// True when none of the 16 samples lies in the quiet range (a loop the compiler turns into vector
-// code). A width of all ones stands for an empty range.
-bool AllLoud(const std::uint16_t* u, std::uint32_t first_quiet, std::uint32_t width) {
-  if (width == 0xFFFFFFFFu) return true;
-  std::uint32_t quiet = 0;
-  for (std::size_t k = 0; k < kStride; ++k) quiet |= (static_cast<std::uint32_t>(u[k]) - first_quiet) <= width;
-  return quiet == 0;
+constexpr std::uint32_t kShortestSilentRun = 10;
+constexpr std::size_t kChunk = 64;
+
+// Bit k set when samples[k] lies in first..last, for the `count` (at most 64) samples.
+std::uint64_t InRangeBits(const std::uint16_t* u, std::size_t count, std::uint16_t first, std::uint16_t last) {
+  std::uint64_t bits = 0;
+  std::size_t k = 0;
+#if defined(__SSE2__)
+  // Signed compares of the samples with bit 15 flipped are the unsigned ones.
+  const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+  const __m128i lowest = _mm_set1_epi16(static_cast<short>(first ^ 0x8000));
+  const __m128i highest = _mm_set1_epi16(static_cast<short>(last ^ 0x8000));
+  for (; k + 16 <= count; k += 16) {
+    const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + k)), flip);
+    const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + k + 8)), flip);
+    const __m128i out_a = _mm_or_si128(_mm_cmplt_epi16(a, lowest), _mm_cmpgt_epi16(a, highest));
+    const __m128i out_b = _mm_or_si128(_mm_cmplt_epi16(b, lowest), _mm_cmpgt_epi16(b, highest));
+    const auto out = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(out_a, out_b)));
+    bits |= std::uint64_t{~out & 0xFFFFu} << k;
+  }
+#endif
+  for (; k < count; ++k) bits |= std::uint64_t{u[k] >= first && u[k] <= last} << k;
+  return bits;
 }
+
 }  // namespace
 
-SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::uint32_t threshold) {
-  // Signed 64-bit bounds: a threshold above 32768 must not wrap.
-  const std::int64_t low = 32768 - static_cast<std::int64_t>(threshold);
-  const std::int64_t high = 32768 + static_cast<std::int64_t>(threshold);
-  std::uint32_t quiet_run = 0;
-  bool audio_begun = false;
+SilenceScan FirstRun(std::span<const std::uint16_t> samples, std::uint16_t first, std::uint16_t last,
+                     std::uint32_t shortest) {
   const std::size_t n = samples.size();
   const std::uint16_t* u = samples.data();
-  // Quiet samples as one unsigned range test: first quiet value and the width of the range.
-  const auto first_quiet = static_cast<std::uint32_t>(std::clamp<std::int64_t>(low + 1, 0, 65536));
-  const auto last_quiet = static_cast<std::int64_t>(std::clamp<std::int64_t>(high - 1, -1, 65535));
-  const std::uint32_t width =
-      last_quiet >= first_quiet ? static_cast<std::uint32_t>(last_quiet - first_quiet) : 0xFFFFFFFFu;
-  for (std::size_t j = 0; j < n; ++j) {
-    // Sixteen loud samples in a row after fewer than ten quiet ones only begin the audio (or keep it
-    // going); loud stretches, the common case, are passed over sixteen at a time.
-    while (quiet_run < kShortestRun && j + kStride <= n && AllLoud(u + j, first_quiet, width)) {
-      audio_begun = true;
-      quiet_run = 0;
-      j += kStride;
+  std::uint32_t run = 0;
+  bool begun = false;
+  // Runs are found 64 samples at a time from a bit per sample: a run ends at the first sample
+  // out of range after it, and a stretch out of range only marks the block as begun.
+  for (std::size_t base = 0; base < n; base += kChunk) {
+    const std::size_t count = std::min(kChunk, n - base);
+    const std::uint64_t in_range = first > last ? 0 : InRangeBits(u + base, count, first, last);
+    std::size_t k = 0;
+    while (k < count) {
+      const std::uint64_t rest = in_range >> k;  // k < 64
+      const auto ones = std::min<std::size_t>(static_cast<std::size_t>(std::countr_one(rest)), count - k);
+      run += static_cast<std::uint32_t>(ones);
+      k += ones;
+      if (k == count) break;
+      // Sample base + k is out of range and ends the run.
+      if (run >= shortest) {
+        if (!begun) return {SilenceScan::Kind::kLeadingRun, run, 0};
+        return {SilenceScan::Kind::kInnerRun, run, static_cast<std::uint32_t>(base + k)};
+      }
+      begun = true;
+      run = 0;
+      const std::uint64_t after = in_range >> k;
+      k += std::min<std::size_t>(after == 0 ? kChunk : static_cast<std::size_t>(std::countr_zero(after)), count - k);
     }
-    if (j >= n) break;
-    const bool quiet = u[j] > low && u[j] < high;
-    if (quiet) ++quiet_run;
-    if (quiet && j + 1 != n) continue;
-    if (quiet_run >= kShortestRun) {
-      if (!audio_begun) return {SilenceScan::Kind::kLeadingRun, quiet_run, 0};
-      return {SilenceScan::Kind::kInnerRun, quiet_run, static_cast<std::uint32_t>(j)};
-    }
-    audio_begun = true;
-    quiet_run = 0;
+  }
+  // A run that reaches the last sample ends there.
+  if (n > 0 && run >= shortest) {
+    if (!begun) return {SilenceScan::Kind::kLeadingRun, run, 0};
+    return {SilenceScan::Kind::kInnerRun, run, static_cast<std::uint32_t>(n - 1)};
   }
   return {};
+}
+
+SilenceScan ScanFirstStageSilence(std::span<const std::uint16_t> samples, std::uint32_t threshold) {
+  // Quiet: 32768 - A < u < 32768 + A, in signed 64 bits so that a threshold above 32768 does not wrap.
+  const std::int64_t first = std::max<std::int64_t>(32768 - static_cast<std::int64_t>(threshold) + 1, 0);
+  const std::int64_t last = std::min<std::int64_t>(32768 + static_cast<std::int64_t>(threshold) - 1, 65535);
+  if (first > last) return FirstRun(samples, 1, 0, kShortestSilentRun);
+  return FirstRun(samples, static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last), kShortestSilentRun);
 }
 
 }  // namespace velkin::encoder

@@ -1,14 +1,16 @@
 #include "pcm12_block.h"
 
+#include "encoders/common/silence_scan.h"
+
 namespace velkin::pcm12 {
 namespace {
 
 constexpr std::uint32_t kShortBlock = 1024;
 constexpr std::uint32_t kLowLevelRun = 256;
 
-bool IsLow(std::uint16_t u) {
-  return u > 29768 && u < 35768;
-}
+// Low: within +-3000 (29769 .. 35767 offset binary).
+constexpr std::uint16_t kLowestLow = 29769;
+constexpr std::uint16_t kHighestLow = 35767;
 bool IsNearZero(std::span<const std::uint16_t> buffer, std::size_t read, std::size_t i) {
   return i >= read || (buffer[i] > 32705 && buffer[i] < 32831);
 }
@@ -22,20 +24,16 @@ std::uint32_t LengthBeforeSilence(std::uint32_t end, std::uint32_t run, std::uin
 
 BlockShape ScanLowLevel(std::span<const std::uint16_t> samples) {
   const auto j_limit = static_cast<std::uint32_t>(samples.size());
-  std::uint32_t low_run = 0;
-  bool begun = false;
-  for (std::uint32_t j = 0; j < j_limit; ++j) {
-    const bool low = IsLow(samples[j]);
-    if (low) ++low_run;
-    if (low && j + 1 != j_limit) continue;
-    if (low_run >= kLowLevelRun) {
-      if (!begun) return {BlockMode::kLowLevel, low_run};
+  const encoder::SilenceScan low = encoder::FirstRun(samples, kLowestLow, kHighestLow, kLowLevelRun);
+  switch (low.kind) {
+    case encoder::SilenceScan::Kind::kLeadingRun:
+      return {BlockMode::kLowLevel, low.run};
+    case encoder::SilenceScan::Kind::kInnerRun:
       // A quiet passage later in the block: end the loud part before it, so that the passage can
       // become a low-level block of its own.
-      return {BlockMode::kNormal, LengthBeforeSilence(j, low_run, j_limit)};
-    }
-    begun = true;
-    low_run = 0;
+      return {BlockMode::kNormal, LengthBeforeSilence(low.end, low.run, j_limit)};
+    case encoder::SilenceScan::Kind::kNone:
+      break;
   }
   return {BlockMode::kNormal, j_limit};
 }

@@ -1,10 +1,12 @@
-// The first-stage silence scan, which passes over loud stretches sixteen samples at a time,
-// against the rule applied sample by sample, on blocks made of quiet and loud runs of every length
-// and on thresholds up to ones that make every sample quiet.
+// The run scans, which look at 64 samples at a time, against the rules applied sample by sample:
+// the first-stage silence scan on blocks made of quiet and loud runs of every length and on
+// thresholds up to ones that make every sample quiet, and the run finder on long runs and on
+// ranges at the ends of the sample values.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "encoders/common/silence_scan.h"
@@ -12,16 +14,16 @@
 namespace velkin::encoder {
 namespace {
 
-SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::uint32_t threshold) {
-  const std::int64_t low = 32768 - static_cast<std::int64_t>(threshold);
-  const std::int64_t high = 32768 + static_cast<std::int64_t>(threshold);
+// Samples strictly between low and high are in a run.
+SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::int64_t low, std::int64_t high,
+                           std::uint32_t shortest) {
   std::uint32_t run = 0;
   bool begun = false;
   for (std::size_t j = 0; j < u.size(); ++j) {
     const bool quiet = u[j] > low && u[j] < high;
     if (quiet) ++run;
     if (quiet && j + 1 != u.size()) continue;
-    if (run > 9) {
+    if (run >= shortest) {
       if (!begun) return {SilenceScan::Kind::kLeadingRun, run, 0};
       return {SilenceScan::Kind::kInnerRun, run, static_cast<std::uint32_t>(j)};
     }
@@ -29,6 +31,17 @@ SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::uint32_t th
     run = 0;
   }
   return {};
+}
+
+SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::uint32_t threshold) {
+  return SampleBySample(u, 32768 - static_cast<std::int64_t>(threshold), 32768 + static_cast<std::int64_t>(threshold),
+                        10);
+}
+
+void ExpectSame(const SilenceScan& got, const SilenceScan& want, const std::string& where) {
+  ASSERT_EQ(got.kind, want.kind) << where;
+  ASSERT_EQ(got.run, want.run) << where;
+  ASSERT_EQ(got.end, want.end) << where;
 }
 
 TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
@@ -53,11 +66,47 @@ TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
           u.push_back(static_cast<std::uint16_t>(std::clamp<std::int64_t>(v, 0, 65535)));
         }
       }
-      const SilenceScan want = SampleBySample(u, threshold);
-      const SilenceScan got = ScanFirstStageSilence(u, threshold);
-      ASSERT_EQ(got.kind, want.kind) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(got.run, want.run) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(got.end, want.end) << "threshold " << threshold << " round " << round;
+      ExpectSame(ScanFirstStageSilence(u, threshold), SampleBySample(u, threshold),
+                 "threshold " + std::to_string(threshold) + " round " + std::to_string(round));
+    }
+  }
+}
+
+TEST(RunFinder, AgreesWithTheRuleOnLongRunsAndRangesAtTheEnds) {
+  std::uint32_t r = 91;
+  auto next = [&r] {
+    r = r * 1664525u + 1013904223u;
+    return r >> 8;
+  };
+  struct Range {
+    std::uint16_t first, last;
+  };
+  // The low-level range of the 12-bit coder, the whole range, its ends, one value, and empty.
+  for (const Range range :
+       {Range{29769, 35767}, Range{0, 65535}, Range{0, 40}, Range{65500, 65535}, Range{32768, 32768}, Range{1, 0}}) {
+    for (const std::uint32_t shortest : {1u, 63u, 64u, 65u, 256u}) {
+      for (int round = 0; round < 400; ++round) {
+        std::vector<std::uint16_t> u;
+        const std::size_t n = next() % 1200;
+        while (u.size() < n) {
+          // Runs in and out of the range around the lengths that matter, across the 64-sample steps.
+          const std::size_t run = next() % 3 == 0 ? 1 + next() % 8 : shortest + next() % 5 - std::min(shortest, 2u);
+          const bool inside = next() % 2 == 0;
+          for (std::size_t k = 0; k < run && u.size() < n; ++k) {
+            const std::uint32_t width = range.last >= range.first ? range.last - range.first + 1u : 0u;
+            std::uint32_t v = next() % 65536;
+            if (inside && width > 0) v = range.first + (next() % 2 ? 0 : next() % width);
+            if (!inside && width < 65536) {
+              while (width > 0 && v >= range.first && v <= range.last) v = next() % 65536;
+            }
+            u.push_back(static_cast<std::uint16_t>(v));
+          }
+        }
+        ExpectSame(FirstRun(u, range.first, range.last, shortest),
+                   SampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest),
+                   "range " + std::to_string(range.first) + ".." + std::to_string(range.last) + " shortest " +
+                       std::to_string(shortest) + " round " + std::to_string(round));
+      }
     }
   }
 }
