@@ -27,17 +27,17 @@ inline constexpr std::size_t kBlockBufferSize = 265;
 using BlockBuffer = std::array<std::uint16_t, kBlockBufferSize>;
 
 // How the side-by-side trials are stepped: eight 16-bit lanes (SSE2 on x86, the floor every
-// build runs on) or sixteen (AVX2). Every path chooses the same blocks. (Thirty-two lanes on
-// AVX-512 were measured slower: the running trials, about 35 on speech, fill whole vectors
-// worse.)
-enum class VectorPath { kAuto, kEightLanes, kSixteenLanes };
+// build runs on) or sixteen (AVX2, or AVX-512 in its 256-bit form, 64-bit builds only). Every
+// path chooses the same blocks. (Thirty-two lanes on AVX-512 were measured slower: the running
+// trials, about 35 on speech, fill whole vectors worse.)
+enum class VectorPath { kAuto, kEightLanes, kSixteenLanes, kSixteenLanesAvx512 };
 
-// The widest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
+// The fastest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
 // forces ("8" or "16"; a path the processor cannot run is not taken).
 VectorPath DefaultVectorPath();
 // Whether this processor can run the path.
 bool CanRun(VectorPath path);
-// "8" or "16".
+// "8", "16" or "16-avx512".
 const char* LaneCountText(VectorPath path);
 
 struct BlockChoice {
