@@ -17,9 +17,6 @@ namespace {
 
 constexpr std::uint16_t kNotJoined = std::numeric_limits<std::uint16_t>::max();
 
-// How often the side-by-side trials are checked for ones that have come together.
-constexpr std::size_t kJoinCheckInterval = 16;
-
 std::uint64_t Square(std::int32_t d) {
   return static_cast<std::uint64_t>(std::int64_t{d} * d);
 }
@@ -217,8 +214,7 @@ BlockSearch::Start BlockSearch::MakeStart() const {
     start.used[ErrorPosition(s)] = s < kStepCount;
   }
   for (std::uint8_t s = 0; s < kStepCount; ++s) {
-    start.moves[s] = {0, s, -1};
-    start.latest_move[s] = static_cast<std::int16_t>(s);
+    start.position[s] = static_cast<std::uint8_t>(ErrorPosition(s));
   }
   return start;
 }
@@ -238,13 +234,8 @@ bool BlockSearch::RunSlots(std::size_t first, std::size_t end, std::size_t runni
              first, end, running, record_[0].data(), *tables_);
 }
 
-void BlockSearch::Place(std::uint8_t start, std::size_t from, std::size_t slot) {
-  moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[start]};
-  latest_move_[start] = static_cast<std::int16_t>(moves_used_++);
-}
-
-void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running) {
-  // The last running slot moves into slot i (its record moves with it from the next sample on);
+void BlockSearch::RemoveSlot(std::size_t i, std::size_t& running) {
+  // The last running slot moves into slot i (its record moves with it from the next run on);
   // the lane it leaves steps on unused, with an error that never reaches its cap.
   const std::size_t last = --running;
   const std::size_t from = ErrorPosition(last);
@@ -259,10 +250,9 @@ void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t
   slots_.error[ErrorPosition(i)] = last_error;
   slots_.cap[ErrorPosition(i)] = last_cap;
   slots_.start[i] = slots_.start[last];
-  Place(slots_.start[i], next_sample, i);
 }
 
-void BlockSearch::DropOverrun(std::size_t first, std::size_t last, std::size_t& running) {
+void BlockSearch::DropOverrun(std::size_t first, std::size_t& running) {
   // Taken out from the highest slot down, so that the slot moved into a freed one is always one
   // that stays. A slot's record holds its errors up to the sample where it passed its cap.
   for (std::size_t i = running; i-- > 0;) {
@@ -272,7 +262,7 @@ void BlockSearch::DropOverrun(std::size_t first, std::size_t last, std::size_t& 
     std::size_t passed = first;
     while (record_[passed][p] <= cap) ++passed;
     last_[slots_.start[i]] = static_cast<std::uint16_t>(passed);
-    RemoveSlot(i, last + 1, running);
+    RemoveSlot(i, running);
   }
 }
 
@@ -300,7 +290,7 @@ void BlockSearch::JoinMet(std::size_t j, std::size_t& running) {
     // The cap follows the least error among the trials a slot runs, measured against this
     // slot's error.
     slots_.cap[pt] = slots_.error[pt] + std::max(slots_.cap[pt] - slots_.error[pt], slots_.cap[pi] - slots_.error[pi]);
-    RemoveSlot(i, j + 1, running);
+    RemoveSlot(i, running);
   }
 }
 
@@ -321,9 +311,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     slots_.error[p] = start.used[p] ? e0 : 0;
     slots_.cap[p] = start.used[p] ? cap : kUnusedCap;
   }
-  moves_ = start.moves;
-  moves_used_ = kStepCount;
-  latest_move_ = start.latest_move;
+  position_[0] = start.position;
   last_.fill(0);
   joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
@@ -334,16 +322,25 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   std::size_t running = kStepCount;
   std::size_t j = 1;
   while (j < length && running > 0) {
-    const std::size_t end = std::min(length, (j / kJoinCheckInterval + 1) * kJoinCheckInterval + 1);
-    if (RunSlots(j, end, running)) DropOverrun(j, end - 1, running);
-    if ((end - 1) % kJoinCheckInterval == 0) JoinMet(end - 1, running);
+    const std::size_t run = (j - 1) / kRunLength;
+    const std::size_t end = std::min(length, (run + 1) * kRunLength + 1);
+    if (run > 0) {
+      for (std::size_t i = 0; i < running; ++i)
+        position_[run][slots_.start[i]] = static_cast<std::uint8_t>(ErrorPosition(i));
+    }
+    if (RunSlots(j, end, running)) DropOverrun(j, running);
+    if (end - 1 == (run + 1) * kRunLength) JoinMet(end - 1, running);
     j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
 
+  // How far each trial's error is known: as far as the trial it ends up following ran.
   longest_known_ = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
     if (joined_at_[s] == kNotJoined) longest_known_ = std::max<std::size_t>(longest_known_, last_[s]);
+    std::uint16_t followed = s;
+    while (joined_at_[followed] != kNotJoined) followed = alias_[followed];
+    known_until_[s] = last_[followed];
   }
 }
 
@@ -355,10 +352,8 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
     s = alias_[s];
   }
   if (k > last_[s]) return false;
-  std::int16_t m = latest_move_[s];
-  while (moves_[static_cast<std::size_t>(m)].from > k) m = moves_[static_cast<std::size_t>(m)].previous;
-  error = static_cast<std::uint64_t>(std::int64_t{record_[k][ErrorPosition(moves_[static_cast<std::size_t>(m)].slot)]} +
-                                     offset);
+  const std::size_t run = k == 0 ? 0 : (k - 1) / kRunLength;
+  error = static_cast<std::uint64_t>(std::int64_t{record_[k][position_[run][s]]} + offset);
   return true;
 }
 
@@ -367,6 +362,7 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
   bool found = false;
   std::uint64_t best = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    if (length - 1 > known_until_[s]) continue;  // most trials, dropped early
     std::uint64_t error;
     if (Lookup(s, length - 1, error) && error <= limit && (!found || error < best)) {
       found = true;

@@ -118,11 +118,10 @@ class BlockSearch {
   std::size_t ErrorPosition(std::size_t slot) const;
   // Samples first .. end - 1 for every running slot; true when some slot passed its cap.
   bool RunSlots(std::size_t first, std::size_t end, std::size_t running);
-  // Drops the slots that passed their caps in the run of samples first .. last.
-  void DropOverrun(std::size_t first, std::size_t last, std::size_t& running);
+  // Drops the slots that passed their caps in the run of samples from `first` on.
+  void DropOverrun(std::size_t first, std::size_t& running);
   void JoinMet(std::size_t j, std::size_t& running);
-  void RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running);
-  void Place(std::uint8_t start, std::size_t from, std::size_t slot);
+  void RemoveSlot(std::size_t i, std::size_t& running);
 
   VectorPath path_;
   std::size_t lanes_;
@@ -132,18 +131,15 @@ class BlockSearch {
   std::uint16_t hint_ = 60;
 
   // Recorded running errors. The side-by-side run keeps its trials in slots and records the
-  // slots' errors after every sample; trial s ran in the slots listed from latest_move_[s] back
-  // (each from the sample `from` on), up to sample last_[s], or up to joined_at_[s] - 1 when it
-  // joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards.
-  struct Move {
-    std::uint16_t from;
-    std::uint8_t slot;
-    std::int16_t previous;  // earlier move of the same trial, -1 for none
-  };
+  // slots' errors after every sample. Slots are taken out and joined only between runs of
+  // kRunLength samples: in run r (samples r * kRunLength + 1 on, and sample 0 in run 0) trial s
+  // was at position position_[r][s] of the record, up to sample last_[s], or up to
+  // joined_at_[s] - 1 when it joined trial alias_[s], whose error plus alias_offset_[s] it
+  // follows afterwards.
+  static constexpr std::size_t kRunLength = 16;
+  static constexpr std::size_t kRuns = (kMaxBlockLength - 1 + kRunLength - 1) / kRunLength;
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
-  std::array<Move, 4 * kStepCount> moves_{};
-  std::size_t moves_used_ = 0;
-  std::array<std::int16_t, kStepCount> latest_move_{};
+  std::array<std::array<std::uint8_t, kStepCount>, kRuns> position_{};
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
@@ -155,13 +151,13 @@ class BlockSearch {
     std::array<std::uint16_t, kSlotCapacity> x;
     std::array<std::uint16_t, kSlotCapacity> y;
     std::array<std::uint8_t, kSlotCapacity> start;
-    std::array<bool, kSlotCapacity> used;  // by position: a lane that runs a trial
-    std::array<Move, 4 * kStepCount> moves;
-    std::array<std::int16_t, kStepCount> latest_move;
+    std::array<bool, kSlotCapacity> used;           // by position: a lane that runs a trial
+    std::array<std::uint8_t, kStepCount> position;  // of each trial in the record
   };
   Start MakeStart() const;
   Start start_;
-  std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
+  std::size_t longest_known_ = 0;                        // largest k for which any trial's error is known
+  std::array<std::uint16_t, kStepCount> known_until_{};  // largest k for which trial s's error is known
 };
 
 }  // namespace velkin::adpcm4
