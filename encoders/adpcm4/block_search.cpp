@@ -250,6 +250,7 @@ void BlockSearch::RemoveSlot(std::size_t i, std::size_t& running) {
   slots_.error[ErrorPosition(i)] = last_error;
   slots_.cap[ErrorPosition(i)] = last_cap;
   slots_.start[i] = slots_.start[last];
+  position_now_[slots_.start[i]] = static_cast<std::uint8_t>(ErrorPosition(i));
 }
 
 void BlockSearch::DropOverrun(std::size_t first, std::size_t& running) {
@@ -312,6 +313,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     slots_.cap[p] = start.used[p] ? cap : kUnusedCap;
   }
   position_[0] = start.position;
+  position_now_ = start.position;
   last_.fill(0);
   joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
@@ -324,10 +326,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   while (j < length && running > 0) {
     const std::size_t run = (j - 1) / kRunLength;
     const std::size_t end = std::min(length, (run + 1) * kRunLength + 1);
-    if (run > 0) {
-      for (std::size_t i = 0; i < running; ++i)
-        position_[run][slots_.start[i]] = static_cast<std::uint8_t>(ErrorPosition(i));
-    }
+    if (run > 0) position_[run] = position_now_;
     if (RunSlots(j, end, running)) DropOverrun(j, running);
     if (end - 1 == (run + 1) * kRunLength) JoinMet(end - 1, running);
     j = end;

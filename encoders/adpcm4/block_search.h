@@ -140,6 +140,7 @@ class BlockSearch {
   static constexpr std::size_t kRuns = (kMaxBlockLength - 1 + kRunLength - 1) / kRunLength;
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
   std::array<std::array<std::uint8_t, kStepCount>, kRuns> position_{};
+  std::array<std::uint8_t, kStepCount> position_now_{};  // of the running trials
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
