@@ -198,6 +198,7 @@ BlockSearch::BlockSearch(VectorPath path)
       lanes_(path_ == VectorPath::kEightLanes ? 8 : 16),
       tables_(&Trial()),
       record_(kMaxBlockLength + 1),
+      position_(kMaxBlockLength),
       states_(std::make_unique<StateTable>()),
       start_(MakeStart()) {}
 
@@ -318,17 +319,25 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
-  // Runs of samples up to the next check for slots that have come to the same state: step
-  // every running slot and record the errors, then drop the slots past their caps and join
-  // the ones that met.
+  // Runs of samples: step every running slot and record the errors, then drop the slots past
+  // their caps, and at every kJoinInterval-th sample join the ones that met. A run in which a
+  // whole vector's worth of slots went is followed by a shorter one (at the start of a block,
+  // and on loud blocks, most trials go within a few samples), else by a longer one.
   std::size_t running = kStepCount;
   std::size_t j = 1;
-  while (j < length && running > 0) {
-    const std::size_t run = (j - 1) / kRunLength;
-    const std::size_t end = std::min(length, (run + 1) * kRunLength + 1);
+  std::size_t run_length = 1;
+  run_of_sample_[0] = 0;
+  for (std::size_t run = 0; j < length && running > 0; ++run) {
+    const std::size_t join_at = ((j - 1) / kJoinInterval + 1) * kJoinInterval;
+    const std::size_t end = std::min({length, join_at + 1, j + run_length});
     if (run > 0) position_[run] = position_now_;
+    std::fill(run_of_sample_.begin() + static_cast<std::ptrdiff_t>(j),
+              run_of_sample_.begin() + static_cast<std::ptrdiff_t>(end), static_cast<std::uint8_t>(run));
+    const std::size_t before = running;
     if (RunSlots(j, end, running)) DropOverrun(j, running);
-    if (end - 1 == (run + 1) * kRunLength) JoinMet(end - 1, running);
+    if (end - 1 == join_at) JoinMet(end - 1, running);
+    run_length =
+        before - running >= lanes_ ? std::max<std::size_t>(run_length / 2, 1) : std::min(run_length * 2, kJoinInterval);
     j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
@@ -351,8 +360,7 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
     s = alias_[s];
   }
   if (k > last_[s]) return false;
-  const std::size_t run = k == 0 ? 0 : (k - 1) / kRunLength;
-  error = static_cast<std::uint64_t>(std::int64_t{record_[k][position_[run][s]]} + offset);
+  error = static_cast<std::uint64_t>(std::int64_t{record_[k][position_[run_of_sample_[k]][s]]} + offset);
   return true;
 }
 

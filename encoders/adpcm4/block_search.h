@@ -132,14 +132,15 @@ class BlockSearch {
 
   // Recorded running errors. The side-by-side run keeps its trials in slots and records the
   // slots' errors after every sample. Slots are taken out and joined only between runs of
-  // kRunLength samples: in run r (samples r * kRunLength + 1 on, and sample 0 in run 0) trial s
-  // was at position position_[r][s] of the record, up to sample last_[s], or up to
+  // samples: sample k was stepped in run run_of_sample_[k] (sample 0 in run 0), in which trial s
+  // was at position position_[run][s] of the record, up to sample last_[s], or up to
   // joined_at_[s] - 1 when it joined trial alias_[s], whose error plus alias_offset_[s] it
-  // follows afterwards.
-  static constexpr std::size_t kRunLength = 16;
-  static constexpr std::size_t kRuns = (kMaxBlockLength - 1 + kRunLength - 1) / kRunLength;
+  // follows afterwards. Runs end at every kJoinInterval-th sample, where met trials are joined,
+  // and sooner while many slots are dropped.
+  static constexpr std::size_t kJoinInterval = 16;
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
-  std::array<std::array<std::uint8_t, kStepCount>, kRuns> position_{};
+  std::vector<std::array<std::uint8_t, kStepCount>> position_;   // a run per sample at most
+  std::array<std::uint8_t, kMaxBlockLength> run_of_sample_{};
   std::array<std::uint8_t, kStepCount> position_now_{};  // of the running trials
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
