@@ -199,6 +199,13 @@ BlockSearch::BlockSearch(VectorPath path)
       tables_(&Trial()),
       record_(kMaxBlockLength + 1),
       position_(kMaxBlockLength),
+      error_position_([this] {
+        std::array<std::uint8_t, kSlotCapacity> positions{};
+        for (std::size_t slot = 0; slot < kSlotCapacity; ++slot) {
+          positions[slot] = static_cast<std::uint8_t>(PositionOf(slot));
+        }
+        return positions;
+      }()),
       states_(std::make_unique<StateTable>()),
       start_(MakeStart()) {}
 
@@ -220,7 +227,7 @@ BlockSearch::Start BlockSearch::MakeStart() const {
   return start;
 }
 
-std::size_t BlockSearch::ErrorPosition(std::size_t slot) const {
+std::size_t BlockSearch::PositionOf(std::size_t slot) const {
   const std::size_t in_group = slot & (lanes_ - 1);
   return (slot - in_group) + (in_group & 1) * (lanes_ / 2) + (in_group >> 1);
 }
@@ -380,6 +387,25 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
   return found;
 }
 
+std::uint16_t BlockSearch::LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const {
+  // Every trial overran `limit` within `length`; the record, made with a larger cap, holds each
+  // one's errors up to the sample where it did. (A trial not found overrunning there would have
+  // stayed within the budget; then the run again below decides.)
+  std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+  std::uint16_t chosen = 0;
+  for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    std::size_t k = 1;
+    std::uint64_t error = 0;
+    while (k < length && Lookup(s, k, error) && error <= limit) ++k;
+    if (k == length || error <= limit) return LeastOverrun(length, limit);
+    if (error < least) {
+      least = error;
+      chosen = s;
+    }
+  }
+  return chosen;
+}
+
 std::uint16_t BlockSearch::LeastOverrun(std::size_t length, std::uint64_t limit) const {
   // Every trial overran within `length` (at most 21 samples here), mostly within a few: running
   // them again, eight side by side, is cheaper than searching the record.
@@ -431,12 +457,14 @@ std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint1
   const std::uint64_t bound = SingleTrial(fallback, length, kErrorCeiling).error;
   if (bound >= kSideBySideLimit) {
     // Too loud for the 32-bit side-by-side errors: one trial after the other, each abandoned
-    // past the best so far.
-    std::uint64_t best = kErrorCeiling;
+    // past the best so far, the fallback's from the start (a lower index with the same error
+    // still wins).
+    std::uint64_t best = bound;
     std::uint16_t chosen = fallback;
     for (std::uint16_t s = 0; s < kStepCount; ++s) {
+      if (s == fallback) continue;
       const Outcome trial = SingleTrial(s, length, best);
-      if (trial.completed && trial.error < best) {
+      if (trial.completed && (trial.error < best || (trial.error == best && s < chosen))) {
         best = trial.error;
         chosen = s;
       }
@@ -472,7 +500,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
     if (within_budget || length <= kShortestShrunkLength) break;
     length -= kLengthStep;
   }
-  if (!within_budget) x0 = LeastOverrun(length, length * kBudgetPerSample);
+  if (!within_budget) x0 = LeastRecordedOverrun(length, length * kBudgetPerSample);
   const std::size_t searched_length = length;
 
   // Refinement: end the block before the first badly coded sample from index 15 on.

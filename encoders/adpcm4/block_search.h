@@ -91,6 +91,8 @@ class BlockSearch {
   bool LeastRecorded(std::size_t length, std::uint64_t limit, std::uint16_t& chosen) const;
   // Index whose error first overran `limit` at the lowest value, lowest on ties.
   std::uint16_t LeastOverrun(std::size_t length, std::uint64_t limit) const;
+  // The same read from the record of a run to a larger cap.
+  std::uint16_t LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const;
 
   // The final index search run afresh, for the short blocks where the recorded trials do not
   // settle it.
@@ -115,7 +117,8 @@ class BlockSearch {
   static constexpr std::uint64_t kSideBySideLimit = std::uint64_t{1} << 29;
 
  private:
-  std::size_t ErrorPosition(std::size_t slot) const;
+  std::size_t ErrorPosition(std::size_t slot) const { return error_position_[slot]; }
+  std::size_t PositionOf(std::size_t slot) const;
   // Samples first .. end - 1 for every running slot; true when some slot passed its cap.
   bool RunSlots(std::size_t first, std::size_t end, std::size_t running);
   // Drops the slots that passed their caps in the run of samples from `first` on.
@@ -141,7 +144,8 @@ class BlockSearch {
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
   std::vector<std::array<std::uint8_t, kStepCount>> position_;   // a run per sample at most
   std::array<std::uint8_t, kMaxBlockLength> run_of_sample_{};
-  std::array<std::uint8_t, kStepCount> position_now_{};  // of the running trials
+  std::array<std::uint8_t, kStepCount> position_now_{};     // of the running trials
+  std::array<std::uint8_t, kSlotCapacity> error_position_;  // ErrorPosition of every slot
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
