@@ -389,15 +389,20 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
 
 std::uint16_t BlockSearch::LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const {
   // Every trial overran `limit` within `length`; the record, made with a larger cap, holds each
-  // one's errors up to the sample where it did. (A trial not found overrunning there would have
-  // stayed within the budget; then the run again below decides.)
+  // one's errors up to the sample where it did. A squared miss recorded as 32767^2 may stand for
+  // a larger one: that trial is run again for its exact error. (A trial not found overrunning
+  // would have stayed within the budget; then the run again below decides.)
+  constexpr std::uint64_t kCountedMissSquare = 32767u * 32767u;
   std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
   std::uint16_t chosen = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
     std::size_t k = 1;
+    std::uint64_t before = 0;
     std::uint64_t error = 0;
-    while (k < length && Lookup(s, k, error) && error <= limit) ++k;
+    Lookup(s, 0, before);
+    for (; k < length && Lookup(s, k, error) && error <= limit; ++k) before = error;
     if (k == length || error <= limit) return LeastOverrun(length, limit);
+    if (error - before == kCountedMissSquare) error = SingleTrial(s, length, limit).error;
     if (error < least) {
       least = error;
       chosen = s;
