@@ -456,7 +456,8 @@ std::uint16_t BlockSearch::LeastOverrun(std::size_t length, std::uint64_t limit)
   return chosen;
 }
 
-std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback) {
+std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback,
+                                                  std::int64_t recorded_cap) {
   // Short blocks only (at most 22 samples, so every error stays far below 2^38): the fallback's
   // complete error bounds the least one, and the side-by-side run settles the rest.
   const std::uint64_t bound = SingleTrial(fallback, length, kErrorCeiling).error;
@@ -476,7 +477,9 @@ std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint1
     }
     return chosen;
   }
-  RunAllTrials(length, bound);
+  // A record of the same samples made with a cap at or above the bound holds every trial that
+  // stays within it; otherwise the trials are run again.
+  if (static_cast<std::int64_t>(bound) > recorded_cap) RunAllTrials(length, bound);
   std::uint16_t chosen = fallback;
   LeastRecorded(length, bound, chosen);
   return chosen;
@@ -495,7 +498,8 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // passes are read from the same record.
   const std::uint64_t first_budget = length * kBudgetPerSample;
   const Outcome guess = SingleTrial(hint_, length, first_budget);
-  RunAllTrials(length, guess.completed ? guess.error : first_budget);
+  const std::uint64_t first_cap = guess.completed ? guess.error : first_budget;
+  RunAllTrials(length, first_cap);
   bool within_budget;
   for (;;) {
     // A mean squared error within 511^2: the square root of best / length against 511, in
@@ -549,7 +553,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // is out of the running and the record settles it. After a budget overrun or a change of
   // the buffer the trials are run again.
   if (buffer_changed || !within_budget) {
-    x0 = FinalIndexOfShortBlock(length, x0);
+    x0 = FinalIndexOfShortBlock(length, x0, buffer_changed ? -1 : static_cast<std::int64_t>(first_cap));
   } else if (length != searched_length) {
     LeastRecorded(length, kErrorCeiling - 1, x0);
   }

@@ -96,7 +96,8 @@ class BlockSearch {
 
   // The final index search run afresh, for the short blocks where the recorded trials do not
   // settle it.
-  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback);
+  // `recorded_cap` is the cap of the run recorded on the same samples, -1 for none.
+  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback, std::int64_t recorded_cap);
 
   // The trials still running, one slot each, packed at the front. A slot runs one trial for
   // itself and for every trial that joined it; it is dropped once its error passes `cap`, the
