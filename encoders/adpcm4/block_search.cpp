@@ -349,13 +349,9 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
 
-  // How far each trial's error is known: as far as the trial it ends up following ran.
   longest_known_ = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
     if (joined_at_[s] == kNotJoined) longest_known_ = std::max<std::size_t>(longest_known_, last_[s]);
-    std::uint16_t followed = s;
-    while (joined_at_[followed] != kNotJoined) followed = alias_[followed];
-    known_until_[s] = last_[followed];
   }
 }
 
@@ -376,7 +372,7 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
   bool found = false;
   std::uint64_t best = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
-    if (length - 1 > known_until_[s]) continue;  // most trials, dropped early
+    if (length - 1 > last_[s] && length - 1 < joined_at_[s]) continue;  // most trials, dropped early
     std::uint64_t error;
     if (Lookup(s, length - 1, error) && error <= limit && (!found || error < best)) {
       found = true;

@@ -164,7 +164,6 @@ class BlockSearch {
   Start MakeStart() const;
   Start start_;
   std::size_t longest_known_ = 0;                        // largest k for which any trial's error is known
-  std::array<std::uint16_t, kStepCount> known_until_{};  // largest k for which trial s's error is known
 };
 
 }  // namespace velkin::adpcm4
