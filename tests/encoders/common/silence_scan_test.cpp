@@ -10,32 +10,16 @@
 #include <vector>
 
 #include "encoders/common/silence_scan.h"
+#include "reference_runs.h"
 
 namespace velkin::encoder {
 namespace {
 
-// Samples strictly between low and high are in a run.
-SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::int64_t low, std::int64_t high,
-                           std::uint32_t shortest) {
-  std::uint32_t run = 0;
-  bool begun = false;
-  for (std::size_t j = 0; j < u.size(); ++j) {
-    const bool quiet = u[j] > low && u[j] < high;
-    if (quiet) ++run;
-    if (quiet && j + 1 != u.size()) continue;
-    if (run >= shortest) {
-      if (!begun) return {SilenceScan::Kind::kLeadingRun, run, 0};
-      return {SilenceScan::Kind::kInnerRun, run, static_cast<std::uint32_t>(j)};
-    }
-    begun = true;
-    run = 0;
-  }
-  return {};
-}
+using test::RunsSampleBySample;
 
 SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::uint32_t threshold) {
-  return SampleBySample(u, 32768 - static_cast<std::int64_t>(threshold), 32768 + static_cast<std::int64_t>(threshold),
-                        10);
+  return RunsSampleBySample(u, 32768 - static_cast<std::int64_t>(threshold),
+                            32768 + static_cast<std::int64_t>(threshold), 10);
 }
 
 void ExpectSame(const SilenceScan& got, const SilenceScan& want, const std::string& where) {
@@ -103,7 +87,7 @@ TEST(RunFinder, AgreesWithTheRuleOnLongRunsAndRangesAtTheEnds) {
           }
         }
         ExpectSame(FirstRun(u, range.first, range.last, shortest),
-                   SampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest),
+                   RunsSampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest),
                    "range " + std::to_string(range.first) + ".." + std::to_string(range.last) + " shortest " +
                        std::to_string(shortest) + " round " + std::to_string(round));
       }
