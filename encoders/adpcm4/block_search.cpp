@@ -508,8 +508,29 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   if (!within_budget) x0 = LeastRecordedOverrun(length, length * kBudgetPerSample);
   const std::size_t searched_length = length;
 
-  // Refinement: end the block before the first badly coded sample from index 15 on.
-  if (length > kShortestRefined) {
+  // Refinement: end the block before the first badly coded sample from index 15 on. A chosen
+  // trial within the budget never passed its cap, so its squared misses are the steps of its
+  // recorded error.
+  if (length > kShortestRefined && within_budget) {
+    std::uint64_t before = 0;
+    Lookup(x0, kShortestRefined - 1, before);
+    for (std::size_t j = kShortestRefined; j < length; ++j) {
+      std::uint64_t error = 0;
+      Lookup(x0, j, error);
+      const std::uint64_t miss_squared = error - before;
+      before = error;
+      const std::int64_t s = std::int64_t{u[j]} - 32768;
+      // Outside +-1024 a sample is bad when the miss is 30 % of its amplitude or more
+      // (100 * miss^2 >= 9 * s^2 is that ratio test without rounding).
+      const bool bad = (s > -1024 && s < 1024) ? miss_squared >= 256 * 256
+                                               : 100 * miss_squared >= static_cast<std::uint64_t>(9 * s * s);
+      if (bad) {
+        length = j;
+        break;
+      }
+    }
+    if (length % 2 == 0) --length;
+  } else if (length > kShortestRefined) {
     const TrialTables& rows = *tables_;
     std::int32_t v = StartPredictor(u[0]);
     std::uint32_t x = x0;
