@@ -94,9 +94,9 @@ class BlockSearch {
   // The same read from the record of a run to a larger cap.
   std::uint16_t LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const;
 
-  // The final index search run afresh, for the short blocks where the recorded trials do not
-  // settle it.
-  // `recorded_cap` is the cap of the run recorded on the same samples, -1 for none.
+  // The final index search for the short blocks where the length search's choice does not
+  // settle it: read from the record when `recorded_cap` (the cap of the run recorded on the
+  // same samples, -1 for none) covers it, else run afresh.
   std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback, std::int64_t recorded_cap);
 
   // The trials still running, one slot each, packed at the front. A slot runs one trial for
@@ -163,7 +163,7 @@ class BlockSearch {
   };
   Start MakeStart() const;
   Start start_;
-  std::size_t longest_known_ = 0;                        // largest k for which any trial's error is known
+  std::size_t longest_known_ = 0;  // largest k for which any trial's error is known
 };
 
 }  // namespace velkin::adpcm4
