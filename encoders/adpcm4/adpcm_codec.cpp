@@ -43,6 +43,7 @@ const TrialTables& Trial() {
       const std::uint64_t y = steps[x];
       built.reciprocal[x] = ((std::uint64_t{1} << kReciprocalShift) + y - 1) / y;
       built.step[x] = steps[x];
+      built.step16[x] = steps[x];
       for (std::uint8_t m = 0; m < 8; ++m) {
         built.move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextTrialIndex(x, m)} << 16);
       }

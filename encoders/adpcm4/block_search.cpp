@@ -17,9 +17,6 @@ namespace {
 
 constexpr std::uint16_t kNotJoined = std::numeric_limits<std::uint16_t>::max();
 
-// How often the side-by-side trials are checked for ones that have come together.
-constexpr std::size_t kJoinCheckInterval = 16;
-
 std::uint64_t Square(std::int32_t d) {
   return static_cast<std::uint64_t>(std::int64_t{d} * d);
 }
@@ -72,137 +69,74 @@ BlockSearch::Outcome BlockSearch::SingleTrial(std::uint16_t start, std::size_t l
   return {error, error <= limit};
 }
 
+// The trial runs, once for eight lanes on the floor every build runs on (SSE2 on x86) and
+// twice for sixteen: compiled for AVX2, and on 64-bit builds for AVX-512 in its 256-bit form,
+// which adds twice the registers and a table lookup held in registers instead of the gathers
+// (every sample's step otherwise begins by waiting for them). Each is called only when the
+// processor has its instructions (DefaultVectorPath).
+#if defined(__x86_64__) || defined(__i386__)
+#define VELKIN_HAS_AVX2_PATH 1
+#else
+#define VELKIN_HAS_AVX2_PATH 0
+#endif
+#if defined(__x86_64__)
+#define VELKIN_HAS_AVX512_PATH 1
+#else
+#define VELKIN_HAS_AVX512_PATH 0
+#endif
+
+namespace eight_lanes {
+namespace {
+#define VELKIN_TRIAL_LANES 8
+#define VELKIN_TRIAL_TARGET
+#define VELKIN_TRIAL_AVX2 0
+#define VELKIN_TRIAL_AVX512 0
+#include "trial_lanes.inc"
+#undef VELKIN_TRIAL_AVX512
+#undef VELKIN_TRIAL_AVX2
+#undef VELKIN_TRIAL_TARGET
+#undef VELKIN_TRIAL_LANES
+}  // namespace
+}  // namespace eight_lanes
+
+namespace sixteen_lanes {
+namespace {
+#define VELKIN_TRIAL_LANES 16
+#if VELKIN_HAS_AVX2_PATH
+#define VELKIN_TRIAL_TARGET __attribute__((target("avx2")))
+#define VELKIN_TRIAL_AVX2 1
+#else
+#define VELKIN_TRIAL_TARGET
+#define VELKIN_TRIAL_AVX2 0
+#endif
+#define VELKIN_TRIAL_AVX512 0
+#include "trial_lanes.inc"
+#undef VELKIN_TRIAL_AVX512
+#undef VELKIN_TRIAL_AVX2
+#undef VELKIN_TRIAL_TARGET
+#undef VELKIN_TRIAL_LANES
+}  // namespace
+}  // namespace sixteen_lanes
+
+#if VELKIN_HAS_AVX512_PATH
+namespace sixteen_lanes_avx512 {
+namespace {
+#define VELKIN_TRIAL_LANES 16
+#define VELKIN_TRIAL_TARGET __attribute__((target("avx2,avx512f,avx512bw,avx512vl")))
+#define VELKIN_TRIAL_AVX2 1
+#define VELKIN_TRIAL_AVX512 1
+#include "trial_lanes.inc"
+#undef VELKIN_TRIAL_AVX512
+#undef VELKIN_TRIAL_AVX2
+#undef VELKIN_TRIAL_TARGET
+#undef VELKIN_TRIAL_LANES
+}  // namespace
+}  // namespace sixteen_lanes_avx512
+#endif
+
 namespace {
 
-// The trials are stepped W at a time in 16-bit lanes with the compiler's generic vector types;
-// the step table is read lane by lane. Only operations every vector unit has are used: add,
-// subtract, shift, and, or, xor, compare and a 32-bit multiply. The squared misses come out as
-// the even lanes followed by the odd ones, which is the order the errors of every group of W
-// slots are kept in (ErrorPosition).
-template <std::size_t W>
-struct Lanes;
-template <>
-struct Lanes<8> {
-  using U16 = std::uint16_t __attribute__((vector_size(16)));
-  using I16 = std::int16_t __attribute__((vector_size(16)));
-  using I32 = std::int32_t __attribute__((vector_size(16)));
-  using U32 = std::uint32_t __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<16> {
-  using U16 = std::uint16_t __attribute__((vector_size(32)));
-  using I16 = std::int16_t __attribute__((vector_size(32)));
-  using I32 = std::int32_t __attribute__((vector_size(32)));
-  using U32 = std::uint32_t __attribute__((vector_size(32)));
-};
-
 constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
-
-// One sample z for the slots 0 .. running - 1 (rounded up to whole vectors). Inlined into one
-// function per vector width, each compiled for its instruction set. (Vectors are copied in and
-// out with memcpy; no function takes or returns one, which would tie the code to a vector
-// calling convention.)
-template <std::size_t W, bool ReadStepsLaneByLane = true>
-[[gnu::always_inline]] inline bool StepLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
-                                             std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
-                                             std::size_t running, const std::uint32_t* steps) {
-  using U16 = typename Lanes<W>::U16;
-  using I16 = typename Lanes<W>::I16;
-  using I32 = typename Lanes<W>::I32;
-  using U32 = typename Lanes<W>::U32;
-  const U16 zz = U16{} + z;
-  I32 overrun = {};
-  for (std::size_t i = 0; i < running; i += W) {
-    U16 v, x, y;
-    std::memcpy(&v, vs + i, sizeof v);
-    std::memcpy(&x, xs + i, sizeof x);
-    std::memcpy(&y, ys + i, sizeof y);
-    // |z - v| and the magnitude 4 * |z - v| / y limited to 7, bit by bit as in long division
-    // (2r >= y is r >= ceil(y / 2); a difference of two steps or more sets all three bits).
-    // Masks are all ones (true) or 0.
-    const auto below = reinterpret_cast<U16>(zz < v);
-    const U16 magnitude = ((zz - v) ^ below) - below;
-    const U16 half = (y + 1) >> 1;
-    const auto twice_or_more = reinterpret_cast<U16>(magnitude >= y + y);
-    const auto bit2 = reinterpret_cast<U16>(magnitude >= y);
-    const U16 rest1 = magnitude - (y & bit2);
-    const auto bit1 = reinterpret_cast<U16>(rest1 >= half);
-    const U16 rest0 = rest1 + rest1 - (y & bit1);
-    const U16 bit0 = reinterpret_cast<U16>(rest0 >= half) | twice_or_more;
-    const U16 d = (y >> 3) + (y & bit2) + ((y >> 1) & bit1) + ((y >> 2) & bit0);
-    // Down to 0 at most, up to 65535 at most.
-    const U16 down = (v - d) & reinterpret_cast<U16>(v > d);
-    U16 up = v + d;
-    up |= reinterpret_cast<U16>(up < v);
-    const U16 next_v = (down & below) | (up & ~below);
-    // Index: -1 for magnitudes 0..3, else 2 * (magnitude - 3); then the trial rule (one below
-    // 0 wraps to the top index, above the top index stays at the top).
-    const U16 adjust = ((2 + (bit1 & 4) + (bit0 & 2)) & bit2) | ~bit2;
-    auto next_x = reinterpret_cast<I16>(x + adjust);
-    const auto above = next_x > static_cast<std::int16_t>(kTopIndex);
-    next_x = (next_x & ~above) | (static_cast<std::int16_t>(kTopIndex) & above);
-    next_x += (next_x >> 15) & static_cast<std::int16_t>(kTopIndex + 1);
-    std::memcpy(vs + i, &next_v, sizeof next_v);
-    std::memcpy(xs + i, &next_x, sizeof next_x);
-    // The squared miss of each lane; a miss above 32767 is counted as 32767, whose square
-    // already passes every limit.
-    const auto miss_below = reinterpret_cast<U16>(zz < next_v);
-    auto miss = reinterpret_cast<I16>(((zz - next_v) ^ miss_below) - miss_below);
-    const I16 wide = miss >> 15;
-    miss = (miss & ~wide) | (wide & 0x7FFF);
-    const I32 pairs = reinterpret_cast<I32>(miss);
-    const I32 even = pairs & 0xFFFF;
-    const I32 odd = pairs >> 16;
-    I32 even_error, odd_error, even_cap, odd_cap;
-    std::memcpy(&even_error, errors + i, sizeof even_error);
-    std::memcpy(&odd_error, errors + i + W / 2, sizeof odd_error);
-    std::memcpy(&even_cap, caps + i, sizeof even_cap);
-    std::memcpy(&odd_cap, caps + i + W / 2, sizeof odd_cap);
-    // Added as unsigned: an unused lane's error may wrap (its cap is never passed), a running
-    // one's stays below 2^31.
-    even_error = reinterpret_cast<I32>(reinterpret_cast<U32>(even_error) + reinterpret_cast<U32>(even * even));
-    odd_error = reinterpret_cast<I32>(reinterpret_cast<U32>(odd_error) + reinterpret_cast<U32>(odd * odd));
-    overrun |= (even_error > even_cap) | (odd_error > odd_cap);
-    std::memcpy(errors + i, &even_error, sizeof even_error);
-    std::memcpy(errors + i + W / 2, &odd_error, sizeof odd_error);
-  }
-  if constexpr (ReadStepsLaneByLane) {
-    for (std::size_t i = 0; i < running; ++i) ys[i] = static_cast<std::uint16_t>(steps[xs[i]]);
-  }
-  std::int32_t any = 0;
-  for (std::size_t k = 0; k < W / 2; ++k) any |= overrun[k];
-  return any != 0;
-}
-
-bool StepEightLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
-                    const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
-  return StepLanes<8>(vs, xs, ys, errors, caps, z, running, steps);
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// Compiled for AVX2 and only called when the processor has it (DefaultVectorPath).
-[[gnu::target("avx2")]] bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys,
-                                              std::int32_t* errors, const std::int32_t* caps, std::uint16_t z,
-                                              std::size_t running, const std::uint32_t* steps) {
-  const bool overran = StepLanes<16, false>(vs, xs, ys, errors, caps, z, running, steps);
-  // The new steps, sixteen lanes at a time from two gathers of eight.
-  const auto* table = reinterpret_cast<const int*>(steps);
-  for (std::size_t i = 0; i < running; i += 16) {
-    const __m256i low = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i)));
-    const __m256i high = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xs + i + 8)));
-    const __m256i packed =
-        _mm256_packus_epi32(_mm256_i32gather_epi32(table, low, 4), _mm256_i32gather_epi32(table, high, 4));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(ys + i), _mm256_permute4x64_epi64(packed, 0xD8));
-  }
-  return overran;
-}
-
-#else
-bool StepSixteenLanes(std::uint16_t* vs, std::uint16_t* xs, std::uint16_t* ys, std::int32_t* errors,
-                      const std::int32_t* caps, std::uint16_t z, std::size_t running, const std::uint32_t* steps) {
-  return StepLanes<16>(vs, xs, ys, errors, caps, z, running, steps);
-}
-#endif
 
 }  // namespace
 
@@ -214,6 +148,8 @@ const char* LaneCountText(VectorPath path) {
       return "8";
     case VectorPath::kSixteenLanes:
       return "16";
+    case VectorPath::kSixteenLanesAvx512:
+      return "16-avx512";
     case VectorPath::kAuto:
       break;
   }
@@ -232,6 +168,13 @@ bool CanRun(VectorPath path) {
 #else
       return true;  // plain generic vectors
 #endif
+    case VectorPath::kSixteenLanesAvx512:
+#if VELKIN_HAS_AVX512_PATH
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl");
+#else
+      return false;
+#endif
   }
   return false;
 }
@@ -239,17 +182,30 @@ bool CanRun(VectorPath path) {
 VectorPath DefaultVectorPath() {
   static const VectorPath chosen = [] {
     const char* forced = std::getenv("VELKIN_VECTOR_PATH");
-    if (forced && std::strcmp(forced, LaneCountText(VectorPath::kEightLanes)) == 0) return VectorPath::kEightLanes;
-    return CanRun(VectorPath::kSixteenLanes) ? VectorPath::kSixteenLanes : VectorPath::kEightLanes;
+    for (const VectorPath path : {VectorPath::kEightLanes, VectorPath::kSixteenLanes}) {
+      if (forced && std::strcmp(forced, LaneCountText(path)) == 0 && CanRun(path)) return path;
+    }
+    for (const VectorPath path : {VectorPath::kSixteenLanesAvx512, VectorPath::kSixteenLanes}) {
+      if (CanRun(path)) return path;
+    }
+    return VectorPath::kEightLanes;
   }();
   return chosen;
 }
 
 BlockSearch::BlockSearch(VectorPath path)
     : path_(path == VectorPath::kAuto || !CanRun(path) ? DefaultVectorPath() : path),
-      lanes_(path_ == VectorPath::kSixteenLanes ? 16 : 8),
+      lanes_(path_ == VectorPath::kEightLanes ? 8 : 16),
       tables_(&Trial()),
       record_(kMaxBlockLength + 1),
+      position_(kMaxBlockLength),
+      error_position_([this] {
+        std::array<std::uint8_t, kSlotCapacity> positions{};
+        for (std::size_t slot = 0; slot < kSlotCapacity; ++slot) {
+          positions[slot] = static_cast<std::uint8_t>(PositionOf(slot));
+        }
+        return positions;
+      }()),
       states_(std::make_unique<StateTable>()),
       start_(MakeStart()) {}
 
@@ -266,30 +222,28 @@ BlockSearch::Start BlockSearch::MakeStart() const {
     start.used[ErrorPosition(s)] = s < kStepCount;
   }
   for (std::uint8_t s = 0; s < kStepCount; ++s) {
-    start.moves[s] = {0, s, -1};
-    start.latest_move[s] = static_cast<std::int16_t>(s);
+    start.position[s] = static_cast<std::uint8_t>(ErrorPosition(s));
   }
   return start;
 }
 
-std::size_t BlockSearch::ErrorPosition(std::size_t slot) const {
+std::size_t BlockSearch::PositionOf(std::size_t slot) const {
   const std::size_t in_group = slot & (lanes_ - 1);
   return (slot - in_group) + (in_group & 1) * (lanes_ / 2) + (in_group >> 1);
 }
 
-bool BlockSearch::StepSlots(std::uint16_t z, std::size_t running) {
-  auto* step = path_ == VectorPath::kSixteenLanes ? &StepSixteenLanes : &StepEightLanes;
-  return step(slots_.v.data(), slots_.x.data(), slots_.y.data(), slots_.error.data(), slots_.cap.data(), z, running,
-              tables_->step.data());
+bool BlockSearch::RunSlots(std::size_t first, std::size_t end, std::size_t running) {
+  auto* run = &eight_lanes::RunSamples;
+  if (path_ == VectorPath::kSixteenLanes) run = &sixteen_lanes::RunSamples;
+#if VELKIN_HAS_AVX512_PATH
+  if (path_ == VectorPath::kSixteenLanesAvx512) run = &sixteen_lanes_avx512::RunSamples;
+#endif
+  return run(slots_.v.data(), slots_.x.data(), slots_.y.data(), slots_.error.data(), slots_.cap.data(), u_->data(),
+             first, end, running, record_[0].data(), *tables_);
 }
 
-void BlockSearch::Place(std::uint8_t start, std::size_t from, std::size_t slot) {
-  moves_[moves_used_] = {static_cast<std::uint16_t>(from), static_cast<std::uint8_t>(slot), latest_move_[start]};
-  latest_move_[start] = static_cast<std::int16_t>(moves_used_++);
-}
-
-void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running) {
-  // The last running slot moves into slot i (its record moves with it from the next sample on);
+void BlockSearch::RemoveSlot(std::size_t i, std::size_t& running) {
+  // The last running slot moves into slot i (its record moves with it from the next run on);
   // the lane it leaves steps on unused, with an error that never reaches its cap.
   const std::size_t last = --running;
   const std::size_t from = ErrorPosition(last);
@@ -304,17 +258,20 @@ void BlockSearch::RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t
   slots_.error[ErrorPosition(i)] = last_error;
   slots_.cap[ErrorPosition(i)] = last_cap;
   slots_.start[i] = slots_.start[last];
-  Place(slots_.start[i], next_sample, i);
+  position_now_[slots_.start[i]] = static_cast<std::uint8_t>(ErrorPosition(i));
 }
 
-void BlockSearch::DropOverrun(std::size_t j, std::size_t& running) {
+void BlockSearch::DropOverrun(std::size_t first, std::size_t& running) {
   // Taken out from the highest slot down, so that the slot moved into a freed one is always one
-  // that stays.
+  // that stays. A slot's record holds its errors up to the sample where it passed its cap.
   for (std::size_t i = running; i-- > 0;) {
     const std::size_t p = ErrorPosition(i);
-    if (slots_.error[p] <= slots_.cap[p]) continue;
-    last_[slots_.start[i]] = static_cast<std::uint16_t>(j);
-    RemoveSlot(i, j + 1, running);
+    const std::int32_t cap = slots_.cap[p];
+    if (slots_.error[p] <= cap) continue;
+    std::size_t passed = first;
+    while (record_[passed][p] <= cap) ++passed;
+    last_[slots_.start[i]] = static_cast<std::uint16_t>(passed);
+    RemoveSlot(i, running);
   }
 }
 
@@ -342,7 +299,7 @@ void BlockSearch::JoinMet(std::size_t j, std::size_t& running) {
     // The cap follows the least error among the trials a slot runs, measured against this
     // slot's error.
     slots_.cap[pt] = slots_.error[pt] + std::max(slots_.cap[pt] - slots_.error[pt], slots_.cap[pi] - slots_.error[pi]);
-    RemoveSlot(i, j + 1, running);
+    RemoveSlot(i, running);
   }
 }
 
@@ -363,23 +320,32 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     slots_.error[p] = start.used[p] ? e0 : 0;
     slots_.cap[p] = start.used[p] ? cap : kUnusedCap;
   }
-  moves_ = start.moves;
-  moves_used_ = kStepCount;
-  latest_move_ = start.latest_move;
+  position_[0] = start.position;
+  position_now_ = start.position;
   last_.fill(0);
   joined_at_.fill(kNotJoined);
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
-  // Each sample: step every running slot, record the errors, drop the slots past their caps,
-  // and now and then join the slots that have come to the same state.
+  // Runs of samples: step every running slot and record the errors, then drop the slots past
+  // their caps, and at every kJoinInterval-th sample join the ones that met. A run in which a
+  // whole vector's worth of slots went is followed by a shorter one (at the start of a block,
+  // and on loud blocks, most trials go within a few samples), else by a longer one.
   std::size_t running = kStepCount;
   std::size_t j = 1;
-  for (; j < length && running > 0; ++j) {
-    const bool overran = StepSlots(u[j], running);
-    std::memcpy(record_[j].data(), slots_.error.data(),
-                (running + lanes_ - 1) / lanes_ * lanes_ * sizeof(std::int32_t));
-    if (overran) DropOverrun(j, running);
-    if (j % kJoinCheckInterval == 0) JoinMet(j, running);
+  std::size_t run_length = 1;
+  run_of_sample_[0] = 0;
+  for (std::size_t run = 0; j < length && running > 0; ++run) {
+    const std::size_t join_at = ((j - 1) / kJoinInterval + 1) * kJoinInterval;
+    const std::size_t end = std::min({length, join_at + 1, j + run_length});
+    if (run > 0) position_[run] = position_now_;
+    std::fill(run_of_sample_.begin() + static_cast<std::ptrdiff_t>(j),
+              run_of_sample_.begin() + static_cast<std::ptrdiff_t>(end), static_cast<std::uint8_t>(run));
+    const std::size_t before = running;
+    if (RunSlots(j, end, running)) DropOverrun(j, running);
+    if (end - 1 == join_at) JoinMet(end - 1, running);
+    run_length =
+        before - running >= lanes_ ? std::max<std::size_t>(run_length / 2, 1) : std::min(run_length * 2, kJoinInterval);
+    j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
 
@@ -397,10 +363,7 @@ bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& erro
     s = alias_[s];
   }
   if (k > last_[s]) return false;
-  std::int16_t m = latest_move_[s];
-  while (moves_[static_cast<std::size_t>(m)].from > k) m = moves_[static_cast<std::size_t>(m)].previous;
-  error = static_cast<std::uint64_t>(std::int64_t{record_[k][ErrorPosition(moves_[static_cast<std::size_t>(m)].slot)]} +
-                                     offset);
+  error = static_cast<std::uint64_t>(std::int64_t{record_[k][position_[run_of_sample_[k]][s]]} + offset);
   return true;
 }
 
@@ -409,6 +372,7 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
   bool found = false;
   std::uint64_t best = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    if (length - 1 > last_[s] && length - 1 < joined_at_[s]) continue;  // most trials, dropped early
     std::uint64_t error;
     if (Lookup(s, length - 1, error) && error <= limit && (!found || error < best)) {
       found = true;
@@ -417,6 +381,30 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
     }
   }
   return found;
+}
+
+std::uint16_t BlockSearch::LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const {
+  // Every trial overran `limit` within `length`; the record, made with a larger cap, holds each
+  // one's errors up to the sample where it did. A squared miss recorded as 32767^2 may stand for
+  // a larger one: that trial is run again for its exact error. (A trial not found overrunning
+  // would have stayed within the budget; then the run again below decides.)
+  constexpr std::uint64_t kCountedMissSquare = 32767u * 32767u;
+  std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+  std::uint16_t chosen = 0;
+  for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    std::size_t k = 1;
+    std::uint64_t before = 0;
+    std::uint64_t error = 0;
+    Lookup(s, 0, before);
+    for (; k < length && Lookup(s, k, error) && error <= limit; ++k) before = error;
+    if (k == length || error <= limit) return LeastOverrun(length, limit);
+    if (error - before == kCountedMissSquare) error = SingleTrial(s, length, limit).error;
+    if (error < least) {
+      least = error;
+      chosen = s;
+    }
+  }
+  return chosen;
 }
 
 std::uint16_t BlockSearch::LeastOverrun(std::size_t length, std::uint64_t limit) const {
@@ -464,25 +452,30 @@ std::uint16_t BlockSearch::LeastOverrun(std::size_t length, std::uint64_t limit)
   return chosen;
 }
 
-std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback) {
+std::uint16_t BlockSearch::FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback,
+                                                  std::int64_t recorded_cap) {
   // Short blocks only (at most 22 samples, so every error stays far below 2^38): the fallback's
   // complete error bounds the least one, and the side-by-side run settles the rest.
   const std::uint64_t bound = SingleTrial(fallback, length, kErrorCeiling).error;
   if (bound >= kSideBySideLimit) {
     // Too loud for the 32-bit side-by-side errors: one trial after the other, each abandoned
-    // past the best so far.
-    std::uint64_t best = kErrorCeiling;
+    // past the best so far, the fallback's from the start (a lower index with the same error
+    // still wins).
+    std::uint64_t best = bound;
     std::uint16_t chosen = fallback;
     for (std::uint16_t s = 0; s < kStepCount; ++s) {
+      if (s == fallback) continue;
       const Outcome trial = SingleTrial(s, length, best);
-      if (trial.completed && trial.error < best) {
+      if (trial.completed && (trial.error < best || (trial.error == best && s < chosen))) {
         best = trial.error;
         chosen = s;
       }
     }
     return chosen;
   }
-  RunAllTrials(length, bound);
+  // A record of the same samples made with a cap at or above the bound holds every trial that
+  // stays within it; otherwise the trials are run again.
+  if (static_cast<std::int64_t>(bound) > recorded_cap) RunAllTrials(length, bound);
   std::uint16_t chosen = fallback;
   LeastRecorded(length, bound, chosen);
   return chosen;
@@ -501,7 +494,8 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // passes are read from the same record.
   const std::uint64_t first_budget = length * kBudgetPerSample;
   const Outcome guess = SingleTrial(hint_, length, first_budget);
-  RunAllTrials(length, guess.completed ? guess.error : first_budget);
+  const std::uint64_t first_cap = guess.completed ? guess.error : first_budget;
+  RunAllTrials(length, first_cap);
   bool within_budget;
   for (;;) {
     // A mean squared error within 511^2: the square root of best / length against 511, in
@@ -511,11 +505,32 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
     if (within_budget || length <= kShortestShrunkLength) break;
     length -= kLengthStep;
   }
-  if (!within_budget) x0 = LeastOverrun(length, length * kBudgetPerSample);
+  if (!within_budget) x0 = LeastRecordedOverrun(length, length * kBudgetPerSample);
   const std::size_t searched_length = length;
 
-  // Refinement: end the block before the first badly coded sample from index 15 on.
-  if (length > kShortestRefined) {
+  // Refinement: end the block before the first badly coded sample from index 15 on. A chosen
+  // trial within the budget never passed its cap, so its squared misses are the steps of its
+  // recorded error.
+  if (length > kShortestRefined && within_budget) {
+    std::uint64_t before = 0;
+    Lookup(x0, kShortestRefined - 1, before);
+    for (std::size_t j = kShortestRefined; j < length; ++j) {
+      std::uint64_t error = 0;
+      Lookup(x0, j, error);
+      const std::uint64_t miss_squared = error - before;
+      before = error;
+      const std::int64_t s = std::int64_t{u[j]} - 32768;
+      // Outside +-1024 a sample is bad when the miss is 30 % of its amplitude or more
+      // (100 * miss^2 >= 9 * s^2 is that ratio test without rounding).
+      const bool bad = (s > -1024 && s < 1024) ? miss_squared >= 256 * 256
+                                               : 100 * miss_squared >= static_cast<std::uint64_t>(9 * s * s);
+      if (bad) {
+        length = j;
+        break;
+      }
+    }
+    if (length % 2 == 0) --length;
+  } else if (length > kShortestRefined) {
     const TrialTables& rows = *tables_;
     std::int32_t v = StartPredictor(u[0]);
     std::uint32_t x = x0;
@@ -555,7 +570,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // is out of the running and the record settles it. After a budget overrun or a change of
   // the buffer the trials are run again.
   if (buffer_changed || !within_budget) {
-    x0 = FinalIndexOfShortBlock(length, x0);
+    x0 = FinalIndexOfShortBlock(length, x0, buffer_changed ? -1 : static_cast<std::int64_t>(first_cap));
   } else if (length != searched_length) {
     LeastRecorded(length, kErrorCeiling - 1, x0);
   }

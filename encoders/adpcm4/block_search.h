@@ -27,17 +27,17 @@ inline constexpr std::size_t kBlockBufferSize = 265;
 using BlockBuffer = std::array<std::uint16_t, kBlockBufferSize>;
 
 // How the side-by-side trials are stepped: eight 16-bit lanes (SSE2 on x86, the floor every
-// build runs on) or sixteen (AVX2). Every path chooses the same blocks. (Thirty-two lanes on
-// AVX-512 were measured slower: the running trials, about 35 on speech, fill whole vectors
-// worse.)
-enum class VectorPath { kAuto, kEightLanes, kSixteenLanes };
+// build runs on) or sixteen (AVX2, or AVX-512 in its 256-bit form, 64-bit builds only). Every
+// path chooses the same blocks. (Thirty-two lanes on AVX-512 were measured slower: the running
+// trials, about 35 on speech, fill whole vectors worse.)
+enum class VectorPath { kAuto, kEightLanes, kSixteenLanes, kSixteenLanesAvx512 };
 
-// The widest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
+// The fastest path this processor runs, or the one the environment variable VELKIN_VECTOR_PATH
 // forces ("8" or "16"; a path the processor cannot run is not taken).
 VectorPath DefaultVectorPath();
 // Whether this processor can run the path.
 bool CanRun(VectorPath path);
-// "8" or "16".
+// "8", "16" or "16-avx512".
 const char* LaneCountText(VectorPath path);
 
 struct BlockChoice {
@@ -91,10 +91,13 @@ class BlockSearch {
   bool LeastRecorded(std::size_t length, std::uint64_t limit, std::uint16_t& chosen) const;
   // Index whose error first overran `limit` at the lowest value, lowest on ties.
   std::uint16_t LeastOverrun(std::size_t length, std::uint64_t limit) const;
+  // The same read from the record of a run to a larger cap.
+  std::uint16_t LeastRecordedOverrun(std::size_t length, std::uint64_t limit) const;
 
-  // The final index search run afresh, for the short blocks where the recorded trials do not
-  // settle it.
-  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback);
+  // The final index search for the short blocks where the length search's choice does not
+  // settle it: read from the record when `recorded_cap` (the cap of the run recorded on the
+  // same samples, -1 for none) covers it, else run afresh.
+  std::uint16_t FinalIndexOfShortBlock(std::size_t length, std::uint16_t fallback, std::int64_t recorded_cap);
 
   // The trials still running, one slot each, packed at the front. A slot runs one trial for
   // itself and for every trial that joined it; it is dropped once its error passes `cap`, the
@@ -115,13 +118,14 @@ class BlockSearch {
   static constexpr std::uint64_t kSideBySideLimit = std::uint64_t{1} << 29;
 
  private:
-  std::size_t ErrorPosition(std::size_t slot) const;
-  // One sample for every running slot; true when some slot passed its cap.
-  bool StepSlots(std::uint16_t z, std::size_t running);
-  void DropOverrun(std::size_t j, std::size_t& running);
+  std::size_t ErrorPosition(std::size_t slot) const { return error_position_[slot]; }
+  std::size_t PositionOf(std::size_t slot) const;
+  // Samples first .. end - 1 for every running slot; true when some slot passed its cap.
+  bool RunSlots(std::size_t first, std::size_t end, std::size_t running);
+  // Drops the slots that passed their caps in the run of samples from `first` on.
+  void DropOverrun(std::size_t first, std::size_t& running);
   void JoinMet(std::size_t j, std::size_t& running);
-  void RemoveSlot(std::size_t i, std::size_t next_sample, std::size_t& running);
-  void Place(std::uint8_t start, std::size_t from, std::size_t slot);
+  void RemoveSlot(std::size_t i, std::size_t& running);
 
   VectorPath path_;
   std::size_t lanes_;
@@ -131,18 +135,18 @@ class BlockSearch {
   std::uint16_t hint_ = 60;
 
   // Recorded running errors. The side-by-side run keeps its trials in slots and records the
-  // slots' errors after every sample; trial s ran in the slots listed from latest_move_[s] back
-  // (each from the sample `from` on), up to sample last_[s], or up to joined_at_[s] - 1 when it
-  // joined trial alias_[s], whose error plus alias_offset_[s] it follows afterwards.
-  struct Move {
-    std::uint16_t from;
-    std::uint8_t slot;
-    std::int16_t previous;  // earlier move of the same trial, -1 for none
-  };
+  // slots' errors after every sample. Slots are taken out and joined only between runs of
+  // samples: sample k was stepped in run run_of_sample_[k] (sample 0 in run 0), in which trial s
+  // was at position position_[run][s] of the record, up to sample last_[s], or up to
+  // joined_at_[s] - 1 when it joined trial alias_[s], whose error plus alias_offset_[s] it
+  // follows afterwards. Runs end at every kJoinInterval-th sample, where met trials are joined,
+  // and sooner while many slots are dropped.
+  static constexpr std::size_t kJoinInterval = 16;
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
-  std::array<Move, 4 * kStepCount> moves_{};
-  std::size_t moves_used_ = 0;
-  std::array<std::int16_t, kStepCount> latest_move_{};
+  std::vector<std::array<std::uint8_t, kStepCount>> position_;   // a run per sample at most
+  std::array<std::uint8_t, kMaxBlockLength> run_of_sample_{};
+  std::array<std::uint8_t, kStepCount> position_now_{};     // of the running trials
+  std::array<std::uint8_t, kSlotCapacity> error_position_;  // ErrorPosition of every slot
   std::array<std::uint16_t, kStepCount> last_{};
   std::array<std::uint16_t, kStepCount> joined_at_{};
   std::array<std::uint8_t, kStepCount> alias_{};
@@ -154,9 +158,8 @@ class BlockSearch {
     std::array<std::uint16_t, kSlotCapacity> x;
     std::array<std::uint16_t, kSlotCapacity> y;
     std::array<std::uint8_t, kSlotCapacity> start;
-    std::array<bool, kSlotCapacity> used;  // by position: a lane that runs a trial
-    std::array<Move, 4 * kStepCount> moves;
-    std::array<std::int16_t, kStepCount> latest_move;
+    std::array<bool, kSlotCapacity> used;           // by position: a lane that runs a trial
+    std::array<std::uint8_t, kStepCount> position;  // of each trial in the record
   };
   Start MakeStart() const;
   Start start_;

@@ -18,6 +18,8 @@ struct TrialTables {
   std::array<std::array<std::uint32_t, 8>, kStepCount> move;
   // The step of every index, widened to 32 bits.
   std::array<std::uint32_t, kStepCount> step;
+  // The same in 16 bits, padded to 128 entries, to be held in vector registers.
+  alignas(64) std::array<std::uint16_t, 128> step16;
 };
 
 // Built once from the step table.

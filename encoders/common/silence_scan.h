@@ -1,12 +1,21 @@
 // First-stage silence detection, run at the start of every block by both coding stages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "coding_stage.h"
 
 namespace velkin::encoder {
+
+// The first run of at least `shortest` samples (offset binary) within first..last, both included,
+// that ends at a sample out of range or at the last sample: a run at the start is leading, a later
+// one inner, ending at the sample after it (or at the last sample when it reaches it). An empty
+// range (first > last) holds no sample. With `from`, the samples before it are known to hold no
+// such run and to end with a sample out of range: the scan starts there, the block begun.
+SilenceScan FirstRun(std::span<const std::uint16_t> samples, std::uint16_t first, std::uint16_t last,
+                     std::uint32_t shortest, std::size_t from = 0);
 
 // A sample u (offset binary) is quiet when 32768 - A < u < 32768 + A. Runs of more than 9 quiet samples
 // count: a run at the block's start is skipped as silence, a later one cuts the block.

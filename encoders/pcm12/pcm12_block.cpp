@@ -1,8 +1,6 @@
 #include "pcm12_block.h"
 
-#include <optional>
-
-#include "encoders/common/run_walk.h"
+#include "encoders/common/silence_scan.h"
 
 namespace velkin::pcm12 {
 namespace {
@@ -10,6 +8,9 @@ namespace {
 constexpr std::uint32_t kShortBlock = 1024;
 constexpr std::uint32_t kLowLevelRun = 256;
 
+// Low: within +-3000 (29769 .. 35767 offset binary).
+constexpr std::uint16_t kLowestLow = 29769;
+constexpr std::uint16_t kHighestLow = 35767;
 bool IsNearZero(std::span<const std::uint16_t> buffer, std::size_t read, std::size_t i) {
   return i >= read || (buffer[i] > 32705 && buffer[i] < 32831);
 }
@@ -23,17 +24,18 @@ std::uint32_t LengthBeforeSilence(std::uint32_t end, std::uint32_t run, std::uin
 
 BlockShape ScanLowLevel(std::span<const std::uint16_t> samples) {
   const auto j_limit = static_cast<std::uint32_t>(samples.size());
-  // Low is 29768 < u < 35768 (-3000 < s < 3000).
-  const auto shape = encoder::WalkRuns<BlockShape>(
-      samples.data(), 0, j_limit, 29769, 35767 - 29769, 0, false,
-      [j_limit](std::size_t j, std::uint32_t run, bool begun) -> std::optional<BlockShape> {
-        if (run < kLowLevelRun) return std::nullopt;
-        if (!begun) return BlockShape{BlockMode::kLowLevel, run};
-        // A quiet passage later in the block: end the loud part before it, so that the passage
-        // can become a low-level block of its own.
-        return BlockShape{BlockMode::kNormal, LengthBeforeSilence(static_cast<std::uint32_t>(j), run, j_limit)};
-      });
-  return shape.value_or(BlockShape{BlockMode::kNormal, j_limit});
+  const encoder::SilenceScan low = encoder::FirstRun(samples, kLowestLow, kHighestLow, kLowLevelRun);
+  switch (low.kind) {
+    case encoder::SilenceScan::Kind::kLeadingRun:
+      return {BlockMode::kLowLevel, low.run};
+    case encoder::SilenceScan::Kind::kInnerRun:
+      // A quiet passage later in the block: end the loud part before it, so that the passage can
+      // become a low-level block of its own.
+      return {BlockMode::kNormal, LengthBeforeSilence(low.end, low.run, j_limit)};
+    case encoder::SilenceScan::Kind::kNone:
+      break;
+  }
+  return {BlockMode::kNormal, j_limit};
 }
 
 std::uint32_t NearZeroEnd(std::span<const std::uint16_t> buffer, std::size_t read, std::uint32_t j_limit,

@@ -17,7 +17,8 @@ using velkin::adpcm4::VectorPath;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static std::unique_ptr<BlockSearch> searches[] = {std::make_unique<BlockSearch>(VectorPath::kEightLanes),
-                                                    std::make_unique<BlockSearch>(VectorPath::kSixteenLanes)};
+                                                    std::make_unique<BlockSearch>(VectorPath::kSixteenLanes),
+                                                    std::make_unique<BlockSearch>(VectorPath::kSixteenLanesAvx512)};
   if (size < 4) return 0;
   // Count and remaining samples of the segment, then the samples; the rest of the buffer stays
   // silent, as after a short read. Samples are built from a few bits each now and then, so that

@@ -205,9 +205,8 @@ void AgreeOnManyBlocks(velkin::test::SignalKind kind, VectorPath path) {
       BlockBuffer reference_buffer = u;
       const BlockChoice reference = ReferenceChoose(reference_buffer, count, remaining);
       const BlockChoice fast = search.Choose(u, count, remaining);
-      ASSERT_EQ(fast, reference) << velkin::test::SignalName(kind) << " lanes "
-                                 << (path == VectorPath::kEightLanes ? 8 : 16) << " seed " << seed << " at " << at
-                                 << " count " << count << " remaining " << remaining;
+      ASSERT_EQ(fast, reference) << velkin::test::SignalName(kind) << " lanes " << LaneCountText(path) << " seed "
+                                 << seed << " at " << at << " count " << count << " remaining " << remaining;
       ASSERT_EQ(u, reference_buffer);
       ASSERT_EQ(EncodeBlock(u, fast.length, fast.start_index).bytes,
                 EncodeBlock(reference_buffer, reference.length, reference.start_index).bytes);
@@ -225,6 +224,11 @@ TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithEightLanes) {
 TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithSixteenLanes) {
   if (!CanRun(VectorPath::kSixteenLanes)) GTEST_SKIP() << "no AVX2 on this processor";
   AgreeOnManyBlocks(GetParam(), VectorPath::kSixteenLanes);
+}
+
+TEST_P(AdpcmSearchAgreesWithReference, OnManyBlocksWithSixteenLanesOfAvx512) {
+  if (!CanRun(VectorPath::kSixteenLanesAvx512)) GTEST_SKIP() << "no AVX-512 on this processor";
+  AgreeOnManyBlocks(GetParam(), VectorPath::kSixteenLanesAvx512);
 }
 
 INSTANTIATE_TEST_SUITE_P(SignalKinds, AdpcmSearchAgreesWithReference,

@@ -1,35 +1,31 @@
-// The first-stage silence scan, which passes over loud stretches sixteen samples at a time and
-// resumes where an earlier scan found no run, against the rule applied sample by sample, on blocks
-// made of quiet and loud runs of every length and on thresholds up to ones that make every sample
-// quiet.
+// The run scans, which look at 64 samples at a time, against the rules applied sample by sample:
+// the first-stage silence scan (also resumed where an earlier scan found no run) on blocks made of
+// quiet and loud runs of every length and on thresholds up to ones that make every sample quiet,
+// and the run finder on long runs and on ranges at the ends of the sample values.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "encoders/common/silence_scan.h"
+#include "reference_runs.h"
 
 namespace velkin::encoder {
 namespace {
 
+using test::RunsSampleBySample;
+
 SilenceScan SampleBySample(const std::vector<std::uint16_t>& u, std::uint32_t threshold) {
-  const std::int64_t low = 32768 - static_cast<std::int64_t>(threshold);
-  const std::int64_t high = 32768 + static_cast<std::int64_t>(threshold);
-  std::uint32_t run = 0;
-  bool begun = false;
-  for (std::size_t j = 0; j < u.size(); ++j) {
-    const bool quiet = u[j] > low && u[j] < high;
-    if (quiet) ++run;
-    if (quiet && j + 1 != u.size()) continue;
-    if (run > 9) {
-      if (!begun) return {SilenceScan::Kind::kLeadingRun, run, 0};
-      return {SilenceScan::Kind::kInnerRun, run, static_cast<std::uint32_t>(j)};
-    }
-    begun = true;
-    run = 0;
-  }
-  return {};
+  return RunsSampleBySample(u, 32768 - static_cast<std::int64_t>(threshold),
+                            32768 + static_cast<std::int64_t>(threshold), 10);
+}
+
+void ExpectSame(const SilenceScan& got, const SilenceScan& want, const std::string& where) {
+  ASSERT_EQ(got.kind, want.kind) << where;
+  ASSERT_EQ(got.run, want.run) << where;
+  ASSERT_EQ(got.end, want.end) << where;
 }
 
 TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
@@ -39,41 +35,75 @@ TEST(FirstStageSilence, AgreesWithTheRuleSampleBySample) {
     return r >> 8;
   };
   for (const std::uint32_t threshold : {4u, 5u, 300u, 32767u, 32768u, 32769u, 70000u, 0xFFFFFFFFu}) {
-    // Appends runs of 1 to 40 samples, quiet (within the threshold, edges included) or loud, up to n.
-    const auto runs = [&](std::vector<std::uint16_t>& u, std::size_t n) {
-      while (u.size() < n) {
-        const std::size_t run = 1 + next() % 40;
-        const bool quiet = next() % 2 == 0;
-        for (std::size_t k = 0; k < run && u.size() < n; ++k) {
-          const std::int64_t offset = quiet ? static_cast<std::int64_t>(next() % 8) - 3 : 3 + next() % 40000;
-          const std::int64_t edge = static_cast<std::int64_t>(std::min<std::uint32_t>(threshold, 32768));
-          const std::int64_t magnitude = quiet ? std::max<std::int64_t>(0, edge - 1 - (next() % 3)) : edge + offset;
-          const std::int64_t v = 32768 + (next() % 2 ? magnitude : -magnitude);
-          u.push_back(static_cast<std::uint16_t>(std::clamp<std::int64_t>(v, 0, 65535)));
-        }
-      }
-    };
     for (int round = 0; round < 3000; ++round) {
+      // Appends runs of 1 to 40 samples, quiet (within the threshold, edges included) or loud, up to n.
+      const auto runs = [&](std::vector<std::uint16_t>& u, std::size_t n) {
+        while (u.size() < n) {
+          const std::size_t run = 1 + next() % 40;
+          const bool quiet = next() % 2 == 0;
+          for (std::size_t k = 0; k < run && u.size() < n; ++k) {
+            const std::int64_t offset = quiet ? static_cast<std::int64_t>(next() % 8) - 3 : 3 + next() % 40000;
+            const std::int64_t edge = static_cast<std::int64_t>(std::min<std::uint32_t>(threshold, 32768));
+            const std::int64_t magnitude = quiet ? std::max<std::int64_t>(0, edge - 1 - (next() % 3)) : edge + offset;
+            const std::int64_t v = 32768 + (next() % 2 ? magnitude : -magnitude);
+            u.push_back(static_cast<std::uint16_t>(std::clamp<std::int64_t>(v, 0, 65535)));
+          }
+        }
+      };
       std::vector<std::uint16_t> u;
       runs(u, 2 + next() % 400);
-      const SilenceScan want = SampleBySample(u, threshold);
-      const SilenceScan got = ScanFirstStageSilence(u, threshold);
-      ASSERT_EQ(got.kind, want.kind) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(got.run, want.run) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(got.end, want.end) << "threshold " << threshold << " round " << round;
+      const std::string where = "threshold " + std::to_string(threshold) + " round " + std::to_string(round);
+      const SilenceScan scan = ScanFirstStageSilence(u, threshold);
+      ExpectSame(scan, SampleBySample(u, threshold), where);
 
-      // A later block that starts inside what this scan found clean, and reads further, resumes
-      // the scan at the resume point and gets what a scan from its own start gets.
-      const std::size_t resume = SilenceScanResumePoint(u, threshold, got);
+      // A later block that starts inside what this scan found free of runs, and reads further,
+      // resumes the scan at the resume point and gets what a scan from its own start gets.
+      const std::size_t resume = SilenceScanResumePoint(u, threshold, scan);
       if (resume < 2) continue;
       const std::size_t start = 1 + next() % (resume - 1);
       std::vector<std::uint16_t> later(u.begin() + static_cast<std::ptrdiff_t>(start), u.end());
       runs(later, later.size() + next() % 100);
-      const SilenceScan fresh = SampleBySample(later, threshold);
-      const SilenceScan resumed = ScanFirstStageSilenceFrom(later, threshold, resume - start);
-      ASSERT_EQ(resumed.kind, fresh.kind) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(resumed.run, fresh.run) << "threshold " << threshold << " round " << round;
-      ASSERT_EQ(resumed.end, fresh.end) << "threshold " << threshold << " round " << round;
+      ExpectSame(ScanFirstStageSilenceFrom(later, threshold, resume - start), SampleBySample(later, threshold),
+                 where + " resumed");
+    }
+  }
+}
+
+TEST(RunFinder, AgreesWithTheRuleOnLongRunsAndRangesAtTheEnds) {
+  std::uint32_t r = 91;
+  auto next = [&r] {
+    r = r * 1664525u + 1013904223u;
+    return r >> 8;
+  };
+  struct Range {
+    std::uint16_t first, last;
+  };
+  // The low-level range of the 12-bit coder, the whole range, its ends, one value, and empty.
+  for (const Range range :
+       {Range{29769, 35767}, Range{0, 65535}, Range{0, 40}, Range{65500, 65535}, Range{32768, 32768}, Range{1, 0}}) {
+    for (const std::uint32_t shortest : {1u, 63u, 64u, 65u, 256u}) {
+      for (int round = 0; round < 400; ++round) {
+        std::vector<std::uint16_t> u;
+        const std::size_t n = next() % 1200;
+        while (u.size() < n) {
+          // Runs in and out of the range around the lengths that matter, across the 64-sample steps.
+          const std::size_t run = next() % 3 == 0 ? 1 + next() % 8 : shortest + next() % 5 - std::min(shortest, 2u);
+          const bool inside = next() % 2 == 0;
+          for (std::size_t k = 0; k < run && u.size() < n; ++k) {
+            const std::uint32_t width = range.last >= range.first ? range.last - range.first + 1u : 0u;
+            std::uint32_t v = next() % 65536;
+            if (inside && width > 0) v = range.first + (next() % 2 ? 0 : next() % width);
+            if (!inside && width < 65536) {
+              while (width > 0 && v >= range.first && v <= range.last) v = next() % 65536;
+            }
+            u.push_back(static_cast<std::uint16_t>(v));
+          }
+        }
+        ExpectSame(FirstRun(u, range.first, range.last, shortest),
+                   RunsSampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest),
+                   "range " + std::to_string(range.first) + ".." + std::to_string(range.last) + " shortest " +
+                       std::to_string(shortest) + " round " + std::to_string(round));
+      }
     }
   }
 }
