@@ -196,8 +196,13 @@ SumFunction SumFor(WingSumPath path) {
 #endif
 }
 
-SumFunction Chosen() {
-  return SumFor(g_forced == WingSumPath::kAuto ? DefaultWingSumPath() : g_forced);
+// The forced path, or the widest one that suits rows of `stride` coefficients: thirty-two lanes
+// only for whole steps of 32 (a masked half step costs more than two steps of sixteen).
+SumFunction Chosen(std::int32_t stride) {
+  if (g_forced != WingSumPath::kAuto) return SumFor(g_forced);
+  const WingSumPath path = DefaultWingSumPath();
+  if (path == WingSumPath::kThirtyTwoLanes && stride % 32 != 0) return SumFor(WingSumPath::kSixteenLanes);
+  return SumFor(path);
 }
 
 }  // namespace
@@ -211,10 +216,10 @@ bool FilterBank::Prepare(const std::int16_t* table, const std::int16_t* delta, s
   length_ = length;
   step_ = step;
   interpolate_ = interpolate;
-  sum_ = Chosen();
   const std::uint64_t span = static_cast<std::uint64_t>(length) << 7;
   const std::uint64_t longest = (span + step - 1) / step;
   stride_ = static_cast<std::int32_t>((longest + 7) & ~std::uint64_t{7});
+  sum_ = Chosen(stride_);
   const std::size_t rows = static_cast<std::size_t>(step) + 1;  // starts 0 .. H (H: phase 0, newer wing)
   rows_ = AllocateTableMemory(rows * static_cast<std::size_t>(stride_));
   state_.reset(new (std::nothrow) std::uint8_t[rows]());
@@ -255,18 +260,28 @@ const std::int16_t* FilterBank::Row(std::uint32_t start) {
   return rows_.get() + static_cast<std::size_t>(start) * static_cast<std::size_t>(stride_);
 }
 
-FilterBank::Rows FilterBank::RowsAt(std::uint32_t position) {
+void FilterBank::Prefetch(std::uint32_t position) {
   const std::uint32_t older = ((position & 0x7FFF) * step_) >> 15;
-  const std::uint32_t mirrored = (0u - position) & 0x7FFF;
-  const std::uint32_t newer = mirrored == 0 ? step_ : (mirrored * step_) >> 15;
-  Rows rows{Row(older), Row(newer), -1};
-  if (state_[newer] == 2) rows.drop = count_[newer] - 1;
-  return rows;
+  const std::uint32_t phase = (0u - position) & 0x7FFF;
+  const std::uint32_t newer = phase == 0 ? step_ : (phase * step_) >> 15;
+  for (const std::uint32_t start : {older, newer}) {
+    const std::int16_t* row = Row(start);
+    for (std::int32_t j = 0; j < stride_; j += 32) __builtin_prefetch(row + j);  // one cache line per step
+  }
 }
 
-std::int32_t FilterBank::Sum(const Rows& rows, const std::int16_t* reversed, const std::int16_t* x) const {
-  std::int32_t sum = sum_(rows.older, reversed, rows.newer, x, stride_);
-  if (rows.drop >= 0) sum -= Product(rows.newer[rows.drop], x[rows.drop]);
+std::int32_t FilterBank::Sum(const std::int16_t* reversed, std::uint32_t phase, const std::int16_t* x,
+                             std::uint32_t mirrored) {
+  const std::uint32_t older = (phase * step_) >> 15;
+  std::uint32_t newer = (mirrored * step_) >> 15;
+  if (mirrored == 0) newer += step_;
+  const std::int16_t* older_row = Row(older);
+  const std::int16_t* newer_row = Row(newer);
+  std::int32_t sum = sum_(older_row, reversed, newer_row, x, stride_);
+  if (state_[newer] == 2) {
+    const std::int32_t last = count_[newer] - 1;
+    sum -= Product(newer_row[last], x[last]);
+  }
   return sum;
 }
 

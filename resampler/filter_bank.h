@@ -38,22 +38,18 @@ class FilterBank {
   void Release();
   bool Prepared() const { return rows_ != nullptr; }
 
-  // The two rows of the output sample at `position` (15 fraction bits), built when first needed.
+  // Both wings of the output sample at `phase` (the wing towards newer samples starts at the
+  // mirrored phase, (-position) & 0x7FFF).
   // The wing towards older samples is weighted from the start ((phase * H) >> 15) up to the end
-  // of the table; the wing towards newer samples from the mirrored phase ((-position) & 0x7FFF,
-  // one step further at phase 0) up to but excluding the last table entry.
-  struct Rows {
-    const std::int16_t* older;
-    const std::int16_t* newer;
-    // Index of the newer row's coefficient to leave out (from the table's last entry), or -1.
-    std::int32_t drop;
-  };
-  Rows RowsAt(std::uint32_t position);
+  // of the table. It reads a reversed copy of the samples, so that both wings walk forward
+  // through memory: reversed[0] is the newest sample of the wing, reversed[1] the one before it.
+  // The wing towards newer samples weights x[0], x[1], ... from the start ((mirrored * H) >> 15,
+  // one step further at phase 0), up to but excluding the last table entry.
+  std::int32_t Sum(const std::int16_t* reversed, std::uint32_t phase, const std::int16_t* x, std::uint32_t mirrored);
 
-  // Both wings of one output sample. The older wing reads a reversed copy of the samples, so that
-  // both wings walk forward through memory: reversed[0] is the newest sample of the wing,
-  // reversed[1] the one before it. The newer wing weights x[0], x[1], ...
-  std::int32_t Sum(const Rows& rows, const std::int16_t* reversed, const std::int16_t* x) const;
+  // Makes the rows of the output sample at `position` (15 fraction bits) ready and starts loading
+  // them, so that they are in the cache when that sample is computed a few samples later.
+  void Prefetch(std::uint32_t position);
 
   // Longest row: the most products one wing needs.
   std::int32_t RowLength() const { return stride_; }

@@ -1,6 +1,7 @@
 #include "resampler.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +160,15 @@ std::int32_t C_Resampler::readInput(std::int32_t position, std::int32_t inCount,
 
 namespace {
 
+constexpr std::int32_t kPrefetchDistance = 8;
+constexpr std::uint32_t kFewPhases = 64;
+
+// How many phases (positions within an input period) the output samples of step D fall on.
+std::uint32_t PhaseCount(std::uint32_t step) {
+  const std::uint32_t fraction = step & 0x7FFF;
+  return fraction == 0 ? 1 : 0x8000u >> std::countr_zero(fraction);
+}
+
 // The block in reverse order: reversed[kInputBlockLength - 1 - i] is block[i], so the older wing
 // of the sample at block index i starts at reversed + kInputBlockLength - 1 - i and walks forward.
 const std::int16_t* Reverse(const std::int16_t* block, std::int16_t* reversed) {
@@ -172,12 +182,19 @@ std::uint16_t C_Resampler::filterPass(const std::int16_t* block, std::int16_t* r
                                       std::int32_t count, std::uint32_t& position, const PassPlan& plan) {
   const std::int16_t* older = Reverse(block, reversed);
   const std::uint32_t start = position;
+  // Where the output samples fall on many phases, their rows are spread over megabytes and are
+  // made ready a few samples ahead; where a few phases repeat (48 or 32 kHz to 16 kHz: one), their
+  // rows stay in the first-level cache and looking ahead would only cost.
+  const std::int32_t ahead = PhaseCount(plan.timeStep) > kFewPhases ? kPrefetchDistance : 0;
+  for (std::int32_t k = 0; k < ahead && k < count; ++k) bank_.Prefetch(position + k * plan.timeStep);
   for (std::int32_t k = 0; k < count; ++k) {
-    const FilterBank::Rows rows = bank_.RowsAt(position);
+    if (k + ahead < count && ahead != 0) bank_.Prefetch(position + kPrefetchDistance * plan.timeStep);
     const std::uint32_t i = position >> 15;
+    const std::uint32_t phase = position & 0x7FFF;
+    const std::uint32_t mirrored = (0u - position) & 0x7FFF;
     // wingSum (factor >= 1) or wingSumScaled (factor < 1) of the older wing plus that of the newer
     // one, in one walk over both rows; the bank walks the table at the step of this plan.
-    const std::int32_t v = bank_.Sum(rows, older - i, block + i + 1);
+    const std::int32_t v = bank_.Sum(older - i, phase, block + i + 1, mirrored);
     out[k] = ApplyGain(v, plan.unityGain);
     position += plan.timeStep;
   }
