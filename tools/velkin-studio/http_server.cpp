@@ -13,6 +13,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -246,8 +247,15 @@ class Session : public std::enable_shared_from_this<Session> {
 void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept(asio::make_strand(io), [this, &acceptor](ErrorCode error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
-    if (!error) std::make_shared<Session>(*this, std::move(socket))->Start();
-    Accept(acceptor);
+    if (!error) {
+      std::make_shared<Session>(*this, std::move(socket))->Start();
+      return Accept(acceptor);
+    }
+    // A refused accept (out of file handles, say) would come straight back: try again shortly.
+    auto pause = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(100));
+    pause->async_wait([this, &acceptor, pause](ErrorCode) {
+      if (acceptor.is_open()) Accept(acceptor);
+    });
   });
 }
 
