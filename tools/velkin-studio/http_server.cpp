@@ -313,11 +313,16 @@ void HttpServer::Impl::StartStream(tcp::socket socket, HttpResponse response) {
     };
     while (!error && response.stream(write)) {
     }
+    // Stop() shuts down every socket in the set under the lock; once this one has left the set,
+    // closing it here cannot race with that.
+    {
+      std::lock_guard guard(streams_lock);
+      stream_sockets.erase(shared);
+    }
     ErrorCode ignored;
     shared->shutdown(tcp::socket::shutdown_both, ignored);
     shared->close(ignored);
     std::lock_guard guard(streams_lock);
-    stream_sockets.erase(shared);
     --streams_running;
     streams_done.notify_all();
   }).detach();
