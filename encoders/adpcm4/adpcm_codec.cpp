@@ -46,6 +46,7 @@ const TrialTables& Trial() {
       built.step16[x] = steps[x];
       for (std::uint8_t m = 0; m < 8; ++m) {
         built.move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextTrialIndex(x, m)} << 16);
+        built.codec_move[x][m] = StepDelta(m, steps[x]) | (std::uint32_t{NextIndex(x, m)} << 16);
       }
     }
     return built;
@@ -60,34 +61,24 @@ EncodedBlock EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, s
 }
 
 void EncodeBlock(std::span<const std::uint16_t> u, std::size_t length, std::uint16_t start_index, EncodedBlock& block) {
-  const StepTable& steps = Steps();
   const std::uint16_t header = HeaderWord(u[0], start_index);
-  block.bytes.clear();
-  block.preview.clear();
-  block.bytes.reserve(3 + length / 2);
-  block.bytes.push_back(static_cast<std::uint8_t>(length));
-  block.bytes.push_back(static_cast<std::uint8_t>(header & 0xFF));
-  block.bytes.push_back(static_cast<std::uint8_t>(header >> 8));
-  block.preview.reserve(length);
-  block.preview.push_back(ToSigned(header));
+  // Length byte, header word, then the codes two to a byte (the earlier one in the low nibble).
+  block.bytes.assign(3 + length / 2, 0);
+  block.bytes[0] = static_cast<std::uint8_t>(length);
+  block.bytes[1] = static_cast<std::uint8_t>(header & 0xFF);
+  block.bytes[2] = static_cast<std::uint8_t>(header >> 8);
+  block.preview.resize(length);
+  block.preview[0] = ToSigned(header);
 
   // The quantiser's division is done with the exact reciprocals of the trial tables.
   const TrialTables& tables = Trial();
-  std::uint16_t v = StartPredictor(u[0]);
-  std::uint16_t x = start_index;
+  std::int32_t v = StartPredictor(u[0]);
+  std::uint32_t x = start_index;
+  std::uint8_t* codes = block.bytes.data() + 3;
   for (std::size_t j = 1; j < length; ++j) {
-    const std::uint16_t y = steps[x];
-    const std::uint32_t diff = u[j] >= v ? u[j] - v : v - u[j];
-    const auto code = static_cast<std::uint8_t>(TrialMagnitude(diff, tables.reciprocal[x]) | (u[j] < v ? kSignBit : 0));
-    v = Reconstruct(v, code, y);
-    x = NextIndex(x, code & 7);
-    block.preview.push_back(ToSigned(v));
-    // The earlier code of each pair goes into the low nibble.
-    if (j % 2 == 1) {
-      block.bytes.push_back(code);
-    } else {
-      block.bytes.back() = static_cast<std::uint8_t>(block.bytes.back() | (code << 4));
-    }
+    const std::uint32_t code = CodeStep(u[j], v, x, tables, tables.codec_move);
+    block.preview[j] = ToSigned(static_cast<std::uint16_t>(v));
+    codes[(j - 1) / 2] |= static_cast<std::uint8_t>(code << (4 * ((j - 1) % 2)));
   }
 }
 
