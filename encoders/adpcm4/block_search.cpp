@@ -138,6 +138,14 @@ namespace {
 
 constexpr std::int32_t kUnusedCap = std::numeric_limits<std::int32_t>::max();
 
+// Met trials are joined after sample 16, where most meetings have happened, and then after every
+// 32nd: checking for meetings costs a hash of every running slot, and later ones are rare.
+std::size_t NextJoin(std::size_t j) {
+  constexpr std::size_t kFirstJoin = 16;
+  constexpr std::size_t kJoinEvery = 32;
+  return j <= kFirstJoin ? kFirstJoin : ((j - 1) / kJoinEvery + 1) * kJoinEvery;
+}
+
 }  // namespace
 
 static_assert(BlockSearch::kSlotCapacity % 16 == 0 && BlockSearch::kSlotCapacity >= kStepCount);
@@ -327,7 +335,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
   // Runs of samples: step every running slot and record the errors, then drop the slots past
-  // their caps, and at every kJoinInterval-th sample join the ones that met. A run in which a
+  // their caps, and at the join points (NextJoin) join the ones that met. A run in which a
   // whole vector's worth of slots went is followed by a shorter one (at the start of a block,
   // and on loud blocks, most trials go within a few samples), else by a longer one.
   std::size_t running = kStepCount;
@@ -335,7 +343,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   std::size_t run_length = 1;
   run_of_sample_[0] = 0;
   for (std::size_t run = 0; j < length && running > 0; ++run) {
-    const std::size_t join_at = ((j - 1) / kJoinInterval + 1) * kJoinInterval;
+    const std::size_t join_at = NextJoin(j);
     const std::size_t end = std::min({length, join_at + 1, j + run_length});
     if (run > 0) position_[run] = position_now_;
     std::fill(run_of_sample_.begin() + static_cast<std::ptrdiff_t>(j),
@@ -344,7 +352,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     if (RunSlots(j, end, running)) DropOverrun(j, running);
     if (end - 1 == join_at) JoinMet(end - 1, running);
     run_length =
-        before - running >= lanes_ ? std::max<std::size_t>(run_length / 2, 1) : std::min(run_length * 2, kJoinInterval);
+        before - running >= lanes_ ? std::max<std::size_t>(run_length / 2, 1) : std::min(run_length * 2, kLongestRun);
     j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);

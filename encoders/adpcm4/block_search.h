@@ -139,9 +139,9 @@ class BlockSearch {
   // samples: sample k was stepped in run run_of_sample_[k] (sample 0 in run 0), in which trial s
   // was at position position_[run][s] of the record, up to sample last_[s], or up to
   // joined_at_[s] - 1 when it joined trial alias_[s], whose error plus alias_offset_[s] it
-  // follows afterwards. Runs end at every kJoinInterval-th sample, where met trials are joined,
-  // and sooner while many slots are dropped.
-  static constexpr std::size_t kJoinInterval = 16;
+  // follows afterwards. Runs end at the samples where met trials are joined, after at most
+  // kLongestRun samples, and sooner while many slots are dropped.
+  static constexpr std::size_t kLongestRun = 16;
   std::vector<std::array<std::int32_t, kSlotCapacity>> record_;  // about 130 KB, off the stack
   std::vector<std::array<std::uint8_t, kStepCount>> position_;   // a run per sample at most
   std::array<std::uint8_t, kMaxBlockLength> run_of_sample_{};
