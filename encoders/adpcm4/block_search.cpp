@@ -279,6 +279,7 @@ void BlockSearch::DropOverrun(std::size_t first, std::size_t& running) {
     std::size_t passed = first;
     while (record_[passed][p] <= cap) ++passed;
     last_[slots_.start[i]] = static_cast<std::uint16_t>(passed);
+    longest_known_ = std::max(longest_known_, passed);
     RemoveSlot(i, running);
   }
 }
@@ -332,6 +333,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
   position_now_ = start.position;
   last_.fill(0);
   joined_at_.fill(kNotJoined);
+  longest_known_ = 0;  // raised as trials are dropped, and to the end if any runs to it
   std::memcpy(record_[0].data(), slots_.error.data(), sizeof slots_.error);
 
   // Runs of samples: step every running slot and record the errors, then drop the slots past
@@ -356,11 +358,7 @@ void BlockSearch::RunAllTrials(std::size_t length, std::uint64_t limit) {
     j = end;
   }
   for (std::size_t i = 0; i < running; ++i) last_[slots_.start[i]] = static_cast<std::uint16_t>(j - 1);
-
-  longest_known_ = 0;
-  for (std::uint16_t s = 0; s < kStepCount; ++s) {
-    if (joined_at_[s] == kNotJoined) longest_known_ = std::max<std::size_t>(longest_known_, last_[s]);
-  }
+  if (running > 0) longest_known_ = j - 1;
 }
 
 bool BlockSearch::Lookup(std::uint16_t start, std::size_t k, std::uint64_t& error) const {
