@@ -498,10 +498,16 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   // budget alone. So one run of all trials, dropped at the error of a good guess, settles the
   // first pass; as a trial's running error does not depend on the length tried, the shorter
   // passes are read from the same record.
+  // After a block whose first pass found no trial within the budget the guess is left out: loud
+  // passages come in runs, and there the guess almost always runs far only to pass the budget too.
   const std::uint64_t first_budget = length * kBudgetPerSample;
-  const Outcome guess = SingleTrial(hint_, length, first_budget);
-  const std::uint64_t first_cap = guess.completed ? guess.error : first_budget;
+  std::uint64_t first_cap = first_budget;
+  if (guess_) {
+    const Outcome guess = SingleTrial(hint_, length, first_budget);
+    if (guess.completed) first_cap = guess.error;
+  }
   RunAllTrials(length, first_cap);
+  const std::size_t first_length = length;
   bool within_budget;
   for (;;) {
     // A mean squared error within 511^2: the square root of best / length against 511, in
@@ -513,6 +519,7 @@ BlockChoice BlockSearch::Choose(BlockBuffer& u, std::size_t count, std::uint32_t
   }
   if (!within_budget) x0 = LeastRecordedOverrun(length, length * kBudgetPerSample);
   const std::size_t searched_length = length;
+  guess_ = within_budget && length == first_length;
 
   // Refinement: end the block before the first badly coded sample from index 15 on. A chosen
   // trial within the budget never passed its cap, so its squared misses are the steps of its

@@ -133,6 +133,7 @@ class BlockSearch {
   Slots slots_{};
   const BlockBuffer* u_ = nullptr;
   std::uint16_t hint_ = 60;
+  bool guess_ = true;  // whether the next block runs the guess at hint_ first
 
   // Recorded running errors. The side-by-side run keeps its trials in slots and records the
   // slots' errors after every sample. Slots are taken out and joined only between runs of
