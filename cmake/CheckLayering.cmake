@@ -10,6 +10,7 @@
 # include paths (module-qualified, as written) the module may use besides its own headers.
 set(modules
     formats
+    cpu
     riff
     encoders/common
     encoders/pcm12
@@ -32,11 +33,12 @@ set(modules
 # The seam headers of the device library's platform layer (not the backends behind them).
 set(seam "^device/qmlib/os/[^/]+$")
 set(ALLOW_formats "")
+set(ALLOW_cpu "")
 set(ALLOW_riff "^formats/")
-set(ALLOW_encoders/common "^formats/")
-set(ALLOW_encoders/pcm12 "^encoders/common/" "^formats/")
-set(ALLOW_encoders/adpcm4 "^encoders/common/" "^formats/")
-set(ALLOW_resampler "^riff/" "^formats/")
+set(ALLOW_encoders/common "^cpu/" "^formats/")
+set(ALLOW_encoders/pcm12 "^encoders/common/" "^cpu/" "^formats/")
+set(ALLOW_encoders/adpcm4 "^encoders/common/" "^cpu/" "^formats/")
+set(ALLOW_resampler "^riff/" "^cpu/" "^formats/")
 set(ALLOW_emulator "^formats/")
 set(ALLOW_device/qmlib/os "^emulator/" "^formats/")
 set(ALLOW_device/qmlib/os/linux "${seam}")

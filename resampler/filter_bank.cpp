@@ -1,8 +1,6 @@
 #include "filter_bank.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -12,50 +10,6 @@
 #endif
 
 namespace velkin::sondrel {
-
-namespace {
-WingSumPath g_forced = WingSumPath::kAuto;
-}  // namespace
-
-bool CanRun(WingSumPath path) {
-  switch (path) {
-    case WingSumPath::kAuto:
-    case WingSumPath::kPlain:
-      return true;
-#if VELKIN_X86
-    case WingSumPath::kEightLanes:
-      return true;
-    case WingSumPath::kSixteenLanes:
-      return __builtin_cpu_supports("avx2");
-    case WingSumPath::kThirtyTwoLanes:
-      return __builtin_cpu_supports("avx512bw");
-#else
-    default:
-      return false;
-#endif
-  }
-  return false;
-}
-
-WingSumPath DefaultWingSumPath() {
-  static const WingSumPath chosen = [] {
-    const char* forced = std::getenv("VELKIN_VECTOR_PATH");
-    if (forced && std::strcmp(forced, "8") == 0 && CanRun(WingSumPath::kEightLanes)) return WingSumPath::kEightLanes;
-    if (forced && std::strcmp(forced, "16") == 0 && CanRun(WingSumPath::kSixteenLanes)) {
-      return WingSumPath::kSixteenLanes;
-    }
-    for (const WingSumPath path :
-         {WingSumPath::kThirtyTwoLanes, WingSumPath::kSixteenLanes, WingSumPath::kEightLanes}) {
-      if (CanRun(path)) return path;
-    }
-    return WingSumPath::kPlain;
-  }();
-  return chosen;
-}
-
-void ForceWingSumPath(WingSumPath path) {
-  g_forced = CanRun(path) ? path : WingSumPath::kAuto;
-}
 
 namespace {
 
@@ -144,8 +98,8 @@ std::int32_t SumForwardEightLanes(const std::int16_t* c, const std::int16_t* x, 
   return HorizontalSum(sums128, terms128);
 }
 
-// Thirty-two lanes (AVX-512BW) as sixteen above; a row of 96 coefficients is three steps, and a
-// shorter last step reads its lanes under a mask (the others are zero and add nothing).
+// Thirty-two lanes (AVX-512BW) as sixteen above, for rows of whole steps of 32 (a row of 96
+// coefficients is three steps).
 [[gnu::target("avx512bw")]] std::int32_t SumForwardThirtyTwoLanes(const std::int16_t* c, const std::int16_t* x,
                                                                   const std::int16_t* d, const std::int16_t* y,
                                                                   std::int32_t n) {
@@ -155,11 +109,10 @@ std::int32_t SumForwardEightLanes(const std::int16_t* c, const std::int16_t* x, 
   __m512i sums = _mm512_setzero_si512();
   __m512i terms = _mm512_setzero_si512();
   for (std::int32_t j = 0; j < n; j += 32) {
-    const __mmask32 lanes = n - j >= 32 ? ~__mmask32{0} : (__mmask32{1} << (n - j)) - 1;
-    const __m512i a = _mm512_maskz_loadu_epi16(lanes, c + j);
-    const __m512i b = _mm512_maskz_loadu_epi16(lanes, x + j);
-    const __m512i e = _mm512_maskz_loadu_epi16(lanes, d + j);
-    const __m512i f = _mm512_maskz_loadu_epi16(lanes, y + j);
+    const __m512i a = _mm512_loadu_si512(c + j);
+    const __m512i b = _mm512_loadu_si512(x + j);
+    const __m512i e = _mm512_loadu_si512(d + j);
+    const __m512i f = _mm512_loadu_si512(y + j);
     const __m512i high = _mm512_add_epi16(_mm512_mulhi_epi16(a, b), _mm512_mulhi_epi16(e, f));
     sums = _mm512_add_epi32(sums, _mm512_madd_epi16(high, four));
     const __m512i r1 = _mm512_avg_epu16(_mm512_srli_epi16(_mm512_mullo_epi16(a, b), 13), zero);
@@ -175,34 +128,26 @@ std::int32_t SumForwardEightLanes(const std::int16_t* c, const std::int16_t* x, 
 }
 #endif
 
-SumFunction SumFor(WingSumPath path) {
+// The widest sum `level` runs on rows of `stride` coefficients: thirty-two lanes only for whole
+// steps of 32 (a half step under a mask costs more than two steps of sixteen).
+SumFunction SumFor(cpu::Level level, std::int32_t stride) {
 #if VELKIN_X86
-  switch (path) {
-    case WingSumPath::kPlain:
+  switch (level) {
+    case cpu::Level::kPlain:
       return &SumForwardPlain;
-    case WingSumPath::kEightLanes:
+    case cpu::Level::kSse2:
       return &SumForwardEightLanes;
-    case WingSumPath::kSixteenLanes:
+    case cpu::Level::kAvx2:
       return &SumForwardSixteenLanes;
-    case WingSumPath::kThirtyTwoLanes:
-      return &SumForwardThirtyTwoLanes;
-    case WingSumPath::kAuto:
-      break;
+    case cpu::Level::kAvx512:
+      return stride % 32 == 0 ? &SumForwardThirtyTwoLanes : &SumForwardSixteenLanes;
   }
-  return &SumForwardEightLanes;
+  return &SumForwardPlain;
 #else
-  (void)path;
+  (void)level;
+  (void)stride;
   return &SumForwardPlain;
 #endif
-}
-
-// The forced path, or the widest one that suits rows of `stride` coefficients: thirty-two lanes
-// only for whole steps of 32 (a masked half step costs more than two steps of sixteen).
-SumFunction Chosen(std::int32_t stride) {
-  if (g_forced != WingSumPath::kAuto) return SumFor(g_forced);
-  const WingSumPath path = DefaultWingSumPath();
-  if (path == WingSumPath::kThirtyTwoLanes && stride % 32 != 0) return SumFor(WingSumPath::kSixteenLanes);
-  return SumFor(path);
 }
 
 }  // namespace
@@ -219,7 +164,7 @@ bool FilterBank::Prepare(const std::int16_t* table, const std::int16_t* delta, s
   const std::uint64_t span = static_cast<std::uint64_t>(length) << 7;
   const std::uint64_t longest = (span + step - 1) / step;
   stride_ = static_cast<std::int32_t>((longest + 7) & ~std::uint64_t{7});
-  sum_ = Chosen(stride_);
+  sum_ = SumFor(level_, stride_);
   const std::size_t rows = static_cast<std::size_t>(step) + 1;  // starts 0 .. H (H: phase 0, newer wing)
   rows_ = AllocateTableMemory(rows * static_cast<std::size_t>(stride_));
   state_.reset(new (std::nothrow) std::uint8_t[rows]());

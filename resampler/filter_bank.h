@@ -14,23 +14,18 @@
 #include <cstdint>
 #include <memory>
 
+#include "cpu/vector_level.h"
 #include "resampler/os/table_memory.h"
 
 namespace velkin::sondrel {
 
-// How a wing's products are summed: one by one, or eight, sixteen or thirty-two at a time in
-// 16-bit lanes (SSE2 on every x86 build; AVX2; AVX-512BW). Every path gives the same sums.
-enum class WingSumPath { kAuto, kPlain, kEightLanes, kSixteenLanes, kThirtyTwoLanes };
-bool CanRun(WingSumPath path);
-// The widest path this processor runs; the environment variable VELKIN_VECTOR_PATH=8 keeps to
-// eight lanes, =16 to sixteen.
-WingSumPath DefaultWingSumPath();
-// For tests: the path banks prepared from now on use (kAuto: the default; a path this
-// processor cannot run is not taken).
-void ForceWingSumPath(WingSumPath path);
-
 class FilterBank {
  public:
+  // Sums in the widest lanes `level` allows: one product at a time (plain), eight (SSE2), sixteen
+  // (AVX2) or thirty-two (AVX-512BW, where a row is whole steps of 32; else sixteen). Every level
+  // gives the same sums.
+  explicit FilterBank(cpu::Level level = cpu::DefaultLevel()) : level_(cpu::Runnable(level)) {}
+
   // Prepares rows for walks of `step` over a table of `length` entries (and its difference table,
   // used when `interpolate` is set). No row is computed yet. False when memory is short.
   bool Prepare(const std::int16_t* table, const std::int16_t* delta, std::int32_t length, std::uint32_t step,
@@ -58,6 +53,7 @@ class FilterBank {
   const std::int16_t* Row(std::uint32_t start);
   void Build(std::uint32_t start);
 
+  cpu::Level level_;
   const std::int16_t* table_ = nullptr;
   const std::int16_t* delta_ = nullptr;
   std::int32_t length_ = 0;

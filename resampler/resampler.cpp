@@ -54,8 +54,11 @@ std::int16_t ApplyGain(std::int32_t v, std::int32_t gain) {
 
 }  // namespace
 
-C_Resampler::C_Resampler(bool useLarge, bool linear, bool interpolate)
-    : interpolateCoefficients(interpolate ? 1 : 0), useLargeFilter(useLarge ? 1 : 0), linearMode(linear ? 1 : 0) {}
+C_Resampler::C_Resampler(bool useLarge, bool linear, bool interpolate, cpu::Level level)
+    : interpolateCoefficients(interpolate ? 1 : 0),
+      useLargeFilter(useLarge ? 1 : 0),
+      linearMode(linear ? 1 : 0),
+      bank_(level) {}
 
 C_Resampler::~C_Resampler() = default;
 

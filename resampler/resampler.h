@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "cpu/vector_level.h"
 #include "filter_bank.h"
 
 namespace velkin::sondrel {
@@ -31,7 +32,9 @@ struct PassPlan {
 
 class C_Resampler {
  public:
-  C_Resampler(bool useLargeFilter, bool linearMode, bool interpolateCoefficients);
+  // `level`: how wide the filter's sums may go (the default, or one a test forces).
+  C_Resampler(bool useLargeFilter, bool linearMode, bool interpolateCoefficients,
+              cpu::Level level = cpu::DefaultLevel());
   ~C_Resampler();
   C_Resampler(const C_Resampler&) = delete;
   C_Resampler& operator=(const C_Resampler&) = delete;

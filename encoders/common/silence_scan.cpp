@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) || defined(__i386__)
 #include <emmintrin.h>
+#define VELKIN_RUN_FINDER_SSE2 1
+#else
+#define VELKIN_RUN_FINDER_SSE2 0
 #endif
 
 namespace velkin::encoder {
@@ -13,11 +16,21 @@ namespace {
 constexpr std::uint32_t kShortestSilentRun = 10;
 constexpr std::size_t kChunk = 64;
 
-// Bit k set when samples[k] lies in first..last, for the `count` (at most 64) samples.
-std::uint64_t InRangeBits(const std::uint16_t* u, std::size_t count, std::uint16_t first, std::uint16_t last) {
+// Bit k set when samples[k] lies in first..last, for samples k .. count - 1 (count at most 64).
+std::uint64_t InRangeBitsPlain(const std::uint16_t* u, std::size_t k, std::size_t count, std::uint16_t first,
+                               std::uint16_t last) {
+  std::uint64_t bits = 0;
+  for (; k < count; ++k) bits |= std::uint64_t{u[k] >= first && u[k] <= last} << k;
+  return bits;
+}
+
+#if VELKIN_RUN_FINDER_SSE2
+// The same for all `count` samples, sixteen at a time. Compiled for SSE2 also where the build's
+// baseline lacks it (32-bit), and called only at that level.
+[[gnu::target("sse2")]] std::uint64_t InRangeBitsSse2(const std::uint16_t* u, std::size_t count, std::uint16_t first,
+                                                      std::uint16_t last) {
   std::uint64_t bits = 0;
   std::size_t k = 0;
-#if defined(__SSE2__)
   // Signed compares of the samples with bit 15 flipped are the unsigned ones.
   const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
   const __m128i lowest = _mm_set1_epi16(static_cast<short>(first ^ 0x8000));
@@ -30,15 +43,25 @@ std::uint64_t InRangeBits(const std::uint16_t* u, std::size_t count, std::uint16
     const auto out = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(out_a, out_b)));
     bits |= std::uint64_t{~out & 0xFFFFu} << k;
   }
+  return bits | InRangeBitsPlain(u, k, count, first, last);
+}
 #endif
-  for (; k < count; ++k) bits |= std::uint64_t{u[k] >= first && u[k] <= last} << k;
-  return bits;
+
+std::uint64_t InRangeBits(cpu::Level level, const std::uint16_t* u, std::size_t count, std::uint16_t first,
+                          std::uint16_t last) {
+#if VELKIN_RUN_FINDER_SSE2
+  if (level >= cpu::Level::kSse2) return InRangeBitsSse2(u, count, first, last);
+#else
+  (void)level;
+#endif
+  return InRangeBitsPlain(u, 0, count, first, last);
 }
 
 }  // namespace
 
 SilenceScan FirstRun(std::span<const std::uint16_t> samples, std::uint16_t first, std::uint16_t last,
-                     std::uint32_t shortest, std::size_t from) {
+                     std::uint32_t shortest, std::size_t from, cpu::Level level) {
+  level = cpu::Runnable(level);
   const std::size_t n = samples.size();
   const std::uint16_t* u = samples.data();
   std::uint32_t run = 0;
@@ -48,7 +71,7 @@ SilenceScan FirstRun(std::span<const std::uint16_t> samples, std::uint16_t first
   // out of range after it, and a stretch out of range only marks the block as begun.
   for (std::size_t base = from; base < n; base += kChunk) {
     const std::size_t count = std::min(kChunk, n - base);
-    const std::uint64_t in_range = first > last ? 0 : InRangeBits(u + base, count, first, last);
+    const std::uint64_t in_range = first > last ? 0 : InRangeBits(level, u + base, count, first, last);
     std::size_t k = 0;
     while (k < count) {
       const std::uint64_t rest = in_range >> k;  // k < 64

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "coding_stage.h"
+#include "cpu/vector_level.h"
 
 namespace velkin::encoder {
 
@@ -14,8 +15,9 @@ namespace velkin::encoder {
 // one inner, ending at the sample after it (or at the last sample when it reaches it). An empty
 // range (first > last) holds no sample. With `from`, the samples before it are known to hold no
 // such run and to end with a sample out of range: the scan starts there, the block begun.
+// `level` picks how many samples are compared at a time; every level finds the same run.
 SilenceScan FirstRun(std::span<const std::uint16_t> samples, std::uint16_t first, std::uint16_t last,
-                     std::uint32_t shortest, std::size_t from = 0);
+                     std::uint32_t shortest, std::size_t from = 0, cpu::Level level = cpu::DefaultLevel());
 
 // A sample u (offset binary) is quiet when 32768 - A < u < 32768 + A. Runs of more than 9 quiet samples
 // count: a run at the block's start is skipped as silence, a later one cuts the block.

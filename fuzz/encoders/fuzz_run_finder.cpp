@@ -1,10 +1,12 @@
-// The run finder behind the silence and low-level scans, which looks at 64 samples at a time,
-// against the rule applied sample by sample, on fuzzer-made ranges, run lengths and samples.
+// The run finder behind the silence and low-level scans, which looks at 64 samples at a time, at
+// every vector level against the rule applied sample by sample, on fuzzer-made ranges, run lengths
+// and samples.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "cpu/vector_level.h"
 #include "encoders/common/silence_scan.h"
 #include "tests/encoders/common/reference_runs.h"
 
@@ -21,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint16_t near = (raw & 0x8000) ? first : last;
     u.push_back((raw & 0x4000) ? static_cast<std::uint16_t>(near + (raw & 3) - 1) : raw);
   }
-  const auto fast = velkin::encoder::FirstRun(u, first, last, shortest);
   const auto want =
       velkin::encoder::test::RunsSampleBySample(u, std::int64_t{first} - 1, std::int64_t{last} + 1, shortest);
-  if (fast.kind != want.kind || fast.run != want.run || fast.end != want.end) std::abort();
+  for (const auto level : {velkin::cpu::Level::kPlain, velkin::cpu::Level::kSse2}) {
+    const auto fast = velkin::encoder::FirstRun(u, first, last, shortest, 0, level);
+    if (fast.kind != want.kind || fast.run != want.run || fast.end != want.end) std::abort();
+  }
   return 0;
 }

@@ -1,4 +1,4 @@
-// The resampler with arbitrary factors, flags, channel counts, wing-sum paths, lengths and samples,
+// The resampler with arbitrary factors, flags, channel counts, vector levels, lengths and samples,
 // run twice in a row, against the straightforward reference: any accepted configuration must stay inside its
 // blocks (the sanitizers watch) and give the reference's samples.
 #include <cstddef>
@@ -41,14 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int16_t> input(static_cast<std::size_t>(length) * channels);
   for (auto& s : input) s = static_cast<std::int16_t>(in.Take(2));
 
-  // Bits 5 to 7 pick how the wings are summed (a path this processor cannot run falls back to the
-  // default one).
-  static constexpr velkin::sondrel::WingSumPath kPaths[] = {
-      velkin::sondrel::WingSumPath::kAuto, velkin::sondrel::WingSumPath::kPlain,
-      velkin::sondrel::WingSumPath::kEightLanes, velkin::sondrel::WingSumPath::kSixteenLanes,
-      velkin::sondrel::WingSumPath::kThirtyTwoLanes};
-  velkin::sondrel::ForceWingSumPath(kPaths[((flags >> 5) & 7) % 5]);
-  velkin::sondrel::C_Resampler lib(large, linear, interpolate);
+  // Bits 5 and 6 pick the vector level the wings are summed at (a level this processor cannot
+  // run is lowered to one it can).
+  const auto level = static_cast<velkin::cpu::Level>((flags >> 5) & 3);
+  velkin::sondrel::C_Resampler lib(large, linear, interpolate, level);
   if (!lib.configure(factor, channels, gain)) return 0;
   if (!lib.plan().fits) return 0;
   velkin::test::ReferenceResampler ref(large, linear, interpolate);

@@ -257,10 +257,11 @@ struct Flags {
 };
 
 void ExpectSameAsReference(double factor, Flags f, const Samples& input, int channels,
-                           const std::vector<std::pair<std::size_t, std::int32_t>>& runs, double gain = 1.0) {
+                           const std::vector<std::pair<std::size_t, std::int32_t>>& runs, double gain = 1.0,
+                           cpu::Level level = cpu::DefaultLevel()) {
   SCOPED_TRACE("factor " + std::to_string(factor) + (f.large ? " large" : " small") + (f.linear ? " linear" : "") +
                (f.interpolate ? " interpolated" : " lower entry") + " channels " + std::to_string(channels));
-  C_Resampler lib(f.large, f.linear, f.interpolate);
+  C_Resampler lib(f.large, f.linear, f.interpolate, level);
   ReferenceResampler ref(f.large, f.linear, f.interpolate);
   ASSERT_TRUE(lib.configure(factor, channels, gain));
   ASSERT_TRUE(lib.plan().fits);
@@ -285,14 +286,12 @@ std::int32_t Natural(std::size_t n, double factor) {
   return static_cast<std::int32_t>(static_cast<double>(n) * factor);
 }
 
-// Every way of summing a wing this processor runs is checked; the widest one is the default.
-class ResamplerWingSums : public ::testing::TestWithParam<sondrel::WingSumPath> {
+// Every way of summing a wing this processor runs is checked, each resampler forced to its level.
+class ResamplerWingSums : public ::testing::TestWithParam<cpu::Level> {
  protected:
   void SetUp() override {
-    if (!sondrel::CanRun(GetParam())) GTEST_SKIP() << "this processor cannot run the path";
-    sondrel::ForceWingSumPath(GetParam());
+    if (cpu::Runnable(GetParam()) != GetParam()) GTEST_SKIP() << "this processor cannot run the level";
   }
-  void TearDown() override { sondrel::ForceWingSumPath(sondrel::WingSumPath::kAuto); }
 };
 
 TEST_P(ResamplerWingSums, MatchTheReferenceOverFactorsFiltersAndFlags) {
@@ -315,8 +314,9 @@ TEST_P(ResamplerWingSums, MatchTheReferenceOverFactorsFiltersAndFlags) {
          {Flags{true, false, true}, Flags{true, false, false}, Flags{false, false, true}, Flags{false, false, false}}) {
       // The natural length, and more than the input holds (the filter then runs into the block's
       // stale tail, which depends on the pass structure).
-      ExpectSameAsReference(factor, f, input, 1, {{input.size(), Natural(input.size(), factor)}});
-      ExpectSameAsReference(factor, f, input, 1, {{input.size(), Natural(input.size(), factor) + 300}});
+      ExpectSameAsReference(factor, f, input, 1, {{input.size(), Natural(input.size(), factor)}}, 1.0, GetParam());
+      ExpectSameAsReference(factor, f, input, 1, {{input.size(), Natural(input.size(), factor) + 300}}, 1.0,
+                            GetParam());
     }
   }
 }
@@ -329,9 +329,11 @@ TEST(ResamplerFastPath, MatchesTheReferenceInLinearMode) {
 }
 
 TEST_P(ResamplerWingSums, MatchTheReferenceOnSignalsThatClamp) {
-  ExpectSameAsReference(Factor(44100, 16000), {true, false, true}, Square(20000, 50, 32767), 1, {{20000, 7000}});
-  ExpectSameAsReference(2.0, {true, false, true}, Square(5000, 7, 32767), 1, {{5000, 10000}});
-  ExpectSameAsReference(0.5, {true, false, true}, Noise(5000, 9, 30000), 1, {{5000, 2500}}, 1.7);
+  const cpu::Level level = GetParam();
+  ExpectSameAsReference(Factor(44100, 16000), {true, false, true}, Square(20000, 50, 32767), 1, {{20000, 7000}}, 1.0,
+                        level);
+  ExpectSameAsReference(2.0, {true, false, true}, Square(5000, 7, 32767), 1, {{5000, 10000}}, 1.0, level);
+  ExpectSameAsReference(0.5, {true, false, true}, Noise(5000, 9, 30000), 1, {{5000, 2500}}, 1.7, level);
 }
 
 TEST(ResamplerFastPath, LaterRunsContinueWhereTheLastOneStopped) {
@@ -345,21 +347,10 @@ TEST(ResamplerFastPath, LaterRunsContinueWhereTheLastOneStopped) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ResamplerWingSums,
-                         ::testing::Values(sondrel::WingSumPath::kPlain, sondrel::WingSumPath::kEightLanes,
-                                           sondrel::WingSumPath::kSixteenLanes, sondrel::WingSumPath::kThirtyTwoLanes),
-                         [](const auto& info) {
-                           switch (info.param) {
-                             case sondrel::WingSumPath::kPlain:
-                               return std::string("Plain");
-                             case sondrel::WingSumPath::kEightLanes:
-                               return std::string("EightLanes");
-                             case sondrel::WingSumPath::kSixteenLanes:
-                               return std::string("SixteenLanes");
-                             default:
-                               return std::string("ThirtyTwoLanes");
-                           }
-                         });
+INSTANTIATE_TEST_SUITE_P(Levels, ResamplerWingSums,
+                         ::testing::Values(cpu::Level::kPlain, cpu::Level::kSse2, cpu::Level::kAvx2,
+                                           cpu::Level::kAvx512),
+                         [](const auto& info) { return std::string(cpu::Name(info.param)); });
 
 TEST(ResamplerFastPath, ChannelsAreConvertedSideBySide) {
   // Three different channels, one after another in the arrays.

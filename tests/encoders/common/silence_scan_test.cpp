@@ -1,7 +1,8 @@
 // The run scans, which look at 64 samples at a time, against the rules applied sample by sample:
 // the first-stage silence scan (also resumed where an earlier scan found no run) on blocks made of
 // quiet and loud runs of every length and on thresholds up to ones that make every sample quiet,
-// and the run finder on long runs and on ranges at the ends of the sample values.
+// and the run finder, at every vector level, on long runs and on ranges at the ends of the sample
+// values.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -99,10 +100,13 @@ TEST(RunFinder, AgreesWithTheRuleOnLongRunsAndRangesAtTheEnds) {
             u.push_back(static_cast<std::uint16_t>(v));
           }
         }
-        ExpectSame(FirstRun(u, range.first, range.last, shortest),
-                   RunsSampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest),
-                   "range " + std::to_string(range.first) + ".." + std::to_string(range.last) + " shortest " +
-                       std::to_string(shortest) + " round " + std::to_string(round));
+        const SilenceScan want =
+            RunsSampleBySample(u, std::int64_t{range.first} - 1, std::int64_t{range.last} + 1, shortest);
+        for (const cpu::Level level : {cpu::Level::kPlain, cpu::Runnable(cpu::Level::kSse2)}) {
+          ExpectSame(FirstRun(u, range.first, range.last, shortest, 0, level), want,
+                     "range " + std::to_string(range.first) + ".." + std::to_string(range.last) + " shortest " +
+                         std::to_string(shortest) + " round " + std::to_string(round) + " " + cpu::Name(level));
+        }
       }
     }
   }
