@@ -1,24 +1,29 @@
 // The ADPCM block search against the straightforward one kept in the tests, on fuzzer-made blocks:
-// every vector path this processor runs must choose the same length and starting index, leave the
-// same buffer behind and so code the same bytes. One searcher per path is kept across inputs, as
-// the encoder keeps one across blocks (its guesses carry over and must never change a choice).
+// at every vector level this processor runs it must choose the same length and starting index,
+// leave the same buffer behind and so code the same bytes, and every error its record holds must
+// be the one the scalar step (the move table) gives: the vector code's mask arithmetic agrees with
+// the table. One searcher per level is kept across inputs, as the encoder keeps one across blocks
+// (its guesses carry over and must never change a choice).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 
+#include "cpu/vector_level.h"
 #include "encoders/adpcm4/adpcm_codec.h"
 #include "encoders/adpcm4/block_search.h"
 #include "tests/encoders/adpcm4/reference_search.h"
 
 using velkin::adpcm4::BlockBuffer;
 using velkin::adpcm4::BlockSearch;
-using velkin::adpcm4::VectorPath;
+using velkin::cpu::Level;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static std::unique_ptr<BlockSearch> searches[] = {std::make_unique<BlockSearch>(VectorPath::kEightLanes),
-                                                    std::make_unique<BlockSearch>(VectorPath::kSixteenLanes),
-                                                    std::make_unique<BlockSearch>(VectorPath::kSixteenLanesAvx512)};
+  static std::unique_ptr<BlockSearch> searches[] = {std::make_unique<BlockSearch>(Level::kSse2),
+                                                    std::make_unique<BlockSearch>(Level::kAvx2),
+                                                    std::make_unique<BlockSearch>(Level::kAvx512)};
+  static const Level levels[] = {Level::kSse2, Level::kAvx2, Level::kAvx512};
   if (size < 4) return 0;
   // Count and remaining samples of the segment, then the samples; the rest of the buffer stays
   // silent, as after a short read. Samples are built from a few bits each now and then, so that
@@ -42,12 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   BlockBuffer reference_buffer = u;
   const auto reference = velkin::adpcm4::test::ReferenceChoose(reference_buffer, n, remaining);
   const auto want = velkin::adpcm4::EncodeBlock(reference_buffer, reference.length, reference.start_index).bytes;
-  for (auto& search : searches) {
-    if (!velkin::adpcm4::CanRun(search->path())) continue;
+  for (std::size_t k = 0; k < std::size(searches); ++k) {
+    BlockSearch& search = *searches[k];
+    if (search.level() != levels[k]) continue;  // not run by this processor
     BlockBuffer fast_buffer = u;
-    const auto fast = search->Choose(fast_buffer, n, remaining);
+    const auto fast = search.Choose(fast_buffer, n, remaining);
     if (!(fast == reference) || fast_buffer != reference_buffer) std::abort();
     if (velkin::adpcm4::EncodeBlock(fast_buffer, fast.length, fast.start_index).bytes != want) std::abort();
+    if (!velkin::adpcm4::test::RecordDifference(search, fast_buffer).empty()) std::abort();
   }
   return 0;
 }

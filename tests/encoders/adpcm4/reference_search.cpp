@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "encoders/adpcm4/trial_step.h"
+
 namespace velkin::adpcm4::test {
 
 namespace {
@@ -105,6 +107,30 @@ BlockChoice ReferenceChoose(BlockBuffer& u, std::size_t count, std::uint32_t rem
     if (tail >= 3) length = tail;
   }
   return {length, x0};
+}
+
+std::string RecordDifference(const BlockSearch& search, const BlockBuffer& u) {
+  const TrialRecord& record = search.record();
+  if (!record.valid()) return {};
+  const TrialTables& tables = Trial();
+  for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    std::int32_t v = StartPredictor(u[0]);
+    std::uint32_t x = s;
+    std::uint64_t want = 0;
+    for (std::size_t k = 0; k < kMaxBlockLength; ++k) {
+      if (k > 0) v = TrialStep(u[k], v, x, tables);
+      const std::uint64_t miss = static_cast<std::uint64_t>(std::abs(std::int32_t{u[k]} - v));
+      const std::uint64_t counted = std::min<std::uint64_t>(miss, TrialRecord::kLargestCountedMiss);
+      want += counted * counted;
+      std::uint64_t got = 0;
+      if (!record.ErrorAfter(s, k, got)) break;
+      if (got != want) {
+        return "trial " + std::to_string(s) + " after sample " + std::to_string(k) + ": recorded " +
+               std::to_string(got) + ", coded " + std::to_string(want);
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace velkin::adpcm4::test

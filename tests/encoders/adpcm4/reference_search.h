@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "encoders/adpcm4/block_search.h"
 
@@ -17,5 +18,11 @@ std::uint64_t ReferenceTrial(const BlockBuffer& u, std::size_t length, std::uint
 
 // Length search, refinement, odd length, final index search and segment-end take-in.
 BlockChoice ReferenceChoose(BlockBuffer& u, std::size_t count, std::uint32_t remaining);
+
+// Where the record of the search's last side-by-side run first differs from the trials coded one
+// at a time with the scalar step (CodeStep and its move table), misses counted as the record
+// counts them; empty when every error the record gives is that trial's. This is where the vector
+// code's mask arithmetic meets the table. A record that no longer describes `u` is not read.
+std::string RecordDifference(const BlockSearch& search, const BlockBuffer& u);
 
 }  // namespace velkin::adpcm4::test
