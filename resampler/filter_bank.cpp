@@ -166,7 +166,7 @@ bool FilterBank::Prepare(const std::int16_t* table, const std::int16_t* delta, s
   stride_ = static_cast<std::int32_t>((longest + 7) & ~std::uint64_t{7});
   sum_ = SumFor(level_, stride_);
   const std::size_t rows = static_cast<std::size_t>(step) + 1;  // starts 0 .. H (H: phase 0, newer wing)
-  rows_ = AllocateTableMemory(rows * static_cast<std::size_t>(stride_));
+  rows_ = AllocateLargeMemory(rows * static_cast<std::size_t>(stride_));
   state_.reset(new (std::nothrow) std::uint8_t[rows]());
   count_.reset(new (std::nothrow) std::uint16_t[rows]);
   if (!rows_ || !state_ || !count_) {

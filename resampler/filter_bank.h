@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "cpu/vector_level.h"
-#include "resampler/os/table_memory.h"
+#include "resampler/os/large_memory.h"
 
 namespace velkin::sondrel {
 
@@ -62,7 +62,7 @@ class FilterBank {
   std::int32_t stride_ = 0;
   std::int32_t (*sum_)(const std::int16_t*, const std::int16_t*, const std::int16_t*, const std::int16_t*,
                        std::int32_t) = nullptr;
-  TableMemory rows_;
+  LargeMemory rows_;
   // Per row: 0 not built yet; otherwise 1 + (1 when its last coefficient comes from the table's
   // last entry, which the newer wing leaves out).
   std::unique_ptr<std::uint8_t[]> state_;

@@ -1,6 +1,7 @@
 #include "wave_converter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -15,27 +16,29 @@ namespace velkin::sondrel {
 
 namespace {
 
-// Samples are moved between file and memory through a small byte buffer, in little-endian order.
+// On a big-endian machine samples are moved between file and memory through a small byte buffer;
+// on a little-endian one the samples in memory are the file's bytes already.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 constexpr std::size_t kChunkSamples = 8192;
 
 // The most output samples a file can carry: the RIFF size field (32 bits) must cover the header,
 // the largest format chunk and the data.
 constexpr double kMaxOutputSamples = (4294967295.0 - 4 - (8 + 18 + 65536) - 8) / 2;
 
-bool ReadSamples(riff::Reader& reader, std::vector<std::int16_t>& samples) {
-  std::uint8_t bytes[kChunkSamples * 2];
-  for (std::size_t done = 0; done < samples.size();) {
-    const std::size_t n = std::min(kChunkSamples, samples.size() - done);
-    if (reader.Read(bytes, n * 2) != n * 2) return false;
-    for (std::size_t j = 0; j < n; ++j) {
-      samples[done + j] = static_cast<std::int16_t>(velkin::bytes::LoadU16(bytes + 2 * j));
+bool ReadSamples(riff::Reader& reader, SampleBuffer& samples) {
+  const std::size_t bytes = samples.size() * 2;
+  if (reader.Read(samples.data(), bytes) != bytes) return false;
+  if constexpr (!kLittleEndian) {
+    auto* raw = reinterpret_cast<const std::uint8_t*>(samples.data());
+    for (std::size_t j = 0; j < samples.size(); ++j) {
+      samples.data()[j] = static_cast<std::int16_t>(velkin::bytes::LoadU16(raw + 2 * j));
     }
-    done += n;
   }
   return true;
 }
 
-bool WriteSamples(riff::Writer& writer, const std::vector<std::int16_t>& samples) {
+bool WriteSamples(riff::Writer& writer, std::span<const std::int16_t> samples) {
+  if constexpr (kLittleEndian) return writer.Write(samples.data(), samples.size_bytes()) == samples.size_bytes();
   std::uint8_t bytes[kChunkSamples * 2];
   for (std::size_t done = 0; done < samples.size();) {
     const std::size_t n = std::min(kChunkSamples, samples.size() - done);
@@ -48,7 +51,7 @@ bool WriteSamples(riff::Writer& writer, const std::vector<std::int16_t>& samples
   return true;
 }
 
-bool WriteWave(const std::string& path, const riff::FormatChunk& format, const std::vector<std::int16_t>& samples,
+bool WriteWave(const std::string& path, const riff::FormatChunk& format, std::span<const std::int16_t> samples,
                bool& created) {
   std::uint32_t error = riff::kNoError;
   auto writer = riff::Writer::Create(path, error);
@@ -67,6 +70,17 @@ bool WriteWave(const std::string& path, const riff::FormatChunk& format, const s
 
 }  // namespace
 
+bool SampleBuffer::Allocate(std::size_t count) {
+  samples_ = AllocateLargeMemory(std::max<std::size_t>(count, 1));  // an empty buffer is no failure
+  size_ = samples_ ? count : 0;
+  return samples_ != nullptr;
+}
+
+void SampleBuffer::Release() {
+  samples_.reset();
+  size_ = 0;
+}
+
 ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out) {
   riff::ChunkInfo riffChunk;
   riff::ChunkInfo chunk;
@@ -78,16 +92,11 @@ ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out) {
   const std::size_t count = chunk.size / 2;
   // A declared size the file cannot back is refused before anything is allocated for it.
   if (reader.Remaining() < static_cast<std::uint64_t>(count) * 2) return ReadStatus::kShortData;
-  try {
-    out.samples.assign(count, 0);
-  } catch (const std::bad_alloc&) {
-    return ReadStatus::kNoMemory;
-  }
+  if (!out.samples.Allocate(count)) return ReadStatus::kNoMemory;
   return ReadSamples(reader, out.samples) ? ReadStatus::kOk : ReadStatus::kShortData;
 }
 
-bool ResampleSamples(const std::vector<std::int16_t>& input, float inputRate, float outputRate,
-                     std::vector<std::int16_t>& output) {
+bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate, SampleBuffer& output) {
   if (!(inputRate > 0.0f) || !(outputRate > 0.0f) || !std::isfinite(inputRate) || !std::isfinite(outputRate)) {
     return false;
   }
@@ -99,11 +108,8 @@ bool ResampleSamples(const std::vector<std::int16_t>& input, float inputRate, fl
 
   C_Resampler resampler(/*useLargeFilter=*/true, /*linearMode=*/false, /*interpolateCoefficients=*/true);
   if (!resampler.configure(static_cast<double>(outputRate) / static_cast<double>(inputRate), 1, 1.0)) return false;
-  try {
-    output.assign(static_cast<std::size_t>(outCount), 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  // Every sample of the output is written by a run that returns outCount.
+  if (!output.Allocate(static_cast<std::size_t>(outCount))) return false;
   auto inCount = static_cast<std::int32_t>(input.size());
   // A run that stops early leaves output samples it never computed: such a result is not written.
   return resampler.run(inCount, outCount, input.data(), output.data()) == outCount;
@@ -149,9 +155,9 @@ std::int32_t C_WaveConverter::convert(const char* inputPath, const char* outputP
   const auto inputRate = static_cast<float>(format.nSamplesPerSec);
   if (inputRate == outputRate) return 0;
 
-  std::vector<std::int16_t> output;
-  if (!ResampleSamples(wave.samples, inputRate, outputRate, output)) return 0;
-  wave.samples = {};
+  SampleBuffer output;
+  if (!ResampleSamples(wave.samples.span(), inputRate, outputRate, output)) return 0;
+  wave.samples.Release();
 
   format.nSamplesPerSec = static_cast<std::uint32_t>(outputRate);
   format.nBlockAlign =
@@ -159,7 +165,7 @@ std::int32_t C_WaveConverter::convert(const char* inputPath, const char* outputP
   format.nAvgBytesPerSec = static_cast<std::uint32_t>(format.nBlockAlign) * format.nSamplesPerSec;
 
   bool created = false;
-  if (!WriteWave(outputPath, wave.format, output, created)) {
+  if (!WriteWave(outputPath, wave.format, output.span(), created)) {
     if (!created) {
       WriteDebugOutput("Open wave file failed !\n");
     } else {

@@ -1,19 +1,39 @@
 // WAV in, another sample rate out: the conversion behind the Sondrel export.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <span>
 
+#include "resampler/os/large_memory.h"
 #include "riff/riff_file.h"
 #include "riff/wave_format.h"
 
 namespace velkin::sondrel {
 
+// Samples that are written in full before anything reads them: the whole-file buffers of a
+// conversion. They are not cleared when made, so that each page is first touched by what fills it
+// (the read of the file, the resampler), and they sit on huge pages where the system offers them.
+class SampleBuffer {
+ public:
+  // `count` samples of unspecified value; false, leaving the buffer empty, when memory is short.
+  bool Allocate(std::size_t count);
+  void Release();
+  std::int16_t* data() { return samples_.get(); }
+  const std::int16_t* data() const { return samples_.get(); }
+  std::size_t size() const { return size_; }
+  std::span<const std::int16_t> span() const { return {samples_.get(), size_}; }
+
+ private:
+  LargeMemory samples_;
+  std::size_t size_ = 0;
+};
+
 // A WAV file as the converter takes it: its format chunk, and its "data" chunk as signed 16-bit
 // little-endian samples of one stream, whatever the format says (an odd last byte is left out).
 struct WaveInput {
   riff::FormatChunk format;
-  std::vector<std::int16_t> samples;
+  SampleBuffer samples;
 };
 
 enum class ReadStatus {
@@ -33,8 +53,7 @@ ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out);
 // samples (in double precision), large filter with interpolated coefficients, gain scale 1. False
 // when the rates cannot be converted, memory is short, or the resampler fails or produces fewer
 // samples than that: the output would then hold samples that were never computed.
-bool ResampleSamples(const std::vector<std::int16_t>& input, float inputRate, float outputRate,
-                     std::vector<std::int16_t>& output);
+bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate, SampleBuffer& output);
 
 class C_WaveConverter {
  public:

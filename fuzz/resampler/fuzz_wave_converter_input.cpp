@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "resampler/wave_converter.h"
 #include "riff/riff_file.h"
@@ -14,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (velkin::sondrel::ReadWaveInput(*reader, wave) != velkin::sondrel::ReadStatus::kOk) return 0;
   const std::uint32_t rate = wave.format.format.nSamplesPerSec;
   if (rate == 0 || wave.samples.size() > 50000) return 0;
-  std::vector<std::int16_t> out;
-  velkin::sondrel::ResampleSamples(wave.samples, static_cast<float>(rate), 16000.0f, out);
+  velkin::sondrel::SampleBuffer out;
+  velkin::sondrel::ResampleSamples(wave.samples.span(), static_cast<float>(rate), 16000.0f, out);
   return 0;
 }

@@ -1,7 +1,8 @@
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 
-#include "resampler/os/table_memory.h"
+#include "resampler/os/large_memory.h"
 
 namespace velkin::sondrel {
 
@@ -9,20 +10,21 @@ namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 }  // namespace
 
-TableMemory AllocateTableMemory(std::size_t count) {
+LargeMemory AllocateLargeMemory(std::size_t count) {
   const std::size_t bytes = count * sizeof(std::int16_t);
-  // Below a huge page the rows fit the address cache anyway.
+  // Below half a huge page the values fit the address cache anyway, and take few page faults.
   const std::size_t alignment = bytes >= kHugePage / 2 ? kHugePage : alignof(std::max_align_t);
+  if (bytes > SIZE_MAX - alignment) return nullptr;
   const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
   void* memory = nullptr;
   if (posix_memalign(&memory, alignment, rounded) != 0) return nullptr;
 #ifdef MADV_HUGEPAGE
   if (alignment == kHugePage) madvise(memory, rounded, MADV_HUGEPAGE);  // only advice: may be refused
 #endif
-  return TableMemory(static_cast<std::int16_t*>(memory));
+  return LargeMemory(static_cast<std::int16_t*>(memory));
 }
 
-void TableMemoryRelease::operator()(std::int16_t* memory) const {
+void LargeMemoryRelease::operator()(std::int16_t* memory) const {
   free(memory);
 }
 
