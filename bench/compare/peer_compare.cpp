@@ -13,7 +13,8 @@
 // (speech-like, sine, noise, low-level, full-scale square, and music-like for the converter), plus
 // espeak-ng speech when espeak-ng is installed.
 //
-// usage: bench_compare [--seconds S] [--repeat N] [--only encoders|converter]
+// usage: bench_compare [--seconds S] [--repeat N] [--only encoders|converter] [--rates R,R...]
+// (--rates: the converter's input rates, by default 44100,48000,32000,22050,11025,8000)
 #include <velkin/sondrel.h>
 #include <velkin/tarpel.h>
 #include <velkin/vossik.h>
@@ -33,6 +34,7 @@
 #include <filesystem>
 #include <functional>
 #include <numbers>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -132,8 +134,8 @@ velkin::bench::Wav EspeakSpeech(const fs::path& dir, double seconds) {
   std::string words;
   static const char* kSentence =
       "The quick brown fox jumps over the lazy dog, while seven engineers measure every sample of sound. ";
-  // espeak-ng speaks about 2.2 to 2.6 words a second at its default rate; the callers cut.
-  for (double said = 0; said < seconds; said += 17 / 2.2) words += kSentence;
+  // espeak-ng speaks a little over 3 words a second at its default rate; the callers cut.
+  for (double said = 0; said < seconds; said += 17 / 3.2) words += kSentence;
   velkin::bench::WriteRaw(text.string(), words.data(), words.size());
   const std::string command = "espeak-ng -w '" + wav.string() + "' -f '" + text.string() + "' >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) return {};
@@ -147,11 +149,19 @@ int main(int argc, char** argv) {
   double seconds = 60;
   int repeat = 3;
   std::string only;
+  std::vector<int> rates = {44100, 48000, 32000, 22050, 11025, 8000};
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     if (flag == "--seconds") seconds = std::atof(argv[i + 1]);
     if (flag == "--repeat") repeat = std::max(1, std::atoi(argv[i + 1]));
     if (flag == "--only") only = argv[i + 1];
+    if (flag == "--rates") {
+      rates.clear();
+      std::istringstream list(argv[i + 1]);
+      for (std::string rate; std::getline(list, rate, ',');) {
+        if (std::atoi(rate.c_str()) > 0) rates.push_back(std::atoi(rate.c_str()));
+      }
+    }
   }
   // The job programs sit beside this one.
   const fs::path bin = fs::canonical("/proc/self/exe").parent_path();
@@ -211,7 +221,7 @@ int main(int argc, char** argv) {
   sources.push_back({"music-like", music});
   for (const Input& source : converter ? sources : std::vector<Input>{}) {
     const double from_rate = source.name == "music-like" ? 48000 : espeak.rate;
-    for (const int rate : {44100, 48000, 32000, 22050, 11025, 8000}) {
+    for (const int rate : rates) {
       auto samples = Soxr(source.samples, from_rate, rate, SOXR_VHQ);
       samples.resize(std::min(samples.size(), static_cast<std::size_t>(seconds * rate)));
       const std::string path = (dir / "in.wav").string();
