@@ -96,7 +96,23 @@ ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out) {
   return ReadSamples(reader, out.samples) ? ReadStatus::kOk : ReadStatus::kShortData;
 }
 
-bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate, SampleBuffer& output) {
+namespace {
+
+bool Allocate(SampleBuffer& output, std::size_t count) {
+  return output.Allocate(count);
+}
+
+bool Allocate(std::vector<std::int16_t>& output, std::size_t count) {
+  try {
+    output.assign(count, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+template <typename Output>
+bool ResampleInto(std::span<const std::int16_t> input, float inputRate, float outputRate, Output& output) {
   if (!(inputRate > 0.0f) || !(outputRate > 0.0f) || !std::isfinite(inputRate) || !std::isfinite(outputRate)) {
     return false;
   }
@@ -108,11 +124,21 @@ bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float
 
   C_Resampler resampler(/*useLargeFilter=*/true, /*linearMode=*/false, /*interpolateCoefficients=*/true);
   if (!resampler.configure(static_cast<double>(outputRate) / static_cast<double>(inputRate), 1, 1.0)) return false;
-  // Every sample of the output is written by a run that returns outCount.
-  if (!output.Allocate(static_cast<std::size_t>(outCount))) return false;
+  if (!Allocate(output, static_cast<std::size_t>(outCount))) return false;
   auto inCount = static_cast<std::int32_t>(input.size());
   // A run that stops early leaves output samples it never computed: such a result is not written.
   return resampler.run(inCount, outCount, input.data(), output.data()) == outCount;
+}
+
+}  // namespace
+
+bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate, SampleBuffer& output) {
+  return ResampleInto(input, inputRate, outputRate, output);
+}
+
+bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate,
+                     std::vector<std::int16_t>& output) {
+  return ResampleInto(input, inputRate, outputRate, output);
 }
 
 C_WaveConverter::~C_WaveConverter() = default;

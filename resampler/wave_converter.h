@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "resampler/os/large_memory.h"
 #include "riff/riff_file.h"
@@ -52,8 +53,11 @@ ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out);
 // Resamples `input` from `inputRate` to `outputRate` as the converter does: trunc(n * out / in)
 // samples (in double precision), large filter with interpolated coefficients, gain scale 1. False
 // when the rates cannot be converted, memory is short, or the resampler fails or produces fewer
-// samples than that: the output would then hold samples that were never computed.
+// samples than that: the output would then hold samples that were never computed. The converter
+// resamples into a buffer that is not cleared first; callers that keep samples in a vector get one.
 bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate, SampleBuffer& output);
+bool ResampleSamples(std::span<const std::int16_t> input, float inputRate, float outputRate,
+                     std::vector<std::int16_t>& output);
 
 class C_WaveConverter {
  public:
