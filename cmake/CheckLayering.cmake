@@ -45,7 +45,7 @@ set(ALLOW_device/qmlib/os/stub "${seam}")
 set(ALLOW_device/qmlib/os/emulated "${seam}" "^emulator/" "^formats/")
 set(ALLOW_device/qmlib "^device/qmlib/os/" "^emulator/" "^formats/")
 set(ALLOW_device/farlink "^device/qmlib/[^/]+$")
-set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$"
+set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$" "^device/qmlib/os/backend\\.h$"
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
 # The console calls the libraries through their C exports only; the hot-plug event source is the
 # one piece of the device library it links directly.
