@@ -24,6 +24,7 @@ set(modules
     device/qmlib
     device/farlink
     device/quorvane
+    device/programming
     console
     tools/velkin-decode
     tools/velkin-emu
@@ -47,6 +48,7 @@ set(ALLOW_device/qmlib "^device/qmlib/os/" "^emulator/" "^formats/")
 set(ALLOW_device/farlink "^device/qmlib/[^/]+$")
 set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$"
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
+set(ALLOW_device/programming "^device/qmlib/")
 # The console calls the libraries through their C exports only; the hot-plug event source is the
 # one piece of the device library it links directly. The vendor command set's header is constants
 # only (the flash geometry its download walks), nothing to link.
