@@ -28,7 +28,8 @@ set(modules
     console
     tools/velkin-decode
     tools/velkin-emu
-    tools/velkin-studio)
+    tools/velkin-studio
+    tools/velkin)
 
 # The seam headers of the device library's platform layer (not the backends behind them).
 set(seam "^device/qmlib/os/[^/]+$")
@@ -56,6 +57,7 @@ set(ALLOW_console "^riff/" "^formats/" "^device/qmlib/os/hotplug\\.h$"
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-decode "^encoders/adpcm4/adpcm_codec\\.h$" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
+set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-studio "^console/mono\\.h$" "^tools/velkin-decode/" "^device/qmlib/" "^riff/" "^formats/")
 
 if(NOT ROOT)
