@@ -50,6 +50,7 @@ int Read(const Session& session, const UnitArgs& args) {
   bool written = false;
   options.extras = [&](std::size_t, const programming::TrayResult& result, json& object,
                        std::vector<std::string>& lines) {
+    if (!result.job.ok()) return false;
     const auto& data = result.job.data;
     written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
     written = std::fclose(file) == 0 && written;
@@ -85,6 +86,7 @@ int Eeprom(const Session& session, const UnitArgs& args) {
   options.command = "eeprom";
   options.extras = [](std::size_t, const programming::TrayResult& result, json& object,
                       std::vector<std::string>& lines) {
+    if (!result.job.ok()) return false;
     const auto text = [](const std::optional<programming::Record>& r) {
       return r ? programming::RecordText(*r) : std::string();
     };

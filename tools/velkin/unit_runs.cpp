@@ -180,7 +180,7 @@ int RunOnUnits(const Session& session, std::vector<programming::TrayUnit> units,
       json object = ResultJson(options.command, result, options.file);
       std::vector<std::string> lines = ResultLines(result, options.file);
       bool ok = result.job.ok();
-      if (ok && options.extras && !options.extras(index, result, object, lines)) ok = false;
+      if (options.extras && !options.extras(index, result, object, lines)) ok = false;
       object["ok"] = ok;
       if (!ok) ++failed;
       bars.Finish(index, Outcome(result, ok));
