@@ -15,8 +15,6 @@ int Main(int argc, char** argv) {
   Session session;
   CLI::App app{kAbout, "velkin"};
   app.require_subcommand(0, 1);
-  app.footer(std::string("Exit status: ") + kExitStatusText + "\n\nEnvironment: " + kEnvironmentText +
-             "\n\nEvery command has --help.");
   app.set_version_flag("--version", VELKIN_VERSION);
   // For the build: the man page and the bash completion from these very definitions.
   bool man = false;
@@ -24,6 +22,9 @@ int Main(int argc, char** argv) {
   app.add_flag("--generate-man", man, std::string("Write the man page"))->group("");
   app.add_flag("--generate-bash-completion", completion, std::string("Write the bash completion"))->group("");
   for (const CommandGroup& group : CommandGroups()) group.add(app, session);
+  // After the commands, which would otherwise each take it over.
+  app.footer(std::string("Exit status: ") + kExitStatusText + "\n\nEnvironment: " + kEnvironmentText +
+             "\n\nEvery command has --help.");
 
   try {
     app.parse(argc, argv);

@@ -39,8 +39,10 @@ std::vector<const CLI::Option*> Shown(const CLI::App& command, bool positional) 
 
 std::string OptionNames(const CLI::Option& option) {
   std::string names;
-  for (const auto& s : option.get_snames()) names += (names.empty() ? "" : ", ") + ("\\fB\\-" + s + "\\fR");
-  for (const auto& l : option.get_lnames()) names += (names.empty() ? "" : ", ") + ("\\fB\\-\\-" + l + "\\fR");
+  for (const auto& s : option.get_snames()) names += (names.empty() ? "" : ", ") + ("\\fB\\-" + Roff(s) + "\\fR");
+  for (const auto& l : option.get_lnames()) {
+    names += (names.empty() ? "" : ", ") + ("\\fB\\-\\-" + Roff(l) + "\\fR");
+  }
   if (option.get_expected_max() > 0 && !option.get_type_name().empty()) {
     names += " \\fI" + Roff(option.get_type_name()) + "\\fR";
   }

@@ -163,7 +163,8 @@ int RunOnUnits(const Session& session, std::vector<programming::TrayUnit> units,
   std::size_t failed = 0;
   bool interrupted = false;
   bool log_failed = false;
-  std::vector<std::string> waiting;  // text results held back while the bars are drawn
+  // Text results held back while the bars are drawn, then shown in the tray's order.
+  std::vector<std::vector<std::string>> waiting(units.size());
   while (reported < units.size()) {
     std::deque<Ended> batch;
     {
@@ -194,7 +195,7 @@ int RunOnUnits(const Session& session, std::vector<programming::TrayUnit> units,
       if (session.json) {
         session.Emit(object);
       } else if (defer) {
-        waiting.insert(waiting.end(), lines.begin(), lines.end());
+        waiting[index] = lines;
       } else {
         for (const auto& line : lines) session.Say(line);
       }
@@ -203,7 +204,9 @@ int RunOnUnits(const Session& session, std::vector<programming::TrayUnit> units,
   }
   tray.Wait();
   bars.End();
-  for (const auto& line : waiting) session.Say(line);
+  for (const auto& lines : waiting) {
+    for (const auto& line : lines) session.Say(line);
+  }
   if (!session.json && units.size() > 1) {
     session.Say(std::to_string(units.size() - failed) + " of " + std::to_string(units.size()) + " units done" +
                 (failed > 0 ? ", " + std::to_string(failed) + " failed" : ""));
