@@ -1,5 +1,5 @@
 // velkin run as a separate program over virtual devices: its standard output line by line, its
-// standard error, its exit status. Shared by the command line's process tests and its benchmark.
+// standard error, its exit status.
 #pragma once
 
 #include <chrono>

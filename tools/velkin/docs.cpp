@@ -26,6 +26,12 @@ std::string Roff(const std::string& text) {
   return out;
 }
 
+// `item` added to a list separated by `separator`.
+void Join(std::string& list, const char* separator, const std::string& item) {
+  if (!list.empty()) list += separator;
+  list += item;
+}
+
 std::vector<const CLI::App*> Commands(const CLI::App& app) {
   return app.get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
 }
@@ -39,10 +45,8 @@ std::vector<const CLI::Option*> Shown(const CLI::App& command, bool positional) 
 
 std::string OptionNames(const CLI::Option& option) {
   std::string names;
-  for (const auto& s : option.get_snames()) names += (names.empty() ? "" : ", ") + ("\\fB\\-" + Roff(s) + "\\fR");
-  for (const auto& l : option.get_lnames()) {
-    names += (names.empty() ? "" : ", ") + ("\\fB\\-\\-" + Roff(l) + "\\fR");
-  }
+  for (const auto& s : option.get_snames()) Join(names, ", ", "\\fB\\-" + Roff(s) + "\\fR");
+  for (const auto& l : option.get_lnames()) Join(names, ", ", "\\fB\\-\\-" + Roff(l) + "\\fR");
   if (option.get_expected_max() > 0 && !option.get_type_name().empty()) {
     names += " \\fI" + Roff(option.get_type_name()) + "\\fR";
   }
@@ -128,7 +132,7 @@ std::string BashCompletion(const CLI::App& app) {
   std::string commands;
   std::string cases;
   for (const auto* command : Commands(app)) {
-    commands += (commands.empty() ? "" : " ") + command->get_name();
+    Join(commands, " ", command->get_name());
     std::string words = "--help";
     std::string files;   // options that take a file
     std::string units;   // options that take a unit's name
@@ -140,17 +144,19 @@ std::string BashCompletion(const CLI::App& app) {
         positional_file = positional_file || option->get_type_name() == "FILE";
         continue;
       }
-      std::string names;
-      for (const auto& s : option->get_snames()) names += (names.empty() ? "" : "|") + ("-" + s);
+      std::vector<std::string> spellings;
+      for (const auto& s : option->get_snames()) spellings.push_back("-" + s);
       for (const auto& l : option->get_lnames()) {
-        names += (names.empty() ? "" : "|") + ("--" + l);
+        spellings.push_back("--" + l);
         if (option != command->get_help_ptr()) words += " --" + l;
       }
+      std::string names;
+      for (const auto& spelling : spellings) Join(names, "|", spelling);
       if (option->get_expected_max() == 0) continue;
       std::string& kind = option->get_type_name() == "FILE"   ? files
                           : option->get_type_name() == "NAME" ? units
                                                               : values;
-      kind += (kind.empty() ? "" : "|") + names;
+      Join(kind, "|", names);
     }
     cases += "    " + command->get_name() + ")\n      case \"$prev\" in\n";
     if (!files.empty()) cases += "        " + files + ") _velkin_files; return ;;\n";
