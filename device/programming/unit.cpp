@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <thread>
 #include <tuple>
 
@@ -141,10 +142,18 @@ struct UnitOpener {
 };
 
 OpenResult OpenUnit(const MatchTexts& texts, const std::string& name) {
-  return UnitOpener::Open(texts, name);
+  try {
+    return UnitOpener::Open(texts, name);
+  } catch (const std::exception& e) {
+    OpenResult result;
+    result.error = std::string("cannot open the unit: ") + e.what();
+    return result;
+  }
 }
 
-std::vector<UnitIdentity> ListUnits(const MatchTexts& texts, bool read_units) {
+namespace {
+
+std::vector<UnitIdentity> List(const MatchTexts& texts, bool read_units) {
   std::vector<UnitIdentity> units;
   {
     qm::C_OpenDeviceTable lister;
@@ -176,6 +185,16 @@ std::vector<UnitIdentity> ListUnits(const MatchTexts& texts, bool read_units) {
     }
   }
   return read;
+}
+
+}  // namespace
+
+std::vector<UnitIdentity> ListUnits(const MatchTexts& texts, bool read_units) {
+  try {
+    return List(texts, read_units);
+  } catch (const std::exception&) {
+    return {};  // out of memory while listing: as if none were there
+  }
 }
 
 }  // namespace velkin::programming
