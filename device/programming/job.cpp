@@ -113,7 +113,8 @@ class Jobs {
   Jobs(Unit& unit, Runner& run) : unit_(unit), run_(run) {}
 
   // The flash's size from the identity, read again when it was not known; false (with the
-  // result) when it cannot be had.
+  // result) when it cannot be had. A flash of unknown size is not guessed at: the erase would
+  // cover a guessed size, and an image too large for the chip could not be told from one that fits.
   bool FlashSize(std::uint32_t* size) {
     *size = unit_.Identity().flash_size;
     if (*size == 0) *size = unit_.RefreshIdentity().flash_size;
