@@ -24,10 +24,12 @@ set(modules
     device/qmlib
     device/farlink
     device/quorvane
+    device/programming
     console
     tools/velkin-decode
     tools/velkin-emu
-    tools/velkin-studio)
+    tools/velkin-studio
+    tools/velkin)
 
 # The seam headers of the device library's platform layer (not the backends behind them).
 set(seam "^device/qmlib/os/[^/]+$")
@@ -47,12 +49,15 @@ set(ALLOW_device/qmlib "^device/qmlib/os/" "^emulator/" "^formats/")
 set(ALLOW_device/farlink "^device/qmlib/[^/]+$")
 set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$" "^device/qmlib/os/backend\\.h$"
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
+set(ALLOW_device/programming "^device/qmlib/")
 # The console calls the libraries through their C exports only; the hot-plug event source is the
-# one piece of the device library it links directly.
+# one piece of the device library it links directly. The vendor command set's header is constants
+# only (the flash geometry its download walks), nothing to link.
 set(ALLOW_console "^riff/" "^formats/" "^device/qmlib/os/hotplug\\.h$"
-    "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
+    "^device/qmlib/os/emulated/virtual_device_messages\\.h$" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-decode "^encoders/adpcm4/adpcm_codec\\.h$" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
+set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-studio "^console/mono\\.h$" "^tools/velkin-decode/" "^device/qmlib/" "^riff/" "^formats/")
 
 if(NOT ROOT)
