@@ -10,9 +10,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "console/mono.h"
 #include "formats/code_file.h"
 #include "riff/wave_file.h"
+#include "sound/mono.h"
 
 namespace velkin::studio {
 namespace {
@@ -223,7 +223,7 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
   fs::path input = folder / kSourceFile;
   if (info->channels > 1) {
     job.Step("mono", 2);
-    if (velkin::console::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str()) != 1) {
+    if (sound::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str(), nullptr) != 1) {
       return fail("the one-channel copy could not be made");
     }
     input = folder / kMonoFile;
