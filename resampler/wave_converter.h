@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "riff/riff_file.h"
+#include "riff/wave_file.h"
 #include "riff/wave_format.h"
 
 namespace velkin::sondrel {

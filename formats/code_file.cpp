@@ -1,4 +1,4 @@
-#include "code_file.h"
+#include "formats/code_file.h"
 
 #include "formats/code_file_layout.h"
 #include "formats/le_bytes.h"
@@ -83,32 +83,6 @@ std::optional<DecodedFile> DecodeCodeFile(std::span<const std::uint8_t> file, st
   }
   error = last_error;
   return std::nullopt;
-}
-
-std::vector<std::uint8_t> MonoWav(std::span<const std::int16_t> samples, std::uint32_t sample_rate) {
-  const auto data_bytes = static_cast<std::uint32_t>(samples.size() * 2);
-  std::vector<std::uint8_t> w;
-  w.reserve(44 + data_bytes);
-  auto u16 = [&w](std::uint32_t v) { bytes::AppendU16(w, v); };
-  auto u32 = [&w](std::uint32_t v) { bytes::AppendU32(w, v); };
-  auto tag = [&w](const char* t) {
-    for (int i = 0; i < 4; ++i) w.push_back(static_cast<std::uint8_t>(t[i]));
-  };
-  tag("RIFF");
-  u32(4 + 8 + 16 + 8 + data_bytes);
-  tag("WAVE");
-  tag("fmt ");
-  u32(16);
-  u16(1);  // PCM
-  u16(1);  // mono
-  u32(sample_rate);
-  u32(sample_rate * 2);
-  u16(2);
-  u16(16);
-  tag("data");
-  u32(data_bytes);
-  for (std::int16_t s : samples) u16(static_cast<std::uint16_t>(s));
-  return w;
 }
 
 }  // namespace velkin::decode

@@ -1,7 +1,7 @@
 // 4-bit ADPCM records: an odd length byte L (3 or more), the 16-bit header word, (L - 1) / 2 bytes of
 // codes; the stream ends with the escape byte and a 16-bit 0 (handled with the escape records).
-#include "code_file.h"
-#include "encoders/adpcm4/adpcm_codec.h"
+#include "formats/adpcm4_codec.h"
+#include "formats/code_file.h"
 
 namespace velkin::decode {
 

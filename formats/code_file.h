@@ -1,5 +1,6 @@
 // Reading the device's code files back into samples: the shared header and escape records here, the
-// sample blocks of each format in a decoder looked up by the header's format byte.
+// sample blocks of each format in a decoder looked up by the header's format byte. Used by
+// velkin-decode, the studio and everything else that has to hear or check what a unit will play.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +31,7 @@ struct BlockDecoder {
   bool escape_zero_ends_stream;
 };
 
-// The decoders of every known format (decoders.cpp); to add a format, add its line there.
+// The decoders of every known format (code_decoders.cpp); to add a format, add its line there.
 std::span<const BlockDecoder> KnownDecoders();
 const BlockDecoder* FindDecoder(std::uint8_t format_byte);
 
@@ -68,8 +69,5 @@ struct DecodedFile {
 // Decodes a whole code file. `clock` is the device clock the file was made for (used only to estimate
 // the rate of a file with rate code 15). On failure returns nothing and says why in `error`.
 std::optional<DecodedFile> DecodeCodeFile(std::span<const std::uint8_t> file, std::uint32_t clock, std::string& error);
-
-// A 16-bit mono PCM WAV file.
-std::vector<std::uint8_t> MonoWav(std::span<const std::int16_t> samples, std::uint32_t sample_rate);
 
 }  // namespace velkin::decode

@@ -2,7 +2,7 @@
 // three bytes to two values (a lone last value in two bytes); 0xFF 0xFF 0xFF 0xFF ends the stream.
 #include <algorithm>
 
-#include "code_file.h"
+#include "formats/code_file.h"
 #include "formats/code_file_layout.h"
 #include "formats/le_bytes.h"
 

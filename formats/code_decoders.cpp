@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <array>
 
-#include "code_file.h"
+#include "formats/code_file.h"
 
 namespace velkin::decode {
 namespace {

@@ -1,14 +1,15 @@
-// The mono routine on generated files: byte-exact output, and the source never changed.
+// The console's mono routine on generated files: byte-exact output, the source never changed, and
+// the message of each step that can fail, as the console prints them.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "console/mono.h"
+#include "sound/mono.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wav_builder.h"
 
-namespace velkin::console {
+namespace velkin::sound {
 namespace {
 
 using test::ByteVector;
@@ -21,14 +22,23 @@ class MakeMonoWaveTest : public ::testing::Test {
   }
   int Run(const ByteVector& bytes) {
     const auto in = Source(bytes);
-    const int r = MakeMonoWave(in.c_str(), Out().c_str());
+    const int r = Mono(in, Out());
     EXPECT_EQ(test::ReadFileBytes(in), bytes) << "the source was changed";
     return r;
+  }
+  int Mono(const std::string& in, const std::string& out) {
+    lines_.clear();
+    return MakeMonoWave(in.c_str(), out.c_str(), [this](const char* line) { lines_.push_back(line); });
+  }
+  // The messages after "open file ... ".
+  std::vector<std::string> Said() const {
+    return lines_.size() < 2 ? std::vector<std::string>{} : std::vector<std::string>(lines_.begin() + 1, lines_.end());
   }
   std::string Out() const { return dir_.File("out.wav"); }
   ByteVector Output() const { return test::ReadFileBytes(Out()); }
 
   test::TempDir dir_;
+  std::vector<std::string> lines_;
 };
 
 // Expected output: RIFF, a "fmt " chunk with the given body, a "data" chunk.
@@ -82,18 +92,34 @@ TEST_F(MakeMonoWaveTest, PartialPairsAreNotCopied) {
   EXPECT_EQ(Output(), Expected(test::FmtBody(1, 1, 16000, 16), ByteVector{1, 0, 3, 0}));
 }
 
-TEST_F(MakeMonoWaveTest, RefusedInputs) {
+TEST_F(MakeMonoWaveTest, EachRefusalSaysItsStep) {
+  using Lines = std::vector<std::string>;
   EXPECT_EQ(Run(test::SimpleWav(16000, {1, 2, 3}, 1)), 0);  // one channel already
+  EXPECT_EQ(lines_.front(), "open file " + dir_.File("in.wav") + " ...\n");
+  EXPECT_EQ(Said(), Lines{"channel is equal !\n"});
   EXPECT_TRUE(Output().empty());
   EXPECT_EQ(Run(ByteVector{'n', 'o', 't', ' ', 'w', 'a', 'v', 'e'}), -1);
-  EXPECT_EQ(Run(test::Riff({test::Chunk("data", {1, 2})})), -1);  // no fmt
-  EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2)})), -1);       // no data
+  EXPECT_EQ(Said(), Lines{"Error descending into file 265[265]!\n"});
+  EXPECT_EQ(Run(test::Riff({test::Chunk("data", {1, 2})})), -1);
+  EXPECT_EQ(Said(), Lines{"Error descending in wave file !\n"});
+  // A format chunk that promises 16 bytes in a file that ends after 10 of them.
+  ByteVector cut = test::Riff({test::PcmFmt(16000, 2)});
+  cut.resize(cut.size() - 6);
+  EXPECT_EQ(Run(cut), -1);
+  EXPECT_EQ(Said(), Lines{"Error reading PCM wave format record !\n"});
+  EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2)})), -1);
+  EXPECT_EQ(Said(), Lines{"error reading data chunk !\n"});
   // Sample width below one byte would never advance.
   EXPECT_EQ(Run(test::Riff({test::PcmFmt(16000, 2, 4), test::Chunk("data", {1, 2, 3, 4})})), -1);
-  EXPECT_EQ(MakeMonoWave(dir_.File("none.wav").c_str(), Out().c_str()), -1);
-  EXPECT_EQ(MakeMonoWave("", Out().c_str()), -1);
+  EXPECT_EQ(Said(), Lines{"Error sample width 4 bits !\n"});
+  EXPECT_EQ(Mono(dir_.File("none.wav"), Out()), -1);
+  EXPECT_EQ(Said(), Lines{"Open wave file " + dir_.File("none.wav") + " failed 257!\n"});
+  EXPECT_EQ(Mono("", Out()), -1);
+  EXPECT_TRUE(lines_.empty());
   EXPECT_TRUE(Output().empty());
+  // No sink: the same work, the messages dropped.
+  EXPECT_EQ(MakeMonoWave(Source(test::SimpleWav(16000, {1, 2}, 2)).c_str(), Out().c_str(), nullptr), 1);
 }
 
 }  // namespace
-}  // namespace velkin::console
+}  // namespace velkin::sound
