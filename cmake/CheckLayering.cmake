@@ -16,6 +16,7 @@ set(modules
     encoders/pcm12
     encoders/adpcm4
     resampler
+    sound
     emulator
     device/qmlib/os
     device/qmlib/os/linux
@@ -25,10 +26,12 @@ set(modules
     device/qmlib
     device/farlink
     device/quorvane
+    device/programming
     console
     tools/velkin-decode
     tools/velkin-emu
-    tools/velkin-studio)
+    tools/velkin-studio
+    tools/velkin)
 
 # The seam headers of the device library's platform layer (not the backends behind them).
 set(seam "^device/qmlib/os/[^/]+$")
@@ -39,6 +42,8 @@ set(ALLOW_encoders/common "^cpu/" "^formats/")
 set(ALLOW_encoders/pcm12 "^encoders/common/" "^cpu/" "^formats/")
 set(ALLOW_encoders/adpcm4 "^encoders/common/" "^cpu/" "^formats/")
 set(ALLOW_resampler "^riff/" "^cpu/" "^formats/")
+# Preparing sounds: above the file formats and the converter's resampler, below the programs.
+set(ALLOW_sound "^resampler/" "^riff/" "^formats/")
 set(ALLOW_emulator "^formats/")
 set(ALLOW_device/qmlib/os "^emulator/" "^formats/")
 set(ALLOW_device/qmlib/os/linux "${seam}")
@@ -47,15 +52,18 @@ set(ALLOW_device/qmlib/os/stub "${seam}")
 set(ALLOW_device/qmlib/os/emulated "${seam}" "^emulator/" "^formats/")
 set(ALLOW_device/qmlib "^device/qmlib/os/" "^emulator/" "^formats/")
 set(ALLOW_device/farlink "^device/qmlib/[^/]+$")
-set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$"
+set(ALLOW_device/quorvane "^device/qmlib/[^/]+$" "^device/qmlib/os/hotplug\\.h$" "^device/qmlib/os/backend\\.h$"
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
+set(ALLOW_device/programming "^device/qmlib/")
 # The console calls the libraries through their C exports only; the hot-plug event source is the
-# one piece of the device library it links directly.
-set(ALLOW_console "^riff/" "^formats/" "^device/qmlib/os/hotplug\\.h$"
-    "^device/qmlib/os/emulated/virtual_device_messages\\.h$")
-set(ALLOW_tools/velkin-decode "^encoders/adpcm4/adpcm_codec\\.h$" "^formats/")
+# one piece of the device library it links directly, and its own mono routine lives in sound/. The
+# vendor command set's header is constants only (the flash geometry its download walks), nothing to link.
+set(ALLOW_console "^riff/" "^formats/" "^sound/mono\\.h$" "^device/qmlib/os/hotplug\\.h$"
+    "^device/qmlib/os/emulated/virtual_device_messages\\.h$" "^device/qmlib/vendor_command_set\\.h$")
+set(ALLOW_tools/velkin-decode "^riff/" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
-set(ALLOW_tools/velkin-studio "^console/mono\\.h$" "^tools/velkin-decode/" "^device/qmlib/" "^riff/" "^formats/")
+set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$")
+set(ALLOW_tools/velkin-studio "^sound/" "^device/qmlib/" "^riff/" "^formats/")
 
 if(NOT ROOT)
   message(FATAL_ERROR "CheckLayering: ROOT is not set")

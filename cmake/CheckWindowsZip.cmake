@@ -1,8 +1,10 @@
 # cmake -DCPACK=<cpack> -DCONFIG=<CPackConfig.cmake> -DWORK=<dir> -DLIBRARIES=<a;b>
 #       -DPROGRAMS=<a;b> -DHEADERS=<a.h;b.h> -DOBJDUMP=<objdump> -DCHECK_EXPORTS=<CheckExports.cmake>
-#       -DEXPORTS_<lib>=<a,b,c> ... -P CheckWindowsZip.cmake
+#       -DEXPORTS_<lib>=<a,b,c> ... -DCHECK_IMPORTS=<CheckImports.cmake> -DSYSTEM=<a.dll;b.dll>
+#       -DIMPORTS_<program>=<x.dll,y.dll> ... -P CheckWindowsZip.cmake
 # Builds the Windows ZIP, then fails unless it holds exactly the deliverables, their import
-# libraries and .def files and the headers, and unless every DLL in it exports exactly its names.
+# libraries and .def files and the headers, unless every DLL in it exports exactly its names, and
+# unless every program in it imports only system DLLs and exactly the project DLLs it is meant to.
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 execute_process(COMMAND ${CPACK} --config ${CONFIG} -G ZIP -B ${WORK}/out
@@ -61,6 +63,15 @@ foreach(lib IN LISTS LIBRARIES)
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${lib}.dll in the ZIP: ${out}")
+  endif()
+endforeach()
+foreach(program IN LISTS PROGRAMS)
+  string(REPLACE "," ";" dlls "${IMPORTS_${program}}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -DFILE=${root}/bin/${program}.exe -DOBJDUMP=${OBJDUMP} "-DSYSTEM=${SYSTEM}"
+                          "-DLIBRARIES=${dlls}" -P ${CHECK_IMPORTS}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${program}.exe in the ZIP: ${out}")
   endif()
 endforeach()
 message(STATUS "${zip}: ${found}")

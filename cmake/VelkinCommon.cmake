@@ -31,6 +31,32 @@ if(WIN32)
   endif()
 endif()
 
+# velkin_host_headers(<target> HEADERS <dir/header>... [SUBDIRS <dir>...])
+#
+# An interface target that puts header-only libraries of the host's Debian packages (Boost,
+# nlohmann-json, CLI11, kissfft, ...) on its users' include path, also in the mingw builds. A cross
+# compiler must not search the host's /usr/include, so a folder of links to just these libraries'
+# folders is put on the include path instead (shared by every target that asks). SUBDIRS adds
+# folders inside it for libraries that include their own headers by plain name.
+function(velkin_host_headers target)
+  cmake_parse_arguments(ARG "" "" "HEADERS;SUBDIRS" ${ARGN})
+  set(host_headers ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${host_headers})
+  foreach(entry IN LISTS ARG_HEADERS)
+    get_filename_component(dir ${entry} DIRECTORY)
+    find_path(VELKIN_HEADERS_${dir} ${entry} PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+    if(NOT EXISTS ${host_headers}/${dir})
+      file(CREATE_LINK ${VELKIN_HEADERS_${dir}}/${dir} ${host_headers}/${dir} SYMBOLIC)
+    endif()
+  endforeach()
+  set(dirs ${host_headers})
+  foreach(sub IN LISTS ARG_SUBDIRS)
+    list(APPEND dirs ${host_headers}/${sub})
+  endforeach()
+  add_library(${target} INTERFACE)
+  target_include_directories(${target} SYSTEM INTERFACE ${dirs})
+endfunction()
+
 # The shared libraries the system delivers (each made by velkin_add_shared_library).
 set(VELKIN_SHARED_LIBRARIES TARPEL VOSSIK Sondrel Farlink Quorvane)
 

@@ -1,13 +1,14 @@
 # What `cmake --install` puts in place and how CPack packs it.
 #
 # Components:
-#   Runtime      the console program and the shared libraries (DLLs on Windows)
+#   Runtime      the console program, the velkin command line and the shared libraries (DLLs on
+#                Windows)
 #   Development  public headers, import libraries and .def files (Windows), soname links (ELF)
 #   Config       pkg-config files and the CMake package
 #   Tools        velkin-emu, velkin-decode and velkin-studio
-#   Manuals      man pages
-# The Windows ZIP carries Runtime and Development only: the six deliverables with what a C
-# program needs to link against them.
+#   Manuals      man pages and velkin's bash completion
+# The Windows ZIP carries Runtime and Development only: the six deliverables and velkin, with what
+# a C program needs to link against the libraries.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -53,7 +54,7 @@ foreach(lib IN LISTS velkin_installed_libraries)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Config)
 endforeach()
 
-install(TARGETS VelkinUtils RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS VelkinUtils velkin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 install(TARGETS ${VELKIN_TOOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tools)
 
 # The CMake package: find_package(Velkin [COMPONENTS TARPEL ...]) gives Velkin::<library>.
@@ -71,8 +72,11 @@ install(FILES ${PROJECT_BINARY_DIR}/VelkinConfig.cmake ${PROJECT_BINARY_DIR}/Vel
 if(NOT WIN32)
   find_program(VELKIN_GZIP gzip)
   set(man_outputs "")
-  foreach(page VelkinUtils ${VELKIN_TOOL_PROGRAMS})
+  foreach(page VelkinUtils velkin ${VELKIN_TOOL_PROGRAMS})
     set(source ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1)
+    if(page STREQUAL "velkin")
+      set(source ${VELKIN_CLI_MAN})  # written by the program from its option definitions
+    endif()
     if(VELKIN_GZIP)
       set(output ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
       add_custom_command(OUTPUT ${output}
@@ -85,16 +89,21 @@ if(NOT WIN32)
     list(APPEND man_outputs ${output})
   endforeach()
   add_custom_target(velkin_man ALL DEPENDS ${man_outputs})
+  add_dependencies(velkin_man velkin_docs)
   install(FILES ${man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Manuals)
+  install(FILES ${VELKIN_CLI_COMPLETION} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+          COMPONENT Manuals)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
 
 # The 32-bit Windows ZIP is checked in its own build, where nothing else can run: the archive
-# must hold exactly the deliverables, import libraries, .def files and headers, and the packed
-# DLLs must export exactly their names.
+# must hold exactly the deliverables, import libraries, .def files and headers, the packed DLLs
+# must export exactly their names, and the packed programs import only what they are meant to.
 if(VELKIN_WIN32_I686)
-  set(zip_programs VelkinUtils)
+  set(zip_programs VelkinUtils velkin)
+  # The project DLLs each packed program imports (velkin links the device library statically).
+  set(zip_import_args "-DIMPORTS_VelkinUtils=TARPEL.dll,VOSSIK.dll,Sondrel.dll,Farlink.dll" "-DIMPORTS_velkin=")
   set(zip_headers platform.h encoder.h)
   set(zip_export_args "")
   foreach(lib IN LISTS velkin_installed_libraries)
@@ -110,5 +119,7 @@ if(VELKIN_WIN32_I686)
                    -DWORK=${PROJECT_BINARY_DIR}/zip-check "-DLIBRARIES=${velkin_installed_libraries}" "-DPROGRAMS=${zip_programs}"
                    "-DHEADERS=${zip_headers}" -DOBJDUMP=${CMAKE_OBJDUMP}
                    -DCHECK_EXPORTS=${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake ${zip_export_args}
+                   -DCHECK_IMPORTS=${PROJECT_SOURCE_DIR}/cmake/CheckImports.cmake "-DSYSTEM=${VELKIN_SYSTEM_DLLS}"
+                   ${zip_import_args}
                    -P ${PROJECT_SOURCE_DIR}/cmake/CheckWindowsZip.cmake)
 endif()

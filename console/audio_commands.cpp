@@ -10,9 +10,9 @@
 #include <string>
 
 #include "audio_commands.h"
-#include "mono.h"
 #include "output.h"
 #include "shell.h"
+#include "sound/mono.h"
 
 namespace velkin::console {
 
@@ -24,6 +24,15 @@ constexpr float kTargetRate = 16000.0f;
 constexpr const char* kResampledSuffix = "x16000.wav";
 constexpr const char* kDeviceClock = "12000000";
 constexpr const char* kReservedText = "8";
+
+// The mono routine's unmarked messages are part of the console's answer.
+void ToStandardOutput(const char* line) {
+  std::fputs(line, stdout);
+}
+
+int MakeMonoWave(const char* source, const char* destination) {
+  return sound::MakeMonoWave(source, destination, ToStandardOutput);
+}
 
 using Encoder = int32_t(VELKIN_CALL*)(const char*, const char*, const char*, const char*, int32_t, uint32_t,
                                       EncoderProgressCallback, intptr_t);

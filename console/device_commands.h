@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <string>
 
+#include "device/qmlib/vendor_command_set.h"
+
 namespace velkin::console {
 
 struct QuotedArg;
 
 // EEPROM addresses of the two 16-byte records: the one the console reads and writes, and the
 // product record it only reads.
-inline constexpr std::uint32_t kRecordAddress = 16;
-inline constexpr std::uint32_t kProductAddress = 0;
+inline constexpr std::uint32_t kRecordAddress = qm::kEepromRecordAddress;
+inline constexpr std::uint32_t kProductAddress = qm::kEepromProductAddress;
 
 // Two upper-case hexadecimal digits per byte, no separators, no line feed.
 std::string FormatHex16(const std::uint8_t* bytes);

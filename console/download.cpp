@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "console/os/image_file.h"
+#include "device/qmlib/vendor_command_set.h"
 #include "device_commands.h"
 #include "output.h"
 #include "shell.h"
@@ -17,10 +18,10 @@ namespace velkin::console {
 
 namespace {
 
-constexpr std::int32_t kBlockSize = 4096;
-constexpr std::int32_t kLargeSectorSize = 0x10000;
-constexpr std::int32_t kLargeEraseCode = 128;  // a 64 KiB block in 512-byte units
-constexpr std::int32_t kSmallEraseCode = 8;    // a 4 KiB sector in 512-byte units
+constexpr std::int32_t kBlockSize = qm::kFlashWriteBlockSize;
+constexpr std::int32_t kLargeSectorSize = qm::kFlashSectorSize;
+constexpr std::int32_t kLargeEraseCode = qm::kSectorEraseCode;
+constexpr std::int32_t kSmallEraseCode = qm::kSmallSectorEraseCode;
 
 // Converts like atoi (leading blanks and a sign allowed, stops at the first non-digit), but
 // reports whether the text held a positive number that fits in 32 bits: a size of 0 would

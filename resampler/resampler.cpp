@@ -15,11 +15,13 @@ namespace velkin::sondrel {
 namespace {
 
 // THE PROCESS-WIDE INPUT COUNTER: input samples per channel already copied into the input blocks
-// during the current run. It is one value for the whole process, not a field of the object, so
-// two runs must never overlap, on any objects (the converter's contract: one file at a time).
-// Every read and reset of it goes through here.
+// during the current run. It is not a field of the object, so two runs must never overlap on one
+// thread (the converter's contract: one file at a time). Every read and reset of it goes through
+// here. It is kept per thread: a run never leaves its thread and every run resets the counter at
+// its first read, so one thread sees exactly the one value the contract describes, while runs on
+// different threads (sounds prepared on every core at once) no longer overwrite each other's count.
 std::int32_t& ProcessWideInputCounter() {
-  static std::int32_t counter = 0;
+  thread_local std::int32_t counter = 0;
   return counter;
 }
 

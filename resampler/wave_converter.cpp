@@ -82,16 +82,24 @@ void SampleBuffer::Release() {
 }
 
 ReadStatus ReadWaveInput(riff::Reader& reader, WaveInput& out) {
-  riff::ChunkInfo riffChunk;
-  riff::ChunkInfo chunk;
-  if (reader.DescendRiff(riffChunk, riff::kWave) != riff::kNoError) return ReadStatus::kNoWaveRiff;
-  if (reader.Descend(chunk, &riffChunk, riff::kFmt) != riff::kNoError) return ReadStatus::kNoFormat;
-  riff::ReadFormatChunk(reader, chunk, out.format);
-  if (reader.Ascend(chunk) != riff::kNoError) return ReadStatus::kAscendFailed;
-  if (reader.Descend(chunk, &riffChunk, riff::kData) != riff::kNoError) return ReadStatus::kNoData;
-  const std::size_t count = chunk.size / 2;
+  // A short format record is read as far as it goes: the missing fields stay zero.
+  riff::WaveChunks chunks;
+  switch (riff::FindWaveChunks(reader, chunks)) {
+    case riff::WaveStep::kFound:
+      break;
+    case riff::WaveStep::kNoWaveRiff:
+      return ReadStatus::kNoWaveRiff;
+    case riff::WaveStep::kNoFormat:
+      return ReadStatus::kNoFormat;
+    case riff::WaveStep::kAscendFailed:
+      return ReadStatus::kAscendFailed;
+    case riff::WaveStep::kNoData:
+      return ReadStatus::kNoData;
+  }
+  out.format = std::move(chunks.record);
+  const std::size_t count = chunks.data.size / 2;
   // A declared size the file cannot back is refused before anything is allocated for it.
-  if (reader.Remaining() < static_cast<std::uint64_t>(count) * 2) return ReadStatus::kShortData;
+  if (chunks.dataHeld < static_cast<std::uint64_t>(count) * 2) return ReadStatus::kShortData;
   if (!out.samples.Allocate(count)) return ReadStatus::kNoMemory;
   return ReadSamples(reader, out.samples) ? ReadStatus::kOk : ReadStatus::kShortData;
 }

@@ -8,6 +8,7 @@
 
 #include "resampler/os/large_memory.h"
 #include "riff/riff_file.h"
+#include "riff/wave_file.h"
 #include "riff/wave_format.h"
 
 namespace velkin::sondrel {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <new>
 
 #include "formats/le_bytes.h"
 
@@ -143,6 +144,14 @@ std::uint32_t Reader::DescendRiff(ChunkInfo& chunk, FourCC form) {
 }
 
 std::uint32_t Reader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, FourCC id) {
+  return Find(chunk, parent, &id);
+}
+
+std::uint32_t Reader::DescendNext(ChunkInfo& chunk, const ChunkInfo* parent) {
+  return Find(chunk, parent, nullptr);
+}
+
+std::uint32_t Reader::Find(ChunkInfo& chunk, const ChunkInfo* parent, const FourCC* id) {
   // A chunk inside a parent must begin within the parent's data.
   const std::uint64_t end = parent ? parent->dataOffset + parent->size : source_->Size();
   std::uint64_t at = position_;
@@ -158,7 +167,7 @@ std::uint32_t Reader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, FourCC 
       if (ReadAt(at + 8, header + 8, 4) != 4) return kChunkNotFound;
       c.formType = LoadU32(header + 8);
     }
-    if (c.id == id) {
+    if (id == nullptr || c.id == *id) {
       chunk = c;
       position_ = c.dataOffset + (hasForm ? 4 : 0);
       return kNoError;
@@ -178,14 +187,83 @@ std::uint32_t Reader::Ascend(const ChunkInfo& chunk) {
   return kNoError;
 }
 
+void Reader::Restart(const ChunkInfo& chunk) {
+  position_ = chunk.dataOffset + (chunk.id == kRiff || chunk.id == kList ? 4 : 0);
+}
+
 // ---- Writer ------------------------------------------------------------------------------------
 
-class Writer::File {
+// Where written bytes go: a file, or a byte vector in memory.
+class Writer::Target {
  public:
-  std::filebuf buf;
+  virtual ~Target() = default;
+  // Appends up to `count` bytes; returns how many were taken.
+  virtual std::size_t Append(const std::uint8_t* bytes, std::size_t count) = 0;
+  // Overwrites bytes already written at `offset` (a size field); false when that fails.
+  virtual bool Patch(std::uint64_t offset, const std::uint8_t* bytes, std::size_t count) = 0;
+  virtual bool Close() = 0;
 };
 
-Writer::Writer(std::unique_ptr<File> file) : file_(std::move(file)) {}
+namespace {
+
+class FileTarget final : public Writer::Target {
+ public:
+  bool Open(const std::string& path) {
+    position_ = 0;
+    return buf_.open(path, std::ios::out | std::ios::trunc | std::ios::binary) != nullptr;
+  }
+  std::size_t Append(const std::uint8_t* bytes, std::size_t count) override {
+    std::size_t done = 0;
+    const auto* in = reinterpret_cast<const char*>(bytes);
+    while (done < count) {
+      const std::size_t step = std::min<std::size_t>(count - done, std::numeric_limits<std::streamsize>::max());
+      const std::streamsize n = buf_.sputn(in + done, static_cast<std::streamsize>(step));
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    position_ += done;
+    return done;
+  }
+  bool Patch(std::uint64_t offset, const std::uint8_t* bytes, std::size_t count) override {
+    const auto at = static_cast<std::streamoff>(offset);
+    const auto end = static_cast<std::streamoff>(position_);
+    return buf_.pubseekpos(at, std::ios::out) == at &&
+           buf_.sputn(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count)) ==
+               static_cast<std::streamsize>(count) &&
+           buf_.pubseekpos(end, std::ios::out) == end;
+  }
+  bool Close() override { return buf_.close() != nullptr; }
+
+ private:
+  std::filebuf buf_;
+  std::uint64_t position_ = 0;
+};
+
+class MemoryTarget final : public Writer::Target {
+ public:
+  explicit MemoryTarget(std::vector<std::uint8_t>& bytes) : bytes_(bytes) { bytes_.clear(); }
+  std::size_t Append(const std::uint8_t* bytes, std::size_t count) override {
+    try {
+      bytes_.insert(bytes_.end(), bytes, bytes + count);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+    return count;
+  }
+  bool Patch(std::uint64_t offset, const std::uint8_t* bytes, std::size_t count) override {
+    if (offset > bytes_.size() || count > bytes_.size() - offset) return false;
+    std::copy_n(bytes, count, bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+    return true;
+  }
+  bool Close() override { return true; }
+
+ private:
+  std::vector<std::uint8_t>& bytes_;
+};
+
+}  // namespace
+
+Writer::Writer(std::unique_ptr<Target> target) : target_(std::move(target)) {}
 Writer::~Writer() {
   Close();
 }
@@ -199,9 +277,9 @@ std::unique_ptr<Writer> Writer::Create(const std::string& path, std::uint32_t& e
   // matter (std::remove alone would also take an empty folder of that name away).
   std::error_code ec;
   if (!std::filesystem::is_directory(path, ec)) std::remove(path.c_str());
-  auto file = std::make_unique<File>();
+  auto file = std::make_unique<FileTarget>();
   errno = 0;
-  if (!file->buf.open(path, std::ios::out | std::ios::trunc | std::ios::binary)) {
+  if (!file->Open(path)) {
     error = OpenErrorFromErrno(errno);
     return nullptr;
   }
@@ -209,31 +287,40 @@ std::unique_ptr<Writer> Writer::Create(const std::string& path, std::uint32_t& e
   return std::unique_ptr<Writer>(new Writer(std::move(file)));
 }
 
+std::unique_ptr<Writer> Writer::ToMemory(std::vector<std::uint8_t>& bytes) {
+  return std::unique_ptr<Writer>(new Writer(std::make_unique<MemoryTarget>(bytes)));
+}
+
 std::size_t Writer::Write(const void* bytes, std::size_t count) {
-  if (!file_) {
+  if (!target_) {
     failed_ = true;
     return 0;
   }
-  std::size_t done = 0;
-  const auto* in = static_cast<const char*>(bytes);
-  while (done < count) {
-    const std::size_t step = std::min<std::size_t>(count - done, std::numeric_limits<std::streamsize>::max());
-    const std::streamsize n = file_->buf.sputn(in + done, static_cast<std::streamsize>(step));
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  const std::size_t done = target_->Append(static_cast<const std::uint8_t*>(bytes), count);
   if (done < count) failed_ = true;
   position_ += done;
   return done;
 }
 
-std::uint32_t Writer::CreateRiff(ChunkInfo& chunk, FourCC form) {
+namespace {
+
+std::uint32_t CreateForm(Writer& writer, std::uint64_t position, ChunkInfo& chunk, FourCC id, FourCC form) {
   std::uint8_t header[12];
-  StoreU32(header, kRiff);
+  StoreU32(header, id);
   StoreU32(header + 4, 0);
   StoreU32(header + 8, form);
-  chunk = ChunkInfo{kRiff, 0, form, position_ + 8, true};  // size as in the header
-  return Write(header, sizeof header) == sizeof header ? kNoError : kCannotWrite;
+  chunk = ChunkInfo{id, 0, form, position + 8, true};  // size as in the header
+  return writer.Write(header, sizeof header) == sizeof header ? kNoError : kCannotWrite;
+}
+
+}  // namespace
+
+std::uint32_t Writer::CreateRiff(ChunkInfo& chunk, FourCC form) {
+  return CreateForm(*this, position_, chunk, kRiff, form);
+}
+
+std::uint32_t Writer::CreateList(ChunkInfo& chunk, FourCC form) {
+  return CreateForm(*this, position_, chunk, kList, form);
 }
 
 std::uint32_t Writer::CreateChunk(ChunkInfo& chunk, FourCC id, std::uint32_t announcedSize) {
@@ -245,7 +332,7 @@ std::uint32_t Writer::CreateChunk(ChunkInfo& chunk, FourCC id, std::uint32_t ann
 }
 
 std::uint32_t Writer::Ascend(ChunkInfo& chunk) {
-  if (!file_ || position_ < chunk.dataOffset) {
+  if (!target_ || position_ < chunk.dataOffset) {
     failed_ = true;
     return kCannotSeek;
   }
@@ -262,12 +349,7 @@ std::uint32_t Writer::Ascend(ChunkInfo& chunk) {
   if (chunk.written && size != chunk.size) {
     std::uint8_t field[4];
     StoreU32(field, size);
-    const auto at = static_cast<std::streamoff>(chunk.dataOffset - 4);
-    const bool ok = file_->buf.pubseekpos(at, std::ios::out) == at &&
-                    file_->buf.sputn(reinterpret_cast<const char*>(field), 4) == 4 &&
-                    file_->buf.pubseekpos(static_cast<std::streamoff>(position_), std::ios::out) ==
-                        static_cast<std::streamoff>(position_);
-    if (!ok) {
+    if (!target_->Patch(chunk.dataOffset - 4, field, sizeof field)) {
       failed_ = true;
       return kCannotSeek;
     }
@@ -277,9 +359,9 @@ std::uint32_t Writer::Ascend(ChunkInfo& chunk) {
 }
 
 bool Writer::Close() {
-  if (!file_) return !failed_;
-  if (file_->buf.close() == nullptr) failed_ = true;
-  file_.reset();
+  if (!target_) return !failed_;
+  if (!target_->Close()) failed_ = true;
+  target_.reset();
   return !failed_;
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace velkin::riff {
 
@@ -73,11 +74,17 @@ class Reader {
   // null), for a chunk `id`, skipping other chunks with their pad bytes, and enters it: the
   // position is then at its data. A chunk that lies before the current position is not found.
   std::uint32_t Descend(ChunkInfo& chunk, const ChunkInfo* parent, FourCC id);
+  // Enters the next chunk from the current position inside `parent` (or the file), whatever its
+  // identifier: the way to walk every chunk of a list in turn. kChunkNotFound at the end.
+  std::uint32_t DescendNext(ChunkInfo& chunk, const ChunkInfo* parent);
   // Reads up to `count` bytes at the current position and moves past them; fewer at the end of
   // the file. Chunk bounds are not enforced, as with the platform's read.
   std::size_t Read(void* into, std::size_t count);
   // Moves to the end of `chunk`, rounded up to an even offset.
   std::uint32_t Ascend(const ChunkInfo& chunk);
+  // Moves back to the first byte inside `chunk` (after the form type of a RIFF or LIST chunk), so
+  // that it can be searched again from its start.
+  void Restart(const ChunkInfo& chunk);
 
   std::uint64_t Position() const { return position_; }
   // Bytes between the current position and the end of the file.
@@ -86,14 +93,16 @@ class Reader {
  private:
   explicit Reader(std::unique_ptr<Source> source);
   std::size_t ReadAt(std::uint64_t offset, void* into, std::size_t count);
+  std::uint32_t Find(ChunkInfo& chunk, const ChunkInfo* parent, const FourCC* id);
 
   std::unique_ptr<Source> source_;
   std::uint64_t position_ = 0;
 };
 
-// Writes a new RIFF file front to back.
+// Writes a new RIFF file (or an image of one in memory) front to back.
 class Writer {
  public:
+  class Target;
   ~Writer();
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -101,9 +110,13 @@ class Writer {
   // Deletes any file named `path`, then creates it empty. On failure returns null and sets
   // `error` (an older file of that name is then already gone, as with the platform's functions).
   static std::unique_ptr<Writer> Create(const std::string& path, std::uint32_t& error);
+  // Writes into `bytes` (cleared first), which must outlive the writer.
+  static std::unique_ptr<Writer> ToMemory(std::vector<std::uint8_t>& bytes);
 
   // Writes a "RIFF" header with form type `form`; the size is stored by Ascend.
   std::uint32_t CreateRiff(ChunkInfo& chunk, FourCC form);
+  // The same for a "LIST" chunk inside it.
+  std::uint32_t CreateList(ChunkInfo& chunk, FourCC form);
   // Writes a chunk header announcing `announcedSize` bytes; Ascend corrects it to what was written.
   std::uint32_t CreateChunk(ChunkInfo& chunk, FourCC id, std::uint32_t announcedSize = 0);
   // Appends bytes; returns the number written.
@@ -115,10 +128,9 @@ class Writer {
   bool Close();
 
  private:
-  class File;
-  explicit Writer(std::unique_ptr<File> file);
+  explicit Writer(std::unique_ptr<Target> target);
 
-  std::unique_ptr<File> file_;
+  std::unique_ptr<Target> target_;
   std::uint64_t position_ = 0;
   bool failed_ = false;
 };

@@ -58,6 +58,27 @@ inline constexpr std::uint8_t kEepromWrite = 0xA0;
 inline constexpr std::uint8_t kBulkEraseOp = 0x21;
 inline constexpr std::uint8_t kBulkEraseEndOp = 0x22;
 
+// ---- Flash geometry, as the programs that fill the flash use it. ----
+// The image goes to the flash in blocks of this size, one memory-write command each.
+inline constexpr std::uint32_t kFlashWriteBlockSize = 4096;
+// Erasing walks the flash in 64 KiB sectors; a step below that erases 4 KiB sectors. The erase
+// size code counts 512-byte units: 128 for a 64 KiB sector, 8 for a 4 KiB one.
+inline constexpr std::uint32_t kFlashSectorSize = 0x10000;
+inline constexpr std::uint32_t kFlashSmallSectorSize = 0x1000;
+inline constexpr std::uint32_t kSectorEraseCode = 128;
+inline constexpr std::uint32_t kSmallSectorEraseCode = 8;
+// The flash identity's capacity code gives the chip's size as a power of two; codes outside
+// this range (64 KiB to 128 MiB) name no chip the unit is built with.
+inline constexpr std::uint8_t kSmallestCapacityCode = 16;
+inline constexpr std::uint8_t kLargestCapacityCode = 27;
+constexpr std::uint32_t FlashSizeOfCapacity(std::uint8_t code) {
+  return code >= kSmallestCapacityCode && code <= kLargestCapacityCode ? std::uint32_t{1} << code : 0;
+}
+
+// ---- EEPROM records: 16 bytes each. ----
+inline constexpr std::uint8_t kEepromProductAddress = 0;  // the product record, only read
+inline constexpr std::uint8_t kEepromRecordAddress = 16;  // the record programs write
+
 // ---- Reply blocks. ----
 inline constexpr std::uint8_t kBusyMark = 0x5A;  // 'Z': busy in kReplyBusyAt, success in kReplyStatusAt
 inline constexpr std::size_t kReplyBusyAt = 0;

@@ -41,6 +41,7 @@ expected=(./usr/lib/udev/rules.d/70-velkin.rules ./usr/include/velkin/platform.h
 for program in $VELKIN_PROGRAMS; do
   expected+=("./usr/bin/$program" "./usr/share/man/man1/$program.1.gz")
 done
+expected+=(./usr/share/bash-completion/completions/velkin)
 for lib in $VELKIN_LIBRARIES; do
   lower=$(tr 'A-Z' 'a-z' <<<"$lib")
   expected+=("./usr/lib/lib$lib.so.$VELKIN_VERSION" "./usr/include/velkin/$lower.h"

@@ -37,6 +37,7 @@ for program in $VELKIN_PROGRAMS; do
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 [ -f "$prefix/lib/udev/rules.d/70-velkin.rules" ] || fail "missing udev rule"
+[ -f "$prefix/share/bash-completion/completions/velkin" ] || fail "missing velkin's bash completion"
 # The studio carries its page inside: the installed program alone must start.
 if [ -x "$prefix/bin/velkin-studio" ]; then
   LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/velkin-studio" --help >/dev/null ||

@@ -18,9 +18,11 @@ class ChildProcess {
   virtual ~ChildProcess() = default;
 
   // Starts `program` with `args` (not including the program name). `env` entries are added
-  // to (or replace entries of) the current environment. Returns null if the start failed.
+  // to (or replace entries of) the current environment. The child's standard error goes to the
+  // file `stderr_path` (made anew) when one is given, else to this process's. Returns null if the
+  // start failed.
   static std::unique_ptr<ChildProcess> Start(const std::string& program, const std::vector<std::string>& args,
-                                             const Environment& env = {});
+                                             const Environment& env = {}, const std::string& stderr_path = "");
 
   // Writes raw bytes to the child's standard input.
   virtual bool Write(const std::string& bytes) = 0;
@@ -33,8 +35,7 @@ class ChildProcess {
 
   // Lines up to the next prompt line "velkin>", without the prompt and without the empty line
   // that precedes it. nullopt on timeout or end of output before a prompt.
-  std::optional<std::vector<std::string>> ReadUntilPrompt(
-      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::vector<std::string>> ReadUntilPrompt(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
   // Sends a command line and returns its answer (the lines up to the next prompt).
   std::optional<std::vector<std::string>> Command(const std::string& line,
@@ -46,6 +47,9 @@ class ChildProcess {
   // Waits for the exit and returns the exit status (-1 on timeout or abnormal end).
   virtual int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) = 0;
   virtual void Kill() = 0;
+  // Asks the child to stop as Ctrl-C does (SIGINT). False where the harness cannot (Windows: a
+  // console control event needs a console the child shares, which a child on pipes has not).
+  virtual bool Interrupt() = 0;
 
   // True when end of output was seen.
   bool OutputClosed() const { return closed_; }

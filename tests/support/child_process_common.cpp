@@ -67,6 +67,8 @@ std::vector<std::string> ChildProcess::ReadAllLines(std::chrono::milliseconds ti
   return lines;
 }
 
-void ChildProcess::MarkClosed() { closed_ = true; }
+void ChildProcess::MarkClosed() {
+  closed_ = true;
+}
 
 }  // namespace velkin::test

@@ -67,6 +67,8 @@ class PosixChild final : public ChildProcess {
     }
   }
 
+  bool Interrupt() override { return pid_ > 0 && kill(pid_, SIGINT) == 0; }
+
   void Kill() override {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
@@ -106,7 +108,7 @@ class PosixChild final : public ChildProcess {
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                                                  const Environment& env) {
+                                                  const Environment& env, const std::string& stderr_path) {
   int in_pipe[2];
   int out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0) return nullptr;
@@ -134,17 +136,28 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   for (auto& e : env_s) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  int err_fd = -1;
+  if (!stderr_path.empty()) {
+    err_fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err_fd < 0) {
+      for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) close(fd);
+      return nullptr;
+    }
+  }
+
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = fork();
   if (pid < 0) return nullptr;
   if (pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
+    if (err_fd >= 0) dup2(err_fd, 2);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
+  if (err_fd >= 0) close(err_fd);
   return std::make_unique<PosixChild>(pid, in_pipe[1], out_pipe[0]);
 }
 

@@ -77,6 +77,8 @@ class Win32Child final : public ChildProcess {
     return status_;
   }
 
+  bool Interrupt() override { return false; }
+
   void Kill() override {
     if (!exited_) {
       TerminateProcess(process_.get(), 1);
@@ -120,7 +122,7 @@ class Win32Child final : public ChildProcess {
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
-                                                  const Environment& env) {
+                                                  const Environment& env, const std::string& stderr_path) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
   if (!CreatePipe(&in_read, &in_write, &sa, 0)) return nullptr;
@@ -161,7 +163,13 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = in_read;
   si.hStdOutput = out_write;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE err_file = nullptr;
+  if (!stderr_path.empty()) {
+    err_file = CreateFileA(stderr_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (err_file == INVALID_HANDLE_VALUE) err_file = nullptr;
+  }
+  si.hStdError = err_file != nullptr ? err_file : GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   // Under Wine on a loaded machine a process start has been seen to fail once in a long run; a
   // start is tried again before the test is failed, and each failure says why on stderr.
@@ -176,6 +184,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   }
   CloseHandle(in_read);
   CloseHandle(out_write);
+  if (err_file != nullptr) CloseHandle(err_file);
   if (!ok) {
     CloseHandle(in_write);
     CloseHandle(out_read);

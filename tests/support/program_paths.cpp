@@ -1,5 +1,9 @@
 #include "program_paths.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -29,6 +33,25 @@ std::string ProgramPath(const std::string& name) {
   return ExecutableDir() + "\\" + name + ".exe";
 #else
   return ExecutableDir() + "/" + name;
+#endif
+}
+
+std::optional<std::string> FindOnPath(const std::string& name) {
+#ifdef _WIN32
+  (void)name;
+  return std::nullopt;
+#else
+  const char* path = std::getenv("PATH");
+  if (!path) return std::nullopt;
+  const std::string all(path);
+  for (std::size_t at = 0; at <= all.size();) {
+    const std::size_t end = std::min(all.find(':', at), all.size());
+    const std::filesystem::path candidate = std::filesystem::path(all.substr(at, end - at)) / name;
+    std::error_code ec;
+    if (end > at && std::filesystem::exists(candidate, ec)) return candidate.string();
+    at = end + 1;
+  }
+  return std::nullopt;
 #endif
 }
 

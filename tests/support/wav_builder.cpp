@@ -71,6 +71,16 @@ ByteVector PcmFmt(std::uint32_t rate, std::uint16_t channels, std::uint16_t bits
   return Chunk("fmt ", FmtBody(1, channels, rate, bits));
 }
 
+ByteVector ExtensibleFmtBody(std::uint16_t sub_format_tag, std::uint16_t channels, std::uint32_t rate,
+                             std::uint16_t bits, std::uint16_t valid_bits) {
+  ByteVector ext;
+  PutU16(ext, valid_bits);
+  PutU32(ext, channels == 1 ? 0x4 : 0x3);  // front centre, or front left and right
+  PutU16(ext, sub_format_tag);
+  PutBytes(ext, {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
+  return FmtBody(0xFFFE, channels, rate, bits, true, 22, ext);
+}
+
 ByteVector SampleBytes(const std::vector<std::int16_t>& samples) {
   ByteVector b;
   b.reserve(samples.size() * 2);

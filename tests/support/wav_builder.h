@@ -30,6 +30,10 @@ ByteVector ChunkWithSize(const char* id, std::uint32_t declared_size, const Byte
 ByteVector FmtBody(std::uint16_t format_tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                    bool with_cb_size = false, std::uint16_t cb_size = 0, const ByteVector& extra = {});
 ByteVector PcmFmt(std::uint32_t rate, std::uint16_t channels = 1, std::uint16_t bits = 16);
+// "fmt " body of a WAVE_FORMAT_EXTENSIBLE record: valid bits, a channel mask and the sub-format GUID
+// that stands for `sub_format_tag` (1 PCM, 3 float).
+ByteVector ExtensibleFmtBody(std::uint16_t sub_format_tag, std::uint16_t channels, std::uint32_t rate,
+                             std::uint16_t bits, std::uint16_t valid_bits);
 
 ByteVector SampleBytes(const std::vector<std::int16_t>& samples);
 

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "code_file.h"
+#include "formats/code_file.h"
+#include "riff/wave_file.h"
 
 namespace {
 
@@ -59,11 +60,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::uint32_t rate = rate_override ? rate_override : decoded->sample_rate;
-  const auto wav = velkin::decode::MonoWav(decoded->samples, rate);
-  std::ofstream out(paths[1], std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(wav.data()), static_cast<std::streamsize>(wav.size()));
-  out.close();
-  if (!out) {
+  if (!velkin::riff::SavePcm16Wave(paths[1], {.rate = rate, .channels = 1, .samples = decoded->samples})) {
     std::fprintf(stderr, "velkin-decode: cannot write %s\n", paths[1].c_str());
     return 1;
   }

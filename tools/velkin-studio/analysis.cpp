@@ -10,6 +10,7 @@
 
 #include "formats/le_bytes.h"
 #include "riff/riff_file.h"
+#include "riff/wave_file.h"
 #include "riff/wave_format.h"
 
 namespace velkin::studio {
@@ -29,38 +30,37 @@ std::optional<OpenWav> Open(const std::filesystem::path& path, std::string& erro
     error = "cannot open the file";
     return std::nullopt;
   }
-  riff::ChunkInfo riff_chunk;
-  if (out.reader->DescendRiff(riff_chunk, riff::kWave) != riff::kNoError) {
+  riff::WaveChunks wave;
+  const riff::WaveStep step = riff::FindWaveChunks(*out.reader, wave);
+  if (step == riff::WaveStep::kNoWaveRiff) {
     error = "not a WAV file (no RIFF WAVE header)";
     return std::nullopt;
   }
-  riff::ChunkInfo chunk;
-  if (out.reader->Descend(chunk, &riff_chunk, riff::kFmt) != riff::kNoError) {
+  if (step == riff::WaveStep::kNoFormat) {
     error = "not a WAV file (no format chunk)";
     return std::nullopt;
   }
-  riff::FormatChunk format;
-  if (riff::ReadFormatChunk(*out.reader, chunk, format) < riff::kPcmFormatSize) {
+  if (wave.recordBytes < riff::kPcmFormatSize) {
     error = "the format chunk is too short";
     return std::nullopt;
   }
-  out.info.format_tag = format.format.wFormatTag;
-  out.info.channels = format.format.nChannels;
-  out.info.rate = format.format.nSamplesPerSec;
-  out.info.bits = format.format.wBitsPerSample;
-  if (out.reader->Ascend(chunk) != riff::kNoError ||
-      out.reader->Descend(out.data, &riff_chunk, riff::kData) != riff::kNoError) {
+  const riff::WaveFormat& format = wave.record.format;
+  out.info.format_tag = format.wFormatTag;
+  out.info.channels = format.nChannels;
+  out.info.rate = format.nSamplesPerSec;
+  out.info.bits = format.wBitsPerSample;
+  if (step != riff::WaveStep::kFound) {
     error = "no data chunk";
     return std::nullopt;
   }
+  out.data = wave.data;
   if (out.info.channels == 0 || out.info.rate == 0) {
     error = "the format chunk gives no channels or no rate";
     return std::nullopt;
   }
   const std::uint64_t frame =
       static_cast<std::uint64_t>(out.info.channels) * std::max<std::uint16_t>(1, out.info.bits / 8);
-  const std::uint64_t bytes = std::min<std::uint64_t>(out.data.size, out.reader->Remaining());
-  out.info.frames = bytes / frame;
+  out.info.frames = wave.dataHeld / frame;
   return out;
 }
 

@@ -131,11 +131,8 @@ int main(int argc, char** argv) {
     devices.Start();
 
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    // Standard output carries that one line, which scripts read.
     std::cout << url << std::endl;
-    // Standard output carries that one line, which scripts read. The console routines the studio
-    // borrows (the mono routine, the converter) print their own progress there, which means
-    // nothing here: it goes to the null device from now on.
-    SilenceStandardOutput();
     if (options.open && !OpenBrowser(url))
       std::cerr << "velkin-studio: could not start a browser; open " << url << "\n";
     for (const auto& file : options.files) {

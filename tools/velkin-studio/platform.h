@@ -38,9 +38,6 @@ class StopRequests {
 // Starts the user's default browser on `url`; false when none could be started.
 bool OpenBrowser(const std::string& url);
 
-// From now on the process's standard output goes nowhere.
-void SilenceStandardOutput();
-
 // A new folder `<prefix><unique>` under `base` that only the current user can open.
 std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::path& base, const std::string& prefix);
 

@@ -10,8 +10,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "console/mono.h"
-#include "tools/velkin-decode/code_file.h"
+#include "formats/code_file.h"
+#include "riff/wave_file.h"
+#include "sound/mono.h"
 
 namespace velkin::studio {
 namespace {
@@ -222,7 +223,7 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
   fs::path input = folder / kSourceFile;
   if (info->channels > 1) {
     job.Step("mono", 2);
-    if (velkin::console::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str()) != 1) {
+    if (sound::MakeMonoWave(input.string().c_str(), (folder / kMonoFile).string().c_str(), nullptr) != 1) {
       return fail("the one-channel copy could not be made");
     }
     input = folder / kMonoFile;
@@ -238,7 +239,7 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
   }
   auto reference = ReadPcm16(input, error);
   if (!reference) return fail("the prepared file cannot be read: " + error);
-  const auto reference_wav = decode::MonoWav(*reference, settings.rate);
+  const auto reference_wav = riff::Pcm16WaveBytes({.rate = settings.rate, .samples = *reference});
   if (!WriteFile(folder / kReferenceFile, std::string(reference_wav.begin(), reference_wav.end()))) {
     return fail("cannot write into the work folder");
   }
@@ -263,7 +264,7 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
     if (!bytes) return fail(std::string(e.label) + ": the code file cannot be read");
     auto decoded = decode::DecodeCodeFile(*bytes, clock, error);
     if (!decoded) return fail(std::string(e.label) + ": the code file does not decode: " + error);
-    const auto wav = decode::MonoWav(decoded->samples, settings.rate);
+    const auto wav = riff::Pcm16WaveBytes({.rate = settings.rate, .samples = decoded->samples});
     if (!WriteFile(folder / (std::string(e.key) + ".wav"), std::string(wav.begin(), wav.end()))) {
       return fail("cannot write into the work folder");
     }

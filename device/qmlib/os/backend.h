@@ -60,9 +60,12 @@ std::shared_ptr<Backend> ActiveBackend();
 std::shared_ptr<Backend> CreatePlatformBackend();
 
 // Defined by the platform folder (velkin_qm_platform): registers `window` for the system's
-// WM_DEVICECHANGE messages about interfaces of the HID class. Null where there are no windows, or
-// when the system refuses.
-std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow window);
+// WM_DEVICECHANGE messages about the interfaces of `scope`: the HID class for kStorageUnits (what
+// the agent listens to), the four classes of HotplugScope for kInterfaceClasses (Quorvane's hidden
+// window). Every registration goes through the platform's system-call table, so a test's stand-in
+// for the system sees it. Null where there are no windows, or when the system refuses every class.
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow window,
+                                                                HotplugScope scope = HotplugScope::kStorageUnits);
 
 // The agent's registration for device changes, chosen like ActiveBackend(): a callback gets the
 // events of the units (StartHotplugSource); a window is registered with the system

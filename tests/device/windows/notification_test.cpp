@@ -10,6 +10,7 @@
 #include "device/qmlib/device_agent.h"
 #include "device/qmlib/os/backend.h"
 #include "device/qmlib/os/windows/hid_api_wrapper.h"
+#include "device/quorvane/os/notification_host.h"
 #include "fake_windows.h"
 #include "tests/support/scoped_env.h"
 
@@ -146,6 +147,38 @@ TEST(WinNotifications, TheSystemTakesTheRegistrationOfAHiddenWindow) {
   ASSERT_NE(window, nullptr);
   EXPECT_NE(StartPlatformWindowNotifications(NotifyWindow{window}), nullptr);
   DestroyWindow(window);
+}
+
+// Quorvane's hidden window registers for four interface classes. It does so through the same
+// system-call table as the rest of the backend, so the stand-in sees every registration and its end.
+TEST(WinNotifications, QuorvanesWindowRegistersFourClassesThroughTheTableAndGivesThemUp) {
+  ::velkin::test::UnsetEnv(kEmulatorVariable);
+  struct NoTimers : quorvane::os::TimerHandler {
+    void OnTimer(unsigned) override {}
+  } handler;
+  FakeWindows system;
+  {
+    const auto host = quorvane::os::CreateNotificationHost(handler);
+    ASSERT_NE(host, nullptr);
+    ASSERT_EQ(system.registrations().size(), 4u);
+    const std::vector<GUID> expected = {
+        {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}},  // USB devices
+        {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}},  // disks
+        kHidClass,
+        {0xAD498944, 0x762F, 0x11D0, {0x8D, 0xCB, 0x00, 0xC0, 0x4F, 0xC3, 0x35, 0x8C}},  // network adapters
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const NotificationCall& call = system.registrations()[i];
+      EXPECT_NE(call.recipient, nullptr) << "the hidden window";
+      EXPECT_EQ(call.flags, static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE));
+      ASSERT_EQ(call.filter.size(), 32u);
+      GUID guid;
+      std::memcpy(&guid, call.filter.data() + 12, sizeof guid);
+      EXPECT_TRUE(IsEqualGUID(guid, expected[i])) << "class " << i;
+    }
+    EXPECT_TRUE(system.unregistrations().empty());
+  }
+  EXPECT_EQ(system.unregistrations().size(), 4u) << "the unload gives up every registration";
 }
 
 }  // namespace

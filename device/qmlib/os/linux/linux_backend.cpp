@@ -26,7 +26,7 @@ std::shared_ptr<Backend> CreatePlatformBackend() {
   return std::make_shared<LinuxBackend>();
 }
 
-std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow) {
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow, HotplugScope) {
   return nullptr;
 }
 

@@ -32,7 +32,7 @@ std::shared_ptr<Backend> CreatePlatformBackend() {
   return std::make_shared<NoDevices>();
 }
 
-std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow) {
+std::unique_ptr<HotplugSource> StartPlatformWindowNotifications(NotifyWindow, HotplugScope) {
   return nullptr;
 }
 

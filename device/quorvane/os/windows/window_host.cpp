@@ -6,9 +6,9 @@
 // windows.h first: dbt.h needs its types.
 #include <dbt.h>
 
+#include "device/qmlib/os/backend.h"
 #include "device/qmlib/os/emulated/virtual_device_messages.h"
 
-#include <array>
 #include <atomic>
 
 #include "device/quorvane/os/notification_host.h"
@@ -18,17 +18,6 @@ namespace {
 
 constexpr char kClassName[] = "QM101DeviceClass";
 
-// The interface classes whose arrivals and removals are watched: USB devices, disks, HID devices
-// and network adapters.
-constexpr std::array<GUID, 4> kWatchedClasses = {{
-    {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}},
-    {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}},
-    {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}},
-    {0xAD498944, 0x762F, 0x11D0, {0x8D, 0xCB, 0x00, 0xC0, 0x4F, 0xC3, 0x35, 0x8C}},
-}};
-
-static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "the filter record the system expects");
-
 class WindowHost final : public NotificationHost {
  public:
   explicit WindowHost(TimerHandler& handler) : handler_(handler) {}
@@ -37,9 +26,7 @@ class WindowHost final : public NotificationHost {
     // The folder watch of virtual devices is left running: its thread could only end by taking
     // the loader lock that the unload holds, so joining it here would hang.
     (void)virtual_source_.release();
-    for (HDEVNOTIFY registration : registrations_) {
-      if (registration != nullptr) UnregisterDeviceNotification(registration);
-    }
+    registration_.reset();
     // The window goes before its class: a class cannot be unregistered while a window of it
     // exists. DestroyWindow fails harmlessly when the unload runs on another thread, whose end
     // destroys the window anyway.
@@ -69,14 +56,10 @@ class WindowHost final : public NotificationHost {
                         CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, Instance(), this);
     if (window_ == nullptr) return false;  // never shown
 
-    // A failed registration only means that the library never hears of those devices.
-    for (std::size_t i = 0; i < kWatchedClasses.size(); ++i) {
-      DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-      filter.dbcc_size = sizeof filter;
-      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-      filter.dbcc_classguid = kWatchedClasses[i];
-      registrations_[i] = RegisterDeviceNotificationA(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    }
+    // Through the device library's system-call table, as every other call of the backend. A failed
+    // registration only means that the library never hears of those devices.
+    registration_ = qm::os::StartPlatformWindowNotifications(qm::os::NotifyWindow{window_},
+                                                             qm::os::HotplugScope::kInterfaceClasses);
 
     // Virtual devices raise no system notifications: their watch sends the same WM_DEVICECHANGE.
     virtual_source_ = qm::os::StartVirtualDeviceMessages(window_);
@@ -132,7 +115,7 @@ class WindowHost final : public NotificationHost {
   HANDLE process_ = nullptr;
   bool class_registered_ = false;
   HWND window_ = nullptr;
-  std::array<HDEVNOTIFY, kWatchedClasses.size()> registrations_{};
+  std::unique_ptr<qm::os::HotplugSource> registration_;
   std::unique_ptr<qm::os::HotplugSource> virtual_source_;
 };
 

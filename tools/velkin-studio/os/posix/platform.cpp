@@ -50,13 +50,6 @@ bool OpenBrowser(const std::string& url) {
   return true;
 }
 
-void SilenceStandardOutput() {
-  if (const int null = open("/dev/null", O_WRONLY); null >= 0) {
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-}
-
 std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::path& base, const std::string& prefix) {
   const std::string pattern = (base / (prefix + "XXXXXX")).string();
   std::vector<char> text(pattern.begin(), pattern.end());

@@ -113,14 +113,6 @@ bool OpenBrowser(const std::string& url) {
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-void SilenceStandardOutput() {
-  std::fflush(stdout);
-  if (const int null = _open("NUL", _O_WRONLY); null >= 0) {
-    _dup2(null, 1);
-    _close(null);
-  }
-}
-
 std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::path& base, const std::string& prefix) {
   const std::wstring descriptor = OwnerOnlyDescriptor();
   PSECURITY_DESCRIPTOR security = nullptr;

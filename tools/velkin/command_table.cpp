@@ -1,0 +1,19 @@
+#include "command_table.h"
+
+namespace velkin::cli {
+namespace {
+
+// In the order --help lists them.
+constexpr CommandGroup kGroups[] = {
+    {"devices", AddDevicesCommand},
+    {"program", AddProgramCommands},
+    {"read", AddUnitCommands},
+};
+
+}  // namespace
+
+std::span<const CommandGroup> CommandGroups() {
+  return kGroups;
+}
+
+}  // namespace velkin::cli
