@@ -467,6 +467,7 @@ bool BlockSearch::LeastRecorded(std::size_t length, std::uint64_t limit, std::ui
   bool found = false;
   std::uint64_t best = 0;
   for (std::uint16_t s = 0; s < kStepCount; ++s) {
+    if (record_.DroppedBefore(s, length - 1)) continue;
     std::uint64_t error;
     if (record_.ErrorAfter(s, length - 1, error) && error <= limit && (!found || error < best)) {
       found = true;

@@ -99,6 +99,10 @@ class TrialRecord {
   // The last sample after which some trial's error is known.
   std::size_t longest_known() const { return longest_known_; }
 
+  // Whether trial s was dropped before sample k without joining another: true for most trials
+  // after the first few samples, and cheaper to ask than ErrorAfter.
+  bool DroppedBefore(std::uint16_t s, std::size_t k) const { return k > last_[s] && k < joined_at_[s]; }
+
   // The error of trial `start` after sample k; false when the trial was dropped before k.
   bool ErrorAfter(std::uint16_t start, std::size_t k, std::uint64_t& error) const {
     std::int64_t offset = 0;
