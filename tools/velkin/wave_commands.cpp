@@ -15,6 +15,7 @@
 #include "tools/velkin/command_table.h"
 #include "tools/velkin/files.h"
 #include "tools/velkin/image_file.h"
+#include "tools/velkin/os/platform.h"
 
 namespace velkin::cli {
 namespace {
@@ -60,6 +61,8 @@ int Convert(const Session& session, const ConvertArgs& args) {
     session.Error(SafeText(args.output) + ": cannot be written: " + error);
     return kExitUsage;
   }
+  // Ctrl-C is heeded between the steps, so that no half-made file is left beside OUT.
+  os::CatchInterrupts();
   const auto audio = sound::ReadWaveAudio(args.input, error);
   if (!audio) {
     session.Error(SafeText(args.input) + ": " + error);
@@ -69,6 +72,10 @@ int Convert(const Session& session, const ConvertArgs& args) {
   if (!converted) {
     session.Error(SafeText(args.input) + ": " + error);
     return kExitUsage;
+  }
+  if (os::Interrupted()) {
+    session.Error("interrupted: nothing was written");
+    return kExitInterrupted;
   }
   if (!riff::SavePcm16Wave(out->part(), {.rate = rate,
                                          .channels = converted->channels,
@@ -150,6 +157,7 @@ int Decode(const Session& session, const DecodeArgs& args) {
     session.Error(SafeText(args.input) + ": a WAV file, not a code file");
     return kExitUsage;
   }
+  os::CatchInterrupts();
   const auto code = LoadCodeFile(args.input, clock, error);
   if (!code) {
     session.Error(SafeText(args.input) + ": " + error);
@@ -206,6 +214,10 @@ int Decode(const Session& session, const DecodeArgs& args) {
       FileFailed(session, "decode", args.input, SafeText(pieces[i].path) + " cannot be written");
       return kExitFailed;
     }
+  }
+  if (os::Interrupted()) {
+    session.Error("interrupted: nothing was written");
+    return kExitInterrupted;
   }
   for (std::size_t i = 0; i < outs.size(); ++i) {
     if (!outs[i].Commit(error)) {
