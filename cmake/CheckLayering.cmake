@@ -62,7 +62,7 @@ set(ALLOW_console "^riff/" "^formats/" "^sound/mono\\.h$" "^device/qmlib/os/hotp
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-decode "^riff/" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
-set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$")
+set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$" "^sound/" "^riff/" "^formats/")
 set(ALLOW_tools/velkin-studio "^sound/" "^device/qmlib/" "^riff/" "^formats/")
 
 if(NOT ROOT)

@@ -1,5 +1,6 @@
 #include "code_file_layout.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "le_bytes.h"
@@ -84,6 +85,31 @@ std::uint32_t RateOf(const HeaderFields& header, std::uint32_t clock) {
   if (ticks == 0 || clock == 0) return kFallbackRate;
   const double c = four_reloads ? kFourReloadClock : clock;
   return static_cast<std::uint32_t>(std::lround(c / (4.0 * ticks)));
+}
+
+std::optional<ClockRange> ClockRangeOf(std::span<const std::uint8_t> timer_bytes, std::uint32_t rate) {
+  if (rate == 0) return std::nullopt;
+  const std::uint64_t r = rate;
+  if (timer_bytes.size() == 8) return ClockRange{kFourReloadClock, kFourReloadClock + 1};
+  if (timer_bytes.size() != 4 && timer_bytes.size() != 2) return std::nullopt;
+  const std::uint64_t reload_ticks = (65536u - bytes::LoadU16(timer_bytes, timer_bytes.size() - 2)) & 0xFFFFu;
+  if (timer_bytes.size() == 2) {
+    // No prescaler index up to 7 fitted: the clock is at least 256 * (8 << 7) * rate, and the
+    // reload, clock / (4 rate), has passed 65536 and kept only its low 16 bits.
+    return ClockRange{std::uint64_t{256} * (std::uint64_t{8} << 7) * r, 0};
+  }
+  // The header holds 256 - q and i, where q = clock / ((8 << i) rate) is below 256 for the
+  // smallest such i, and the reload 65536 - clock / (4 rate). Each quotient bounds the clock.
+  const std::uint64_t index = timer_bytes[1];
+  if (index > 7) return std::nullopt;
+  const std::uint64_t q = (256u - timer_bytes[0]) & 0xFFu;
+  const std::uint64_t step = (std::uint64_t{8} << index) * r;
+  std::uint64_t low = std::max(q * step, reload_ticks * 4 * r);
+  std::uint64_t high = std::min((q + 1) * step, (reload_ticks + 1) * 4 * r);
+  // A smaller index did not fit: clock / ((8 << (i - 1)) rate) reached 256.
+  if (index > 0) low = std::max(low, 256 * (step / 2));
+  if (low >= high) return std::nullopt;
+  return ClockRange{low, high};
 }
 
 EscapeRecord ReadEscapeRecord(std::span<const std::uint8_t> stream, std::size_t at, bool zero_ends_stream) {

@@ -79,6 +79,18 @@ std::optional<HeaderFields> ReadHeader(std::span<const std::uint8_t> file, std::
 inline constexpr std::uint32_t kFallbackRate = 16000;
 std::uint32_t RateOf(const HeaderFields& header, std::uint32_t clock);
 
+// The device clocks a header's timer values can stand for, at the header's `rate` (a known rate,
+// from its rate code): [low, high). The timer keeps only quotients of the clock, so a file tells
+// its clock as a range, not a number: the console's 12000000 Hz at 16000 Hz reads as 11968000 to
+// 12031999. The four-reload layout is written for kFourReloadClock alone, so it tells that clock
+// exactly. `high` is 0 when the clock has no upper bound the timer can tell: no prescaler fitted,
+// and the 16-bit reload has wrapped. Nothing for timer values no clock gives at this rate.
+struct ClockRange {
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+};
+std::optional<ClockRange> ClockRangeOf(std::span<const std::uint8_t> timer_bytes, std::uint32_t rate);
+
 // One escape record as read.
 struct EscapeRecord {
   enum class Kind { kMarker, kSilence, kEnd, kInvalid, kTruncated };

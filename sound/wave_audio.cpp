@@ -169,7 +169,7 @@ bool ReadFrames(riff::Reader& reader, const SourceFormat& format, std::uint64_t 
   return true;
 }
 
-std::optional<WaveAudio> Read(riff::Reader& reader, std::string& error) {
+std::optional<WaveAudio> Read(riff::Reader& reader, bool withSamples, std::string& error) {
   riff::WaveChunks wave;
   const riff::WaveStep step = riff::FindWaveChunks(reader, wave);
   if (step == riff::WaveStep::kNoWaveRiff) {
@@ -189,6 +189,10 @@ std::optional<WaveAudio> Read(riff::Reader& reader, std::string& error) {
   // Only what the file holds is allocated; the declared size is kept to report a short file.
   audio.frames = wave.dataHeld / audio.format.blockAlign;
   audio.declaredFrames = wave.data.size / audio.format.blockAlign;
+  if (!withSamples) {
+    audio.markers = riff::ReadWaveMarkers(reader, wave.riff);
+    return audio;
+  }
   const std::uint64_t values = audio.frames * audio.format.channels;
   try {
     if (values > audio.samples.max_size()) throw std::bad_alloc();
@@ -203,6 +207,16 @@ std::optional<WaveAudio> Read(riff::Reader& reader, std::string& error) {
   }
   audio.markers = riff::ReadWaveMarkers(reader, wave.riff);
   return audio;
+}
+
+std::optional<WaveAudio> ReadFile(const std::filesystem::path& path, bool withSamples, std::string& error) {
+  std::uint32_t code = riff::kNoError;
+  auto reader = riff::Reader::Open(path.string(), code);
+  if (!reader) {
+    error = code == riff::kFileNotFound ? "the file does not exist" : "cannot open the file";
+    return std::nullopt;
+  }
+  return Read(*reader, withSamples, error);
 }
 
 }  // namespace
@@ -221,18 +235,16 @@ std::string TruncationNote(const WaveAudio& audio) {
 }
 
 std::optional<WaveAudio> ReadWaveAudio(const std::filesystem::path& path, std::string& error) {
-  std::uint32_t code = riff::kNoError;
-  auto reader = riff::Reader::Open(path.string(), code);
-  if (!reader) {
-    error = code == riff::kFileNotFound ? "the file does not exist" : "cannot open the file";
-    return std::nullopt;
-  }
-  return Read(*reader, error);
+  return ReadFile(path, true, error);
+}
+
+std::optional<WaveAudio> ReadWaveInfo(const std::filesystem::path& path, std::string& error) {
+  return ReadFile(path, false, error);
 }
 
 std::optional<WaveAudio> ReadWaveAudio(std::span<const std::uint8_t> file, std::string& error) {
   auto reader = riff::Reader::FromMemory(file);
-  return Read(*reader, error);
+  return Read(*reader, true, error);
 }
 
 }  // namespace velkin::sound

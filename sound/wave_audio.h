@@ -61,6 +61,9 @@ std::string TruncationNote(const WaveAudio& audio);
 // Reads a WAV file. On failure returns nothing and names what is wrong in `error`, for example
 // "not PCM or float audio (format tag 2)" or "the sample rate 500 Hz is outside 1000 to 384000 Hz".
 std::optional<WaveAudio> ReadWaveAudio(const std::filesystem::path& path, std::string& error);
+// The format, the lengths and the markers without the samples (`samples` stays empty), for
+// telling what a file holds without reading it whole.
+std::optional<WaveAudio> ReadWaveInfo(const std::filesystem::path& path, std::string& error);
 // The same from the bytes of a file in memory (an upload, say).
 std::optional<WaveAudio> ReadWaveAudio(std::span<const std::uint8_t> file, std::string& error);
 

@@ -42,6 +42,48 @@ TEST(CodeFileLayout, HeaderReadsBackInEachTimerForm) {
   EXPECT_EQ(RateCode(44099), kOtherRateCode);
 }
 
+// The timer of a header written for a clock tells a range that holds that clock and no clock
+// outside it: one below and one at its end write other timer values.
+TEST(CodeFileLayout, TheTimerTellsTheClockAsARange) {
+  const auto timer_of = [](std::uint64_t clock, std::uint32_t rate) {
+    const auto header = Header(1, rate, static_cast<std::uint32_t>(clock), 0x54);
+    return Bytes(header->begin() + kHeaderFixedBytes, header->end() - 1);
+  };
+  const auto console = ClockRangeOf(timer_of(12000000, 16000), 16000);
+  ASSERT_TRUE(console);
+  EXPECT_EQ(console->low, 11968000u);
+  EXPECT_EQ(console->high, 12032000u);
+  for (const std::uint32_t clock : {1000000u, 3579545u, 8000000u, 12000000u, 24000000u, 48000000u, 100000000u}) {
+    for (const std::uint32_t rate : kRates) {
+      SCOPED_TRACE(testing::Message() << clock << " Hz at " << rate << " Hz");
+      const Bytes timer = timer_of(clock, rate);
+      const auto range = ClockRangeOf(timer, rate);
+      ASSERT_TRUE(range);
+      ASSERT_NE(range->high, 0u);
+      EXPECT_LE(range->low, clock);
+      EXPECT_GT(range->high, clock);
+      EXPECT_EQ(timer_of(range->low, rate), timer);
+      EXPECT_EQ(timer_of(range->high - 1, rate), timer);
+      EXPECT_NE(timer_of(range->low - 1, rate), timer);
+      EXPECT_NE(timer_of(range->high, rate), timer);
+    }
+  }
+  // The four-reload layout is made for one clock only.
+  const auto four = ClockRangeOf(timer_of(kFourReloadClock, 8000), 8000);
+  ASSERT_TRUE(four);
+  EXPECT_EQ(four->low, kFourReloadClock);
+  EXPECT_EQ(four->high, kFourReloadClock + 1);
+  // No prescaler fitted: only a lower bound.
+  const auto fast = ClockRangeOf(timer_of(2000000000, 6000), 6000);
+  ASSERT_TRUE(fast);
+  EXPECT_EQ(fast->low, 262144u * 6000);
+  EXPECT_EQ(fast->high, 0u);
+  // A prescaler index no clock writes, a reload that disagrees with the prescaler, no rate.
+  EXPECT_FALSE(ClockRangeOf(Bytes{0xA3, 0x08, 0x45, 0xFF}, 16000));
+  EXPECT_FALSE(ClockRangeOf(Bytes{0xA3, 0x00, 0x00, 0xF0}, 16000));
+  EXPECT_FALSE(ClockRangeOf(Bytes{0xA3, 0x00, 0x45, 0xFF}, 0));
+}
+
 TEST(CodeFileLayout, EscapeRecordsAtTheirEdges) {
   const struct Case {
     Bytes bytes;

@@ -47,4 +47,29 @@ last_bar=$(grep -nE '^unit[1-4]@[^ ]+ +verified$' <<<"$screen" | tail -1 | cut -
 first_result=$(grep -nE '^unit[1-4]@[^:]+: verified' <<<"$screen" | head -1 | cut -d: -f1)
 [ "$last_bar" -lt "$first_result" ] || fail "results before bars: $order"
 grep -qx '4 of 4 units done' <<<"$screen" || fail "no summary"
-echo "four bars, then the results (screens in $ARTIFACTS)"
+
+# velkin encode: one bar from the encoder's progress calls, redrawn in place, ending "done" above
+# the result. 20 s of noise at 16000 Hz, 16-bit mono.
+le32() { printf "\\x%02x\\x%02x\\x%02x\\x%02x" $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24)); }
+bytes=$((20 * 16000 * 2))
+{
+  printf "RIFF$(le32 $((bytes + 36)))WAVEfmt $(le32 16)\x01\x00\x01\x00$(le32 16000)$(le32 32000)\x02\x00\x10\x00"
+  printf "data$(le32 $bytes)"
+  head -c "$bytes" /dev/urandom
+} >"$work/noise.wav"
+tmux -L "$socket" new-session -d -x 100 -y 30 -s encode \
+  "$VELKIN_BIN/velkin encode --vossik $work/noise.wav; echo EXIT=\$?; sleep 60"
+mid=""
+for _ in $(seq 1 1000); do
+  screen=$(tmux -L "$socket" capture-pane -p -t encode)
+  grep -qE '^noise\.wav +VOSSIK +\[[#.]{30}\] +[0-9]+%$' <<<"$screen" && mid=$screen
+  grep -q '^EXIT=' <<<"$screen" && break
+  sleep 0.02
+done
+printf '%s\n' "$mid" >"$ARTIFACTS/velkin-encode-running.txt"
+printf '%s\n' "$screen" >"$ARTIFACTS/velkin-encode-done.txt"
+grep -qx 'EXIT=0' <<<"$screen" || fail "velkin encode did not end with status 0"
+[ "$(grep -c '^noise\.wav ' <<<"$screen")" = 1 ] || fail "the encoder's bar was not redrawn in place"
+[ "$(sed -n 1p <<<"$screen")" = "noise.wav  done" ] || fail "the bar does not end done"
+grep -qE "^$work/noise\.vsk: VOSSIK, 16000 Hz, 20\.00 s \(320000 samples\)" <<<"$screen" || fail "no result line"
+echo "four bars, then the results; the encoder's bar (screens in $ARTIFACTS)"

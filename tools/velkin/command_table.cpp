@@ -3,12 +3,17 @@
 namespace velkin::cli {
 namespace {
 
-// In the order --help lists them.
+// In the order --help lists them; a line each.
+// clang-format off
 constexpr CommandGroup kGroups[] = {
     {"devices", AddDevicesCommand},
     {"program", AddProgramCommands},
     {"read", AddUnitCommands},
+    {"info", AddInfoCommand},
+    {"encode", AddEncodeCommand},
+    {"convert", AddWaveCommands},
 };
+// clang-format on
 
 }  // namespace
 

@@ -22,5 +22,8 @@ std::span<const CommandGroup> CommandGroups();
 void AddDevicesCommand(CLI::App& app, Session& session);   // devices
 void AddProgramCommands(CLI::App& app, Session& session);  // program, verify
 void AddUnitCommands(CLI::App& app, Session& session);     // read, erase, eeprom
+void AddInfoCommand(CLI::App& app, Session& session);      // info
+void AddEncodeCommand(CLI::App& app, Session& session);    // encode
+void AddWaveCommands(CLI::App& app, Session& session);     // convert, decode
 
 }  // namespace velkin::cli

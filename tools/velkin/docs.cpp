@@ -1,5 +1,6 @@
 #include "docs.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "tools/velkin/help_text.h"
@@ -87,7 +88,7 @@ void Paragraphs(std::string& out, const std::string& text) {
 std::string ManPage(const CLI::App& app, const std::string& version) {
   std::string out;
   out += ".TH VELKIN 1 \"\" \"velkin " + Roff(version) + "\" \"User Commands\"\n";
-  out += ".SH NAME\nvelkin \\- program, check and read Velkin playback units\n";
+  out += ".SH NAME\nvelkin \\- program, check and read Velkin playback units; encode and inspect their sound files\n";
   out += ".SH SYNOPSIS\n\\fBvelkin\\fR \\fICOMMAND\\fR [\\fIOPTIONS\\fR] [\\fIARGUMENTS\\fR]\n";
   out += ".SH DESCRIPTION\n" + Roff(kAbout) + "\n";
   out +=
@@ -108,10 +109,18 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
     Paragraphs(out, command->get_footer());
   }
   if (any_command != nullptr) {
-    out += ".SH COMMON OPTIONS\nEvery command takes these, and \\fB\\-h\\fR, \\fB\\-\\-help\\fR.\n";
+    // Every command's shared options, each once: the file commands take fewer than the unit commands.
+    out +=
+        ".SH COMMON OPTIONS\nEvery command takes \\fB\\-\\-json\\fR, \\fB\\-h\\fR and \\fB\\-\\-help\\fR; "
+        "the commands that work on units take the others too.\n";
     std::vector<const CLI::Option*> common;
-    for (const auto* option : Shown(*any_command, false)) {
-      if (option->get_group() != "Options") common.push_back(option);
+    for (const auto* command : Commands(app)) {
+      for (const auto* option : Shown(*command, false)) {
+        if (option->get_group() == "Options") continue;
+        const bool seen = std::any_of(common.begin(), common.end(),
+                                      [&](const CLI::Option* o) { return o->get_name() == option->get_name(); });
+        if (!seen) common.push_back(option);
+      }
     }
     OptionList(out, common);
   }
@@ -122,7 +131,10 @@ std::string ManPage(const CLI::App& app, const std::string& version) {
              "velkin devices\n"
              "velkin program sounds.bin --all --serial 1000 --log station.log\n"
              "velkin verify sounds.bin --unit NAME --json\n"
-             "velkin read --unit NAME -o flash.bin --length 65536\n") +
+             "velkin read --unit NAME -o flash.bin --length 65536\n"
+             "velkin info prompt.wav prompt.vsk\n"
+             "velkin encode --vossik prompt.wav --rate 16000\n"
+             "velkin decode prompt.vsk --split\n") +
          ".fi\n";
   out += ".SH SEE ALSO\n\\fBvelkin\\-emu\\fR(1), \\fBvelkin\\-studio\\fR(1), \\fBVelkinUtils\\fR(1)\n";
   return out;

@@ -4,13 +4,15 @@
 namespace velkin::cli {
 
 inline constexpr const char* kAbout =
-    "velkin programs, checks and reads Velkin playback units: one command per task, text for people or "
-    "one JSON object per result for scripts, and an exit status that says what happened.";
+    "velkin programs, checks and reads Velkin playback units and encodes and inspects their sound files: one "
+    "command per task, text for people or one JSON object per result for scripts, and an exit status that says "
+    "what happened.";
 
 inline constexpr const char* kExitStatusText =
-    "0: every unit done. 1: a unit failed (the others still finish and are reported), or no unit was found. "
-    "2: bad arguments or input (nothing was done). 130: interrupted by Ctrl-C: every running job stopped "
-    "between two commands and every unit was reported; a unit left half written says so.";
+    "0: every unit or file done. 1: a unit or file failed (the others still finish and are reported), or no unit "
+    "was found. 2: bad arguments or input (nothing was done). 130: interrupted by Ctrl-C: every running job stopped "
+    "between two commands and every unit was reported; a unit left half written says so. A file command stopped "
+    "so writes nothing.";
 
 inline constexpr const char* kSerialText =
     "With --serial START each unit of the tray gets its own 16-byte record at EEPROM address 16: bytes 0 to 11 "

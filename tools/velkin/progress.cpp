@@ -31,6 +31,10 @@ ProgressBars::~ProgressBars() {
 }
 
 void ProgressBars::Update(std::size_t index, programming::Step step, int percent) {
+  Update(index, std::string(programming::StepName(step)), percent);
+}
+
+void ProgressBars::Update(std::size_t index, const std::string& step, int percent) {
   if (!active_) return;
   std::lock_guard guard(lock_);
   bars_[index].step = step;
@@ -49,7 +53,7 @@ std::string ProgressBars::Line(const Bar& bar) const {
   if (!bar.outcome.empty()) {
     line += bar.outcome;
   } else {
-    const std::string step = programming::StepName(bar.step);
+    const std::string& step = bar.step;
     line += step;
     line.append(step.size() < 8 ? 8 - step.size() : 1, ' ');
     const int filled = bar.percent * kBarWidth / 100;

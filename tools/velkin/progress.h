@@ -22,6 +22,8 @@ class ProgressBars {
   bool active() const { return active_; }
 
   void Update(std::size_t index, programming::Step step, int percent);
+  // The same for work that is not a unit's job: `step` is shown as it is (a few characters).
+  void Update(std::size_t index, const std::string& step, int percent);
   // The unit ended: its bar shows `outcome` from now on.
   void Finish(std::size_t index, const std::string& outcome);
   // Redraws every bar that changed (all of them the first time).
@@ -32,7 +34,7 @@ class ProgressBars {
  private:
   struct Bar {
     std::string label;
-    programming::Step step = programming::Step::kStart;
+    std::string step = programming::StepName(programming::Step::kStart);
     int percent = 0;
     std::string outcome;  // set when the unit ended
   };

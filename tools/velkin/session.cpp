@@ -56,9 +56,13 @@ void Session::Error(const std::string& text) const {
   std::fflush(stderr);
 }
 
-void AddCommonOptions(CLI::App& command, Session& session) {
+void AddJsonOption(CLI::App& command, Session& session) {
   command.add_flag("--json", session.json, "One JSON object per result on standard output, one line each")
       ->group("Common options");
+}
+
+void AddCommonOptions(CLI::App& command, Session& session) {
+  AddJsonOption(command, session);
   command.add_option("--vendor", session.vendor, "The vendor text the units carry (default QUAMIRA)")
       ->type_name("TEXT")
       ->group("Common options");

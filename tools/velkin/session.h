@@ -39,6 +39,8 @@ class Session {
 
 // --json, --vendor and --product on a command.
 void AddCommonOptions(CLI::App& command, Session& session);
+// --json alone, for the commands that work on files, not units.
+void AddJsonOption(CLI::App& command, Session& session);
 
 // Text from a unit, a file name or a user, made safe for a terminal and bounded: control
 // characters and bytes that are not UTF-8 become '?', and text beyond `limit` characters
