@@ -198,8 +198,8 @@ TEST_F(StudioApi, ShowsMarkersAndSilencesOfTheCodeStream) {
     EXPECT_GE(at, 7000u) << name;
     EXPECT_LE(at + e["silences"][0][1].get<std::uint64_t>(), 17000u) << name;
   }
-  EXPECT_EQ(studio.Post("/api/sounds/1/encode?rate=abc", "", "text/plain").status, 400);
-  EXPECT_EQ(studio.Post("/api/sounds/1/encode?clock=12", "", "text/plain").status, 400);
+  EXPECT_EQ(studio.Post("/api/sounds/1/encode?rate=abc", "", "application/json").status, 400);
+  EXPECT_EQ(studio.Post("/api/sounds/1/encode?clock=12", "", "application/json").status, 400);
 }
 
 TEST_F(StudioApi, RefusesBadAndHostileFilesWithAReason) {
@@ -345,11 +345,15 @@ TEST_F(StudioProgram, ProgramsOneUnitAndVerifiesItByReadingBack) {
   EXPECT_EQ(HexBytes({eeprom.begin() + 16, eeprom.begin() + 32}), record);
   EXPECT_EQ(UnitOf(studio.Get("/api/devices").Json(), "a")["eeprom_record"], "00112233445566778899AABBCCDDEEFF");
 
-  // The record alone.
+  // The record alone, as a job of its own.
   const Reply written = studio.Post("/api/devices/" + unit["name"].get<std::string>() + "/eeprom",
                                     json{{"record", std::string(32, 'A')}}.dump(), "application/json");
-  EXPECT_EQ(written.status, 200) << written.body;
-  EXPECT_EQ(written.Json()["eeprom_record"], std::string(32, 'A'));
+  ASSERT_EQ(written.status, 202) << written.body;
+  const json record_job = studio.WaitJob(written.Json()["job"]["id"].get<std::uint64_t>());
+  EXPECT_EQ(record_job["kind"], "eeprom");
+  EXPECT_EQ(record_job["result"], "written") << record_job.dump();
+  EXPECT_EQ(record_job["details"]["eeprom_record"], std::string(32, 'A'));
+  EXPECT_EQ(UnitOf(studio.Get("/api/devices").Json(), "a")["eeprom_record"], std::string(32, 'A'));
   EXPECT_EQ(
       studio
           .Post("/api/devices/" + unit["name"].get<std::string>() + "/eeprom", R"({"record":"12"})", "application/json")

@@ -83,7 +83,10 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (url) await fetch(`${url}api/shutdown`, { method: 'POST', body: '' }).catch(() => {});
+  if (url) {
+    await fetch(`${url}api/shutdown`, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })
+      .catch(() => {});
+  }
   await new Promise((resolve) => (studio && studio.exitCode === null ? studio.once('exit', resolve) : resolve()));
   rmSync(work, { recursive: true, force: true });
 });
