@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "studio_process.h"
+#include "studio_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/program_paths.h"
-#include "tests/support/virtual_devices.h"
-#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {
@@ -34,13 +32,6 @@ std::vector<std::int16_t> Interleave(const std::vector<std::int16_t>& left, cons
     out.push_back(right[i]);
   }
   return out;
-}
-
-std::vector<std::int16_t> Speechlike(std::size_t count, double rate) {
-  auto s = Sine(count, 310.0, rate, 9000);
-  const auto n = Noise(count, 7, 2500);
-  for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<std::int16_t>(s[i] + n[i]);
-  return s;
 }
 
 // The unit whose folder is `folder` (names are "<folder>@<stamp>").
@@ -92,12 +83,6 @@ bool OwnerOnly(const std::filesystem::path& folder) {
 std::vector<std::uint8_t> Bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }
-
-class StudioApi : public ::testing::Test {
- protected:
-  VirtualDevices devices_;
-  TempDir files_;
-};
 
 TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
   // Stereo at 22050 Hz with the channels in opposite phase: the studio keeps the first channel with

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,8 +34,7 @@ class ChildProcess {
 
   // Lines up to the next prompt line "velkin>", without the prompt and without the empty line
   // that precedes it. nullopt on timeout or end of output before a prompt.
-  std::optional<std::vector<std::string>> ReadUntilPrompt(
-      std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::vector<std::string>> ReadUntilPrompt(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
   // Sends a command line and returns its answer (the lines up to the next prompt).
   std::optional<std::vector<std::string>> Command(const std::string& line,
@@ -46,6 +46,8 @@ class ChildProcess {
   // Waits for the exit and returns the exit status (-1 on timeout or abnormal end).
   virtual int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) = 0;
   virtual void Kill() = 0;
+  // The child's process number (0 once it has been waited for).
+  virtual std::uint64_t Pid() const = 0;
 
   // True when end of output was seen.
   bool OutputClosed() const { return closed_; }

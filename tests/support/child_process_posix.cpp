@@ -67,6 +67,8 @@ class PosixChild final : public ChildProcess {
     }
   }
 
+  std::uint64_t Pid() const override { return pid_ > 0 ? static_cast<std::uint64_t>(pid_) : 0; }
+
   void Kill() override {
     if (pid_ <= 0) return;
     kill(pid_, SIGKILL);

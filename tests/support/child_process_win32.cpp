@@ -77,6 +77,8 @@ class Win32Child final : public ChildProcess {
     return status_;
   }
 
+  std::uint64_t Pid() const override { return exited_ ? 0 : GetProcessId(process_.get()); }
+
   void Kill() override {
     if (!exited_) {
       TerminateProcess(process_.get(), 1);

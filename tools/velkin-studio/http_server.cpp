@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -289,6 +290,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     server_.SetPhase(id_, Phase::kWaiting);
     head_.emplace();
     head_->header_limit(kHeadLimit);
+    // The route's own limit applies once the head has been screened; none before, so that a
+    // refusal for who asks comes before one for the size. (Not boost::none: this Beast compares a
+    // length with it and finds every length too large.)
+    head_->body_limit(std::numeric_limits<std::uint64_t>::max());
     text_.reset();
     file_.reset();
     if (first || buffer_.size() != 0) return ReadHeadBytes();
