@@ -67,6 +67,8 @@ RefusalAnswer AnswerTo(Refusal refusal, const ApiContext& context, const std::st
                        " (--max-disk): delete some sounds first"};
     case Refusal::kStopping:
       return {503, "the studio is stopping"};
+    case Refusal::kResources:
+      return {503, "the studio is short of memory: try again later"};
   }
   return {500, "internal error"};
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 
 #include "device/qmlib/qm_codes.h"
 
@@ -235,18 +236,24 @@ Started DeviceHub::StartUnitJob(const std::shared_ptr<Unit>& unit, JobKind kind,
   if (unit->busy.exchange(true)) return {nullptr, Refusal::kBusy};
   Publish();
   // Free for the next job before anyone learns that this one has ended.
-  Started started = jobs_.Spawn(
-      kind, unit->name(),
-      [this, unit, work = std::move(work)](Job& job) {
-        work(job);
-        // Read again after the outcome: the identity read waits its turn at the unit.
-        ReadIdentity(*unit);
-        Publish();
-      },
-      [this, unit](JobState, const std::string&) {
-        unit->busy = false;
-        Publish();
-      });
+  Started started;
+  try {
+    started = jobs_.Spawn(
+        kind, unit->name(),
+        [this, unit, work = std::move(work)](Job& job) {
+          work(job);
+          // Read again after the outcome: the identity read waits its turn at the unit.
+          ReadIdentity(*unit);
+          Publish();
+        },
+        [this, unit](JobState, const std::string&) {
+          unit->busy = false;
+          Publish();
+        });
+  } catch (const std::bad_alloc&) {
+    // Not even the job could be made: the unit stays free, and the request hears so.
+    started = {nullptr, Refusal::kResources};
+  }
   if (!started.job) {
     unit->busy = false;
     Publish();

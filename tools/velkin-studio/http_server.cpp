@@ -150,6 +150,18 @@ struct HttpServer::Impl {
 
   void Accept(tcp::acceptor& acceptor);
   void CloseAll();
+
+  // Runs handlers until stopped. A handler that throws (no memory for a buffer, say) loses the
+  // connection it served, whose last reference it held; the others are served on.
+  void Run() {
+    for (;;) {
+      try {
+        io.run();
+        return;
+      } catch (const std::exception&) {
+      }
+    }
+  }
 };
 
 namespace {
@@ -463,11 +475,18 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     head.keep_alive(false);
     // The body then runs until the connection closes (no length, no chunks), which is how an
     // event stream ends.
-    std::ostringstream text;
-    text << head.base();
-    stream_.expires_never();
-    auto stream =
-        std::make_shared<EventStreamSession>(server_, stream_.release_socket(), std::move(response.feed), text.str());
+    std::shared_ptr<EventStreamSession> stream;
+    try {
+      std::ostringstream text;
+      text << head.base();
+      stream_.expires_never();
+      stream =
+          std::make_shared<EventStreamSession>(server_, stream_.release_socket(), std::move(response.feed), text.str());
+    } catch (const std::exception&) {
+      // The slot goes back; the connection, if it was handed over already, closes with it.
+      server_.ReleaseStreamSlot();
+      return CloseNow();
+    }
     closed_ = true;
     stream->Start();
     if (response.after_send) response.after_send();
@@ -503,12 +522,16 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept(asio::make_strand(io), [this, &acceptor](ErrorCode error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
     if (!error) {
-      if (MakeRoom()) {
-        std::make_shared<Session>(*this, std::move(socket))->Start();
-      } else {
-        // Every connection is busy: this one goes before it takes a descriptor for long.
-        ErrorCode ignored;
-        socket.close(ignored);
+      try {
+        if (MakeRoom()) {
+          std::make_shared<Session>(*this, std::move(socket))->Start();
+        } else {
+          // Every connection is busy: this one goes before it takes a descriptor for long.
+          ErrorCode ignored;
+          socket.close(ignored);
+        }
+      } catch (const std::exception&) {
+        // No memory for this connection: it goes, and the next one is accepted as usual.
       }
       return Accept(acceptor);
     }
@@ -571,12 +594,12 @@ void HttpServer::Serve() {
   for (int i = 1; i < impl_->limits.io_threads; ++i) {
     // Fewer threads serve as well, only less at once; none at all still leaves this one.
     try {
-      threads.emplace_back([this] { impl_->io.run(); });
+      threads.emplace_back([this] { impl_->Run(); });
     } catch (const std::system_error&) {
       break;
     }
   }
-  impl_->io.run();
+  impl_->Run();
   for (auto& thread : threads) thread.join();
   // No handler runs any more: every connection can be closed from here.
   impl_->CloseAll();

@@ -114,6 +114,7 @@ enum class Refusal {
   kFull,       // as many sounds are kept as the studio takes
   kNoSpace,    // the work folder has no room for what the job would write
   kStopping,   // the studio is stopping
+  kResources,  // not even the job could be made (no memory)
 };
 
 struct Started {

@@ -342,11 +342,18 @@ Started SoundLibrary::Encode(const std::shared_ptr<Sound>& sound, const EncodeSe
     sound->state_ = SoundState::kEncoding;
     sound->error_.clear();
   }
-  Started started = jobs_.Queue(
-      JobKind::kEncode, std::to_string(sound->id()), [this, sound, settings](Job& job) { Run(*sound, settings, job); },
-      [this, sound](JobState outcome, const std::string& result) {
-        Finish(*sound, outcome == JobState::kDone, result);
-      });
+  Started started;
+  try {
+    started = jobs_.Queue(
+        JobKind::kEncode, std::to_string(sound->id()),
+        [this, sound, settings](Job& job) { Run(*sound, settings, job); },
+        [this, sound](JobState outcome, const std::string& result) {
+          Finish(*sound, outcome == JobState::kDone, result);
+        });
+  } catch (const std::bad_alloc&) {
+    // Not even the job could be made: refused, the sound as it was.
+    started = {nullptr, Refusal::kResources};
+  }
   bool deleted = false;
   if (!started.job) {
     {
