@@ -199,13 +199,15 @@ HttpResponse Router::Handle(HttpRequest& request) const {
   if (route.body != BodyKind::kFile || !request.body_file.empty()) return Dispatch(route, request);
   request.body_file = Spool();
   if (request.body_file.empty()) return Refusal(507, "the work folder takes no more files");
+  bool written = false;
   {
     std::ofstream out(request.body_file, std::ios::binary);
     out.write(request.body.data(), static_cast<std::streamsize>(request.body.size()));
-    if (!out) return Refusal(507, "the work folder takes no more files");
+    written = static_cast<bool>(out);
   }
   request.body.clear();
-  HttpResponse response = Dispatch(route, request);
+  HttpResponse response = written ? Dispatch(route, request) : Refusal(507, "the work folder takes no more files");
+  // Unless the handler moved it in place.
   std::error_code ignored;
   std::filesystem::remove(request.body_file, ignored);
   return response;
