@@ -16,11 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "studio_process.h"
+#include "studio_fixture.h"
 #include "tests/support/child_process.h"
 #include "tests/support/program_paths.h"
-#include "tests/support/virtual_devices.h"
-#include "tests/support/wav_builder.h"
 
 namespace velkin::test {
 namespace {
@@ -34,13 +32,6 @@ std::vector<std::int16_t> Interleave(const std::vector<std::int16_t>& left, cons
     out.push_back(right[i]);
   }
   return out;
-}
-
-std::vector<std::int16_t> Speechlike(std::size_t count, double rate) {
-  auto s = Sine(count, 310.0, rate, 9000);
-  const auto n = Noise(count, 7, 2500);
-  for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<std::int16_t>(s[i] + n[i]);
-  return s;
 }
 
 // The unit whose folder is `folder` (names are "<folder>@<stamp>").
@@ -92,12 +83,6 @@ bool OwnerOnly(const std::filesystem::path& folder) {
 std::vector<std::uint8_t> Bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }
-
-class StudioApi : public ::testing::Test {
- protected:
-  VirtualDevices devices_;
-  TempDir files_;
-};
 
 TEST_F(StudioApi, EncodesAsTheConsoleDoesAndLeavesNoWorkFolder) {
   // Stereo at 22050 Hz with the channels in opposite phase: the studio keeps the first channel with
@@ -198,8 +183,8 @@ TEST_F(StudioApi, ShowsMarkersAndSilencesOfTheCodeStream) {
     EXPECT_GE(at, 7000u) << name;
     EXPECT_LE(at + e["silences"][0][1].get<std::uint64_t>(), 17000u) << name;
   }
-  EXPECT_EQ(studio.Post("/api/sounds/1/encode?rate=abc", "", "text/plain").status, 400);
-  EXPECT_EQ(studio.Post("/api/sounds/1/encode?clock=12", "", "text/plain").status, 400);
+  EXPECT_EQ(studio.Post("/api/sounds/1/encode?rate=abc", "", "application/json").status, 400);
+  EXPECT_EQ(studio.Post("/api/sounds/1/encode?clock=12", "", "application/json").status, 400);
 }
 
 TEST_F(StudioApi, RefusesBadAndHostileFilesWithAReason) {
@@ -345,11 +330,15 @@ TEST_F(StudioProgram, ProgramsOneUnitAndVerifiesItByReadingBack) {
   EXPECT_EQ(HexBytes({eeprom.begin() + 16, eeprom.begin() + 32}), record);
   EXPECT_EQ(UnitOf(studio.Get("/api/devices").Json(), "a")["eeprom_record"], "00112233445566778899AABBCCDDEEFF");
 
-  // The record alone.
+  // The record alone, as a job of its own.
   const Reply written = studio.Post("/api/devices/" + unit["name"].get<std::string>() + "/eeprom",
                                     json{{"record", std::string(32, 'A')}}.dump(), "application/json");
-  EXPECT_EQ(written.status, 200) << written.body;
-  EXPECT_EQ(written.Json()["eeprom_record"], std::string(32, 'A'));
+  ASSERT_EQ(written.status, 202) << written.body;
+  const json record_job = studio.WaitJob(written.Json()["job"]["id"].get<std::uint64_t>());
+  EXPECT_EQ(record_job["kind"], "eeprom");
+  EXPECT_EQ(record_job["result"], "written") << record_job.dump();
+  EXPECT_EQ(record_job["details"]["eeprom_record"], std::string(32, 'A'));
+  EXPECT_EQ(UnitOf(studio.Get("/api/devices").Json(), "a")["eeprom_record"], std::string(32, 'A'));
   EXPECT_EQ(
       studio
           .Post("/api/devices/" + unit["name"].get<std::string>() + "/eeprom", R"({"record":"12"})", "application/json")

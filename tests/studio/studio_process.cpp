@@ -16,10 +16,16 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 
+Headers HeadersOf(const http::response<http::string_body>& response) {
+  Headers out;
+  for (const auto& field : response) out.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  return out;
+}
+
 // One request on a connection of its own, as a script with curl would send it. Nothing (status
 // 0) when the studio cannot be reached or does not answer within a minute.
 Reply Exchange(int port, http::verb method, const std::string& path, const std::string& body, const std::string& type,
-               const std::vector<std::pair<std::string, std::string>>& headers) {
+               const Headers& headers) {
   asio::io_context io;
   beast::tcp_stream stream(io);
   http::request<http::string_body> request{method, path, 11};
@@ -44,6 +50,7 @@ Reply Exchange(int port, http::verb method, const std::string& path, const std::
         if (error) return;
         reply.status = static_cast<int>(parser.get().result_int());
         reply.body = parser.get().body();
+        reply.headers = HeadersOf(parser.get());
       });
     });
   });
@@ -53,11 +60,19 @@ Reply Exchange(int port, http::verb method, const std::string& path, const std::
 
 }  // namespace
 
+std::string Reply::Header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (beast::iequals(key, name)) return value;
+  }
+  return {};
+}
+
 struct EventStream::Impl {
   asio::io_context io;
   beast::tcp_stream stream{io};
   std::string pending;  // received, not yet taken apart
   bool ended = false;
+  int status = 0;
 
   // Waits up to `limit` for more bytes; false once the connection has ended or the time is up.
   bool Receive(std::chrono::steady_clock::duration limit) {
@@ -87,10 +102,15 @@ EventStream::EventStream(int port) : impl_(std::make_unique<Impl>()) {
   while (impl_->pending.find("\r\n\r\n") == std::string::npos && impl_->Receive(std::chrono::seconds(10))) {
   }
   const auto head_end = impl_->pending.find("\r\n\r\n");
+  if (impl_->pending.rfind("HTTP/1.1 ", 0) == 0) impl_->status = std::atoi(impl_->pending.c_str() + 9);
   impl_->pending.erase(0, head_end == std::string::npos ? impl_->pending.size() : head_end + 4);
 }
 
 EventStream::~EventStream() = default;
+
+int EventStream::status() const {
+  return impl_->status;
+}
 
 std::vector<EventStream::Event> EventStream::ReadUntil(const std::function<bool(const Event&)>& pred,
                                                        std::chrono::seconds limit) {
@@ -125,11 +145,29 @@ bool EventStream::EndsWithin(std::chrono::seconds limit) {
 }
 
 StudioProcess::StudioProcess(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {"--port", "0"};
-  all.insert(all.end(), args.begin(), args.end());
-  child_ = ChildProcess::Start(
-      ProgramPath("velkin-studio"), all,
-      {{"TMPDIR", temp_.path().string()}, {"TMP", temp_.path().string()}, {"TEMP", temp_.path().string()}});
+  StudioOptions options;
+  options.args = args;
+  Start(options);
+}
+
+StudioProcess::StudioProcess(const StudioOptions& options) {
+  Start(options);
+}
+
+void StudioProcess::Start(const StudioOptions& options) {
+  temp_path_ = options.temp.empty() ? temp_.path() : options.temp;
+  std::vector<std::string> all;
+  if (options.any_port) all = {"--port", "0"};
+  all.insert(all.end(), options.args.begin(), options.args.end());
+  std::string program = ProgramPath("velkin-studio");
+  if (options.descriptor_limit > 0) {
+    // The shell sets the limit and then becomes the studio.
+    all.insert(all.begin(),
+               {"-c", "ulimit -n " + std::to_string(options.descriptor_limit) + " && exec \"$0\" \"$@\"", program});
+    program = "/bin/sh";
+  }
+  const std::string temp = temp_path_.string();
+  child_ = ChildProcess::Start(program, all, {{"TMPDIR", temp}, {"TMP", temp}, {"TEMP", temp}});
   if (!child_) return;
   const auto line = child_->ReadLine(std::chrono::seconds(20));
   const std::string prefix = "http://127.0.0.1:";
@@ -143,13 +181,41 @@ StudioProcess::~StudioProcess() {
   }
 }
 
-Reply StudioProcess::Get(const std::string& path, const std::vector<std::pair<std::string, std::string>>& headers) {
+Reply StudioProcess::Get(const std::string& path, const Headers& headers) {
   return Exchange(port_, http::verb::get, path, "", "", headers);
 }
 
 Reply StudioProcess::Post(const std::string& path, const std::string& body, const std::string& type,
-                          const std::vector<std::pair<std::string, std::string>>& headers) {
+                          const Headers& headers) {
   return Exchange(port_, http::verb::post, path, body, type, headers);
+}
+
+Reply StudioProcess::Delete(const std::string& path) {
+  return Exchange(port_, http::verb::delete_, path, "", "", {});
+}
+
+Reply StudioProcess::SendHead(const std::string& head, std::chrono::seconds limit) {
+  asio::io_context io;
+  beast::tcp_stream stream(io);
+  beast::flat_buffer buffer;
+  http::response_parser<http::string_body> parser;
+  Reply reply;
+  stream.expires_after(limit);
+  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_));
+  stream.async_connect(endpoint, [&](beast::error_code error) {
+    if (error) return;
+    asio::async_write(stream, asio::buffer(head), [&](beast::error_code error, std::size_t) {
+      if (error) return;
+      http::async_read(stream, buffer, parser, [&](beast::error_code error, std::size_t) {
+        if (error) return;
+        reply.status = static_cast<int>(parser.get().result_int());
+        reply.body = parser.get().body();
+        reply.headers = HeadersOf(parser.get());
+      });
+    });
+  });
+  io.run();
+  return reply;
 }
 
 nlohmann::json StudioProcess::AddSound(const std::vector<std::uint8_t>& wav, const std::string& query) {
@@ -173,8 +239,13 @@ nlohmann::json StudioProcess::WaitJob(std::uint64_t id, std::chrono::seconds lim
 
 int StudioProcess::Shutdown() {
   stopped_ = true;
-  if (port_ > 0) Post("/api/shutdown", "", "application/json");
+  if (port_ > 0) Post("/api/shutdown", "{}", "application/json");
   return child_->Wait(std::chrono::seconds(30));
+}
+
+void StudioProcess::Kill() {
+  stopped_ = true;
+  child_->Kill();
 }
 
 std::vector<std::string> StudioProcess::LaterOutput() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,8 @@ class ChildProcess {
   // Asks the child to stop as Ctrl-C does (SIGINT). False where the harness cannot (Windows: a
   // console control event needs a console the child shares, which a child on pipes has not).
   virtual bool Interrupt() = 0;
+  // The child's process number (0 once it has been waited for).
+  virtual std::uint64_t Pid() const = 0;
 
   // True when end of output was seen.
   bool OutputClosed() const { return closed_; }

@@ -68,6 +68,7 @@ class PosixChild final : public ChildProcess {
   }
 
   bool Interrupt() override { return pid_ > 0 && kill(pid_, SIGINT) == 0; }
+  std::uint64_t Pid() const override { return pid_ > 0 ? static_cast<std::uint64_t>(pid_) : 0; }
 
   void Kill() override {
     if (pid_ <= 0) return;

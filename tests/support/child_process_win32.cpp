@@ -78,6 +78,7 @@ class Win32Child final : public ChildProcess {
   }
 
   bool Interrupt() override { return false; }
+  std::uint64_t Pid() const override { return exited_ ? 0 : GetProcessId(process_.get()); }
 
   void Kill() override {
     if (!exited_) {

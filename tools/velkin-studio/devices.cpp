@@ -1,11 +1,13 @@
 #include "devices.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 
 #include "device/qmlib/qm_codes.h"
 
@@ -77,12 +79,12 @@ std::int32_t Unit::Talk(const std::function<std::int32_t(qm::VendorCommands&)>& 
   });
 }
 
-std::string Unit::Explain(std::int32_t code) {
-  if (CheckConnectionByName(name_.c_str()) != qm::kQmOk) return "unit pulled";
+Unit::Trouble Unit::Explain(std::int32_t code) {
+  if (CheckConnectionByName(name_.c_str()) != qm::kQmOk) return {Failure::kUnitPulled, "unit pulled"};
   if (code == qm::kQmCheckCondition) {
-    return "refused (sense " + Hex(LastSenseByName(name_.c_str())) + ")";
+    return {Failure::kUnitRefused, "refused (sense " + Hex(LastSenseByName(name_.c_str())) + ")"};
   }
-  return "no answer (code " + std::to_string(code) + ")";
+  return {Failure::kNoAnswer, "no answer (code " + std::to_string(code) + ")"};
 }
 
 DeviceHub::DeviceHub(std::string vendor, std::string product, EventHub& events, JobBoard& jobs)
@@ -230,38 +232,71 @@ std::vector<std::shared_ptr<Unit>> DeviceHub::All() {
   return out;
 }
 
-std::string DeviceHub::WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* record) {
-  if (unit->busy.exchange(true)) return "the unit has a job running";
-  const bool ok = unit->Talk([&](qm::VendorCommands& c) {
-    return c.WriteEeprom16(kRecordAddress, record) ? qm::kQmOk : qm::kQmUnusable;
-  }) == qm::kQmOk;
-  std::string error;
-  if (!ok) error = unit->Explain(qm::kQmUnusable) == "unit pulled" ? "unit pulled" : "EEPROM busy or write refused";
-  if (ok) ReadIdentity(*unit);
-  unit->busy = false;
+Started DeviceHub::StartUnitJob(const std::shared_ptr<Unit>& unit, JobKind kind, std::function<void(Job&)> work) {
+  if (unit->busy.exchange(true)) return {nullptr, Refusal::kBusy};
   Publish();
-  return error;
+  // Free for the next job before anyone learns that this one has ended.
+  Started started;
+  try {
+    started = jobs_.Spawn(
+        kind, unit->name(),
+        [this, unit, work = std::move(work)](Job& job) {
+          work(job);
+          // Read again after the outcome: the identity read waits its turn at the unit.
+          ReadIdentity(*unit);
+          Publish();
+        },
+        [this, unit](JobState, const std::string&) {
+          unit->busy = false;
+          Publish();
+        });
+  } catch (const std::bad_alloc&) {
+    // Not even the job could be made: the unit stays free, and the request hears so.
+    started = {nullptr, Refusal::kResources};
+  }
+  if (!started.job) {
+    unit->busy = false;
+    Publish();
+  }
+  return started;
 }
 
-std::shared_ptr<Job> DeviceHub::Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request) {
-  if (unit->busy.exchange(true)) return nullptr;
-  Publish();
-  return jobs_.Start("program", unit->name(), [this, unit, request](Job& job) {
-    RunProgram(*unit, request, job);
-    unit->busy = false;
+Started DeviceHub::WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* bytes) {
+  std::array<std::uint8_t, 16> record{};
+  std::memcpy(record.data(), bytes, record.size());
+  return StartUnitJob(unit, JobKind::kEeprom, [unit, record](Job& job) {
+    job.Step("eeprom", 0);
+    const bool ok = unit->Talk([&](qm::VendorCommands& c) {
+      return c.WriteEeprom16(kRecordAddress, record.data()) ? qm::kQmOk : qm::kQmUnusable;
+    }) == qm::kQmOk;
+    if (!ok) {
+      const auto trouble = unit->Explain(qm::kQmUnusable);
+      if (trouble.kind == Failure::kUnitPulled) return job.Fail(trouble.kind, "unit pulled");
+      return job.Fail(Failure::kUnitRefused, "EEPROM busy or write refused");
+    }
+    // Read back before the job ends, so that the unit's list shows the record once it says "written".
     ReadIdentity(*unit);
-    Publish();
+    json identity;
+    {
+      std::lock_guard guard(unit->identity_lock);
+      identity = unit->identity;
+    }
+    job.Succeed("written", identity);
   });
+}
+
+Started DeviceHub::Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request) {
+  return StartUnitJob(unit, JobKind::kProgram, [unit, request](Job& job) { RunProgram(*unit, request, job); });
 }
 
 void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) {
   std::ifstream in(request.sound_file, std::ios::binary);
   const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), {});
-  if (image.empty()) return job.Fail("the code file cannot be read");
+  if (image.empty()) return job.Fail(Failure::kInput, "the code file cannot be read");
   const std::uint32_t flash_size = unit.flash_size != 0 ? unit.flash_size : kDefaultFlashSize;
   if (image.size() > flash_size) {
-    return job.Fail("the code file (" + std::to_string(image.size()) + " bytes) does not fit the flash (" +
-                    std::to_string(flash_size) + " bytes)");
+    return job.Fail(Failure::kInput, "the code file (" + std::to_string(image.size()) +
+                                         " bytes) does not fit the flash (" + std::to_string(flash_size) + " bytes)");
   }
   const auto size = static_cast<std::uint32_t>(image.size());
 
@@ -269,22 +304,29 @@ void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) 
   job.Step("erase", 0);
   const std::uint32_t sectors = flash_size / kSectorSize;
   for (std::uint32_t i = 0; i < sectors; ++i) {
+    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
     const std::uint32_t address = i * kSectorSize;
     const std::int32_t code =
         unit.Talk([&](qm::VendorCommands& c) { return c.EraseMemory(address, kSectorEraseCode); });
-    if (code != qm::kQmOk) return job.Fail("erase failed at address " + Hex(address) + ": " + unit.Explain(code));
+    if (code != qm::kQmOk) {
+      const auto trouble = unit.Explain(code);
+      return job.Fail(trouble.kind, "erase failed at address " + Hex(address) + ": " + trouble.text);
+    }
     job.Progress(static_cast<int>((i + 1) * 100 / sectors));
   }
 
   job.Step("write", 0);
   for (std::uint32_t address = 0; address < size; address += kBlockSize) {
+    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
     const std::uint32_t length = std::min(kBlockSize, size - address);
     const std::int32_t code =
         unit.Talk([&](qm::VendorCommands& c) { return c.WriteMemory(address, image.data() + address, length); });
     if (code != qm::kQmOk) {
-      const std::string why = unit.Explain(code);
-      if (why == "unit pulled") return job.Fail("write failed at address " + Hex(address) + ": unit pulled");
-      return job.Fail("refused write at address " + Hex(address) + ": " + why);
+      const auto trouble = unit.Explain(code);
+      if (trouble.kind == Failure::kUnitPulled) {
+        return job.Fail(trouble.kind, "write failed at address " + Hex(address) + ": unit pulled");
+      }
+      return job.Fail(trouble.kind, "refused write at address " + Hex(address) + ": " + trouble.text);
     }
     job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
   }
@@ -295,8 +337,10 @@ void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) 
       return c.WriteEeprom16(kRecordAddress, request.record) ? qm::kQmOk : qm::kQmUnusable;
     }) == qm::kQmOk;
     if (!ok) {
-      return job.Fail(unit.Explain(qm::kQmUnusable) == "unit pulled" ? "EEPROM record: unit pulled"
-                                                                     : "EEPROM record: EEPROM busy or write refused");
+      if (unit.Explain(qm::kQmUnusable).kind == Failure::kUnitPulled) {
+        return job.Fail(Failure::kUnitPulled, "EEPROM record: unit pulled");
+      }
+      return job.Fail(Failure::kUnitRefused, "EEPROM record: EEPROM busy or write refused");
     }
   }
 
@@ -304,12 +348,18 @@ void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) 
   job.Step("verify", 0);
   std::vector<std::uint8_t> block(kBlockSize);
   for (std::uint32_t address = 0; address < size; address += kBlockSize) {
+    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
     const std::uint32_t length = std::min(kBlockSize, size - address);
     const std::int32_t code =
         unit.Talk([&](qm::VendorCommands& c) { return c.ReadMemory(address, block.data(), length); });
-    if (code != qm::kQmOk) return job.Fail("read-back failed at address " + Hex(address) + ": " + unit.Explain(code));
+    if (code != qm::kQmOk) {
+      const auto trouble = unit.Explain(code);
+      return job.Fail(trouble.kind, "read-back failed at address " + Hex(address) + ": " + trouble.text);
+    }
     for (std::uint32_t i = 0; i < length; ++i) {
-      if (block[i] != image[address + i]) return job.Fail("read-back mismatch at offset " + Hex(address + i));
+      if (block[i] != image[address + i]) {
+        return job.Fail(Failure::kMismatch, "read-back mismatch at offset " + Hex(address + i));
+      }
     }
     job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
   }
@@ -318,8 +368,11 @@ void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) 
     const bool ok = unit.Talk([&](qm::VendorCommands& c) {
       return c.ReadEeprom16(kRecordAddress, back) ? qm::kQmOk : qm::kQmUnusable;
     }) == qm::kQmOk;
-    if (!ok) return job.Fail("EEPROM read-back failed: " + unit.Explain(qm::kQmUnusable));
-    if (std::memcmp(back, request.record, 16) != 0) return job.Fail("EEPROM read-back mismatch");
+    if (!ok) {
+      const auto trouble = unit.Explain(qm::kQmUnusable);
+      return job.Fail(trouble.kind, "EEPROM read-back failed: " + trouble.text);
+    }
+    if (std::memcmp(back, request.record, 16) != 0) return job.Fail(Failure::kMismatch, "EEPROM read-back mismatch");
   }
   job.Succeed("verified", {{"bytes", size}});
 }

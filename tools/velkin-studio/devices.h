@@ -34,9 +34,13 @@ class Unit : public qm::C_OpenedUnit {
   bool Open(const std::string& vendor, const std::string& product);
   // One conversation under the unit's exchange lock; a library result code.
   std::int32_t Talk(const std::function<std::int32_t(qm::VendorCommands&)>& body);
-  // Why the last failed command failed, in words: the unit pulled, a refusal with its sense, or
-  // the transport's code.
-  std::string Explain(std::int32_t code);
+  // Why the last failed command failed: the unit pulled, a refusal with its sense, or the
+  // transport's code.
+  struct Trouble {
+    Failure kind;
+    std::string text;
+  };
+  Trouble Explain(std::int32_t code);
 
   // What the page shows; filled in when the unit arrives and after each job.
   std::mutex identity_lock;
@@ -68,10 +72,12 @@ class DeviceHub {
   std::shared_ptr<Unit> Find(const std::string& name);
   std::vector<std::shared_ptr<Unit>> All();
 
-  // Starts a program job on the unit; null when the unit has a job already.
-  std::shared_ptr<Job> Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request);
-  // Writes the record at EEPROM address 16 and reads both records again; empty on success, else why.
-  std::string WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* record);
+  // Starts a program job on the unit; refused (kBusy) when the unit has a job already.
+  Started Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request);
+  // Starts a job that writes the record at EEPROM address 16 and reads both records again; refused
+  // (kBusy) when the unit has a job already. A unit busy with its EEPROM can hold it for a minute:
+  // never on a thread that answers requests.
+  Started WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* record);
 
   // Re-lists the units now (also done on every hot-plug event).
   void Rescan();
@@ -81,6 +87,8 @@ class DeviceHub {
   void Publish();
   static void ReadIdentity(Unit& unit);
   static void RunProgram(Unit& unit, const ProgramRequest& request, Job& job);
+  // Runs `work` as a job that holds the unit, which is free again once it has ended.
+  Started StartUnitJob(const std::shared_ptr<Unit>& unit, JobKind kind, std::function<void(Job&)> work);
 
   const std::string vendor_;
   const std::string product_;

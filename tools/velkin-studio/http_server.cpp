@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <chrono>
-#include <condition_variable>
-#include <exception>
+#include <limits>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <sstream>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
@@ -29,217 +30,490 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using ErrorCode = boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
-// A connection waiting for its next request is closed after this long (browsers open a new one).
-constexpr auto kIdleLimit = std::chrono::seconds(30);
-// Receiving one request, or sending one answer, may take this long.
-constexpr auto kTransferLimit = std::chrono::seconds(120);
-// Threads that run the connections; handlers are short (long work runs as jobs elsewhere).
-constexpr int kIoThreads = 4;
-// Event streams hold a thread each while they are open.
-constexpr int kMaxStreams = 32;
+// The largest request head taken (request line and headers).
+constexpr std::uint32_t kHeadLimit = 16 * 1024;
+// An event stream's client that lets this much text pile up unread is dropped.
+constexpr std::size_t kStreamBacklog = 1u << 20;
+// Event streams carry a comment this often, which also finds clients that stopped reading.
+constexpr auto kKeepAlive = std::chrono::seconds(15);
+// After a refusal, what the client still sends is read and dropped for this long before the
+// connection closes, so that the refusal is not lost to a reset while it sends its body.
+constexpr auto kLinger = std::chrono::seconds(2);
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
+std::string PathText(const std::filesystem::path& path) {
+  const auto text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// %XX escapes decoded; a malformed escape stays as it is. In a query '+' stands for a space.
-std::string PercentDecode(std::string_view text, bool plus_is_space) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '%' && i + 2 < text.size()) {
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(plus_is_space && c == '+' ? ' ' : c);
-  }
-  return out;
-}
-
-std::vector<std::pair<std::string, std::string>> ParseQuery(std::string_view query) {
-  std::vector<std::pair<std::string, std::string>> out;
-  while (!query.empty()) {
-    const auto amp = query.find('&');
-    const std::string_view item = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-    if (item.empty()) continue;
-    const auto eq = item.find('=');
-    out.emplace_back(PercentDecode(item.substr(0, eq), true),
-                     eq == std::string_view::npos ? std::string() : PercentDecode(item.substr(eq + 1), true));
-  }
-  return out;
-}
-
-HttpRequest ToRequest(http::request<http::string_body>&& in) {
-  HttpRequest out;
-  out.method = std::string(in.method_string());
-  const std::string_view target(in.target().data(), in.target().size());
-  const auto question = target.find('?');
-  out.path = PercentDecode(target.substr(0, question), false);
-  if (question != std::string_view::npos) out.query = ParseQuery(target.substr(question + 1));
-  for (const auto& field : in) {
-    out.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-  }
-  out.body = std::move(in.body());
-  return out;
-}
-
-struct Route {
-  std::string method;
-  std::regex pattern;
-  HttpHandler handler;
-};
 
 }  // namespace
 
-bool HttpRequest::HasHeader(std::string_view name) const {
-  return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return SameText(h.first, name); });
-}
+// Every open connection, so that the cap holds and a stop reaches each one.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Closes it soon, from any thread.
+  virtual void Drop() = 0;
+  // Closes it now; only while no I/O thread runs.
+  virtual void CloseNow() = 0;
+};
 
-std::string HttpRequest::Header(std::string_view name) const {
-  for (const auto& [key, value] : headers) {
-    if (SameText(key, name)) return value;
-  }
-  return {};
-}
+enum class Phase {
+  kWaiting,    // for a request's head: may make room for a new connection
+  kBusy,       // reading a body, running a handler or writing an answer
+  kStreaming,  // an event stream
+  kDropped,    // told to close
+};
 
-std::string HttpRequest::Param(std::string_view name) const {
-  for (const auto& [key, value] : query) {
-    if (key == name) return value;
-  }
-  return {};
+std::size_t ConnectionCap(std::size_t descriptors) {
+  if (descriptors == 0) return 1024;
+  // An eighth of the descriptors (64 at least) stay for files, devices, pipes and the event loop.
+  const std::size_t reserve = std::max<std::size_t>(64, descriptors / 8);
+  const std::size_t cap = descriptors > reserve + 16 ? descriptors - reserve : 16;
+  return std::min<std::size_t>(cap, 4096);
 }
 
 struct HttpServer::Impl {
-  explicit Impl(HttpOptions o) : options(std::move(o)) {}
+  Impl(const Router& r, HttpLimits l) : router(r), limits(l) {
+    cap = ConnectionCap(DescriptorLimit());
+    if (limits.max_connections != 0) cap = std::min(cap, limits.max_connections);
+  }
 
-  HttpOptions options;
-  std::vector<Route> routes;
+  const Router& router;
+  const HttpLimits limits;
+  std::size_t cap = 0;
+
+  struct Entry {
+    std::weak_ptr<Connection> connection;
+    Phase phase;
+    Clock::time_point since;
+  };
+  std::mutex lock;
+  std::map<std::uint64_t, Entry> open;
+  std::uint64_t next_id = 1;
+  std::size_t streams = 0;
+
+  // Declared after the table: handlers still queued hold connections, which leave the table as the
+  // context destroys them.
   asio::io_context io;
   std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
 
-  // Event streams run on threads of their own; Stop shuts their sockets so that none stays
-  // blocked on a client that no longer reads, and Serve waits for all of them to end.
-  std::mutex streams_lock;
-  std::condition_variable streams_done;
-  std::set<std::shared_ptr<tcp::socket>> stream_sockets;
-  int streams_running = 0;
-  bool stopping = false;
+  std::uint64_t Register(std::weak_ptr<Connection> connection, Phase phase) {
+    std::lock_guard guard(lock);
+    const std::uint64_t id = next_id++;
+    open[id] = {std::move(connection), phase, Clock::now()};
+    return id;
+  }
+  void SetPhase(std::uint64_t id, Phase phase) {
+    std::lock_guard guard(lock);
+    const auto it = open.find(id);
+    if (it != open.end() && it->second.phase != Phase::kDropped)
+      it->second = {it->second.connection, phase, Clock::now()};
+  }
+  void Unregister(std::uint64_t id) {
+    std::lock_guard guard(lock);
+    open.erase(id);
+  }
+  bool TakeStreamSlot() {
+    std::lock_guard guard(lock);
+    if (streams >= limits.max_streams) return false;
+    ++streams;
+    return true;
+  }
+  void ReleaseStreamSlot() {
+    std::lock_guard guard(lock);
+    --streams;
+  }
+  // Whether a new connection may stay: below the cap, or once the connection that has waited
+  // longest for its head is told to go. A slow-head attack so only ever displaces itself, while a
+  // page's request, which sends its head at once, is read and answered.
+  bool MakeRoom() {
+    std::shared_ptr<Connection> oldest;
+    {
+      std::lock_guard guard(lock);
+      std::size_t live = 0;
+      for (const auto& [id, entry] : open) live += entry.phase == Phase::kDropped ? 0 : 1;
+      if (live < cap) return true;
+      Entry* pick = nullptr;
+      for (auto& [id, entry] : open) {
+        if (entry.phase == Phase::kWaiting && (pick == nullptr || entry.since < pick->since)) pick = &entry;
+      }
+      if (pick == nullptr) return false;
+      pick->phase = Phase::kDropped;
+      oldest = pick->connection.lock();
+    }
+    // Outside the lock: the last reference may go here, and a connection leaves the table as it goes.
+    if (oldest) oldest->Drop();
+    return true;
+  }
 
   void Accept(tcp::acceptor& acceptor);
-  HttpResponse Answer(HttpRequest& request);
-  // Hands a connection over to a thread that writes `response`'s stream until it ends.
-  void StartStream(tcp::socket socket, HttpResponse response);
+  void CloseAll();
+
+  // Runs handlers until stopped. A handler that throws (no memory for a buffer, say) loses the
+  // connection it served, whose last reference it held; the others are served on.
+  void Run() {
+    for (;;) {
+      try {
+        io.run();
+        return;
+      } catch (const std::exception&) {
+      }
+    }
+  }
 };
 
 namespace {
 
-// One connection: requests read one after another, each answered before the next is read.
-class Session : public std::enable_shared_from_this<Session> {
- public:
-  Session(HttpServer::Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+using HeadParser = http::request_parser<http::empty_body>;
+using TextParser = http::request_parser<http::string_body>;
+using FileParser = http::request_parser<http::file_body>;
 
-  void Start() { ReadHeader(); }
+// An event stream: the head, then events as the feed has them, written without a thread of its
+// own. The client sends nothing more; a read that ends tells at once that it has gone.
+class EventStreamSession : public Connection, public std::enable_shared_from_this<EventStreamSession> {
+ public:
+  EventStreamSession(HttpServer::Impl& server, tcp::socket socket, std::shared_ptr<EventFeed> feed, std::string head)
+      : server_(server),
+        socket_(std::move(socket)),
+        executor_(socket_.get_executor()),
+        timer_(executor_),
+        feed_(std::move(feed)),
+        pending_(std::move(head)) {}
+
+  ~EventStreamSession() override {
+    server_.Unregister(id_);
+    server_.ReleaseStreamSlot();
+  }
+
+  void Start() {
+    id_ = server_.Register(weak_from_this(), Phase::kStreaming);
+    std::weak_ptr<EventStreamSession> weak = weak_from_this();
+    watch_ = feed_->Watch([weak] {
+      if (auto self = weak.lock()) asio::post(self->executor_, [self] { self->Pump(); });
+    });
+    Pump();
+    DetectEnd();
+    KeepAlive();
+  }
+
+  void Drop() override {
+    asio::post(executor_, [self = shared_from_this()] { self->CloseNow(); });
+  }
+
+  void CloseNow() override {
+    if (closed_) return;
+    closed_ = true;
+    watch_.reset();
+    timer_.cancel();
+    ErrorCode ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+  }
 
  private:
-  void ReadHeader() {
-    parser_.emplace();
-    parser_->body_limit(server_.options.body_limit);
-    stream_.expires_after(kIdleLimit);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](ErrorCode error, std::size_t) { self->OnHeader(error); });
+  void Pump() {
+    if (closed_) return;
+    if (feed_->Closed()) return CloseNow();
+    pending_ += feed_->Take();
+    if (pending_.size() > kStreamBacklog) return CloseNow();
+    if (writing_ || pending_.empty()) return;
+    writing_ = true;
+    sending_ = std::move(pending_);
+    pending_.clear();
+    asio::async_write(socket_, asio::buffer(sending_), [self = shared_from_this()](ErrorCode error, std::size_t) {
+      self->writing_ = false;
+      self->stuck_ = 0;
+      if (error) return self->CloseNow();
+      self->Pump();
+    });
   }
 
-  void OnHeader(ErrorCode error) {
+  void DetectEnd() {
+    socket_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](ErrorCode error, std::size_t) {
+      if (error) return self->CloseNow();
+      self->DetectEnd();
+    });
+  }
+
+  void KeepAlive() {
+    timer_.expires_after(kKeepAlive);
+    timer_.async_wait([self = shared_from_this()](ErrorCode error) {
+      if (error || self->closed_) return;
+      // A write that has not finished over two rounds: the client no longer reads.
+      if (self->writing_ && ++self->stuck_ >= 2) return self->CloseNow();
+      self->pending_ += ": keep-alive\n\n";
+      self->Pump();
+      self->KeepAlive();
+    });
+  }
+
+  HttpServer::Impl& server_;
+  tcp::socket socket_;
+  const tcp::socket::executor_type executor_;
+  asio::steady_timer timer_;
+  std::shared_ptr<EventFeed> feed_;
+  std::shared_ptr<void> watch_;
+  std::uint64_t id_ = 0;
+  std::string pending_;
+  std::string sending_;
+  char scratch_[256];
+  bool writing_ = false;
+  int stuck_ = 0;
+  bool closed_ = false;
+};
+
+// One connection: requests read one after another, each answered before the next is read. Its
+// head is screened before its body is read: a refusal goes out without the body ever being taken.
+class Session : public Connection, public std::enable_shared_from_this<Session> {
+ public:
+  Session(HttpServer::Impl& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)), executor_(stream_.get_executor()) {}
+
+  ~Session() override {
+    RemoveSpool();
+    server_.Unregister(id_);
+  }
+
+  void Start() {
+    id_ = server_.Register(weak_from_this(), Phase::kWaiting);
+    ReadHead(true);
+  }
+
+  void Drop() override {
+    asio::post(executor_, [self = shared_from_this()] { self->CloseNow(); });
+  }
+
+  void CloseNow() override {
+    if (closed_) return;
+    closed_ = true;
+    ErrorCode ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+  }
+
+ private:
+  const Router& router() const { return server_.router; }
+  const HttpLimits& limits() const { return server_.limits; }
+
+  void ReadHead(bool first) {
+    if (closed_) return;
+    server_.SetPhase(id_, Phase::kWaiting);
+    head_.emplace();
+    head_->header_limit(kHeadLimit);
+    // The route's own limit applies once the head has been screened; none before, so that a
+    // refusal for who asks comes before one for the size. (Not boost::none: this Beast compares a
+    // length with it and finds every length too large.)
+    head_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    text_.reset();
+    file_.reset();
+    if (first || buffer_.size() != 0) return ReadHeadBytes();
+    // A kept-alive connection may idle for a while; once its next request begins, the head has
+    // the same short time as any other.
+    stream_.expires_after(limits().idle_limit);
+    stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](ErrorCode error, std::size_t n) {
+      if (error) return self->CloseNow();
+      self->buffer_.commit(n);
+      self->ReadHeadBytes();
+    });
+  }
+
+  void ReadHeadBytes() {
+    stream_.expires_after(limits().header_limit);
+    http::async_read_header(stream_, buffer_, *head_,
+                            [self = shared_from_this()](ErrorCode error, std::size_t) { self->OnHead(error); });
+  }
+
+  void OnHead(ErrorCode error) {
     if (error) return Fail(error);
-    // A body declared larger than allowed is refused before the client sends it.
-    const auto length = parser_->content_length();
-    if (length && *length > server_.options.body_limit) return Refuse(413);
-    const auto expect = parser_->get()[http::field::expect];
-    if (SameText(std::string_view(expect.data(), expect.size()), "100-continue")) {
-      http::response<http::empty_body> go_on{http::status::continue_, parser_->get().version()};
-      ErrorCode ignored;
-      http::write(stream_, go_on, ignored);
+    server_.SetPhase(id_, Phase::kBusy);
+    const auto& head = head_->get();
+    version_ = head.version();
+    request_ = HttpRequest{};
+    request_.method = MethodOf(std::string_view(head.method_string().data(), head.method_string().size()));
+    ParseTarget(std::string_view(head.target().data(), head.target().size()), request_);
+    for (const auto& field : head)
+      request_.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    if (const auto length = head_->content_length()) request_.declared_length = *length;
+
+    Screened screened = router().Screen(request_);
+    if (screened.route == nullptr) return Refuse(std::move(screened.refusal));
+    route_ = screened.route;
+    const std::size_t limit = route_->body == BodyKind::kNone ? 0 : route_->body_limit;
+    const bool expects = beast::iequals(head[http::field::expect], "100-continue") && !head_->is_done();
+    if (route_->body == BodyKind::kFile) {
+      request_.body_file = router().Spool();
+      if (request_.body_file.empty()) return Refuse(router().Refusal(507, "the work folder takes no more files"));
+      file_.emplace(std::move(*head_));
+      file_->body_limit(limit);
+      ErrorCode opened;
+      file_->get().body().open(PathText(request_.body_file).c_str(), beast::file_mode::write, opened);
+      if (opened) return Refuse(router().Refusal(507, "the work folder takes no more files"));
+    } else {
+      text_.emplace(std::move(*head_));
+      text_->body_limit(limit);
     }
-    stream_.expires_after(kTransferLimit);
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](ErrorCode error, std::size_t) { self->OnRequest(error); });
+    head_.reset();
+    if (!expects) return ReadBody();
+    // Only now, with the head accepted, is the client told to send its body.
+    auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_, version_);
+    stream_.expires_after(limits().transfer_limit);
+    http::async_write(stream_, *go_on, [self = shared_from_this(), go_on](ErrorCode error, std::size_t) {
+      if (error) return self->CloseNow();
+      self->ReadBody();
+    });
   }
 
-  void OnRequest(ErrorCode error) {
+  void ReadBody() {
+    stream_.expires_after(limits().transfer_limit);
+    const auto done = [self = shared_from_this()](ErrorCode error, std::size_t) { self->OnBody(error); };
+    if (file_) {
+      http::async_read(stream_, buffer_, *file_, done);
+    } else {
+      http::async_read(stream_, buffer_, *text_, done);
+    }
+  }
+
+  void OnBody(ErrorCode error) {
     if (error) return Fail(error);
-    auto in = parser_->release();
-    const unsigned version = in.version();
-    const bool keep_alive = in.keep_alive();
-    HttpRequest request = ToRequest(std::move(in));
-    HttpResponse response = server_.Answer(request);
-    if (response.stream) {
-      stream_.expires_never();
-      server_.StartStream(stream_.release_socket(), std::move(response));
-      return;
+    if (file_) {
+      keep_alive_ = file_->keep_alive();
+      // Closed before the handler moves it (Windows moves no open file).
+      file_->get().body().close();
+      file_.reset();
+    } else {
+      keep_alive_ = text_->keep_alive();
+      request_.body = std::move(text_->get().body());
+      text_.reset();
     }
-    Send(std::move(response), version, keep_alive);
+    HttpResponse response = router().Dispatch(*route_, request_);
+    RemoveSpool();
+    Respond(std::move(response));
   }
 
-  void Send(HttpResponse&& response, unsigned version, bool keep_alive) {
+  void Respond(HttpResponse&& response) {
+    if (response.feed) {
+      if (server_.TakeStreamSlot()) return BecomeStream(std::move(response));
+      response = router().Refusal(503, "too many event streams are open: close another tab of the studio");
+    }
+    if (!response.file.empty()) {
+      auto reply =
+          std::make_shared<http::response<http::file_body>>(static_cast<http::status>(response.status), version_);
+      ErrorCode opened;
+      reply->body().open(PathText(response.file).c_str(), beast::file_mode::scan, opened);
+      if (!opened) return Send(reply, response, false);
+      response = router().Refusal(404, "no such file");
+    }
     auto reply =
-        std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status), version);
-    for (const auto& [name, value] : server_.options.default_headers) reply->set(name, value);
+        std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status), version_);
+    reply->body() = std::move(response.body);
+    Send(reply, response, false);
+  }
+
+  template <class Body>
+  void Send(const std::shared_ptr<http::response<Body>>& reply, const HttpResponse& response, bool refusal) {
+    for (const auto& [name, value] : router().default_headers()) reply->set(name, value);
     for (const auto& [name, value] : response.headers) reply->set(name, value);
     if (!response.content_type.empty()) reply->set(http::field::content_type, response.content_type);
-    reply->body() = std::move(response.body);
-    reply->keep_alive(keep_alive);
+    reply->keep_alive(keep_alive_ && !refusal);
     reply->prepare_payload();
-    stream_.expires_after(kTransferLimit);
-    http::async_write(stream_, *reply, [self = shared_from_this(), reply](ErrorCode error, std::size_t) {
-      if (error) return self->Close();
-      if (!reply->keep_alive()) return self->Close();
-      self->ReadHeader();
+    server_.SetPhase(id_, Phase::kBusy);
+    stream_.expires_after(limits().transfer_limit);
+    http::async_write(
+        stream_, *reply,
+        [self = shared_from_this(), reply, after = response.after_send, refusal](ErrorCode error, std::size_t) {
+          if (after) after();
+          if (error) return self->CloseNow();
+          if (refusal) return self->Linger();
+          if (!reply->keep_alive()) return self->CloseNow();
+          self->ReadHead(false);
+        });
+  }
+
+  // Answers with a status of its own and closes: what else the client sent is not taken.
+  void Refuse(HttpResponse&& response) {
+    RemoveSpool();
+    auto reply = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(response.status),
+                                                                     version_ != 0 ? version_ : 11);
+    reply->body() = std::move(response.body);
+    Send(reply, response, true);
+  }
+
+  void Linger() {
+    ErrorCode ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    server_.SetPhase(id_, Phase::kWaiting);
+    stream_.expires_after(kLinger);
+    Discard();
+  }
+
+  void Discard() {
+    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](ErrorCode error, std::size_t) {
+      if (error) return self->CloseNow();
+      self->Discard();
     });
   }
 
   void Fail(ErrorCode error) {
-    if (error == http::error::body_limit) return Refuse(413);
-    if (error == http::error::end_of_stream) return Close();
+    RemoveSpool();
+    if (error == http::error::body_limit) return Refuse(router().Refusal(413));
+    if (error == http::error::header_limit) return Refuse(router().Refusal(431, "the request's head is too large"));
     // A request the parser could not read is answered once; the connection then goes.
-    if (error.category() == http::make_error_code(http::error::bad_target).category()) return Refuse(400);
-    Close();
+    if (error.category() == http::make_error_code(http::error::bad_target).category() &&
+        error != http::error::end_of_stream && error != http::error::partial_message) {
+      return Refuse(router().Refusal(400, "malformed request"));
+    }
+    CloseNow();
   }
 
-  // Answers with a status of its own and closes: what else the client sent is not read.
-  void Refuse(int status) {
-    HttpResponse response;
-    response.status = status;
-    if (server_.options.on_error) server_.options.on_error(response);
-    Send(std::move(response), 11, false);
+  void BecomeStream(HttpResponse&& response) {
+    http::response<http::empty_body> head{http::status::ok, 11};
+    for (const auto& [name, value] : router().default_headers()) head.set(name, value);
+    for (const auto& [name, value] : response.headers) head.set(name, value);
+    head.set(http::field::content_type, response.content_type);
+    head.keep_alive(false);
+    // The body then runs until the connection closes (no length, no chunks), which is how an
+    // event stream ends.
+    std::shared_ptr<EventStreamSession> stream;
+    try {
+      std::ostringstream text;
+      text << head.base();
+      stream_.expires_never();
+      stream =
+          std::make_shared<EventStreamSession>(server_, stream_.release_socket(), std::move(response.feed), text.str());
+    } catch (const std::exception&) {
+      // The slot goes back; the connection, if it was handed over already, closes with it.
+      server_.ReleaseStreamSlot();
+      return CloseNow();
+    }
+    closed_ = true;
+    stream->Start();
+    if (response.after_send) response.after_send();
   }
 
-  void Close() {
-    ErrorCode ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.close();
+  void RemoveSpool() {
+    if (request_.body_file.empty()) return;
+    file_.reset();
+    std::error_code ignored;
+    std::filesystem::remove(request_.body_file, ignored);
+    request_.body_file.clear();
   }
 
   HttpServer::Impl& server_;
   beast::tcp_stream stream_;
+  const beast::tcp_stream::executor_type executor_;
   beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<HeadParser> head_;
+  std::optional<TextParser> text_;
+  std::optional<FileParser> file_;
+  HttpRequest request_;
+  const Route* route_ = nullptr;
+  unsigned version_ = 11;
+  bool keep_alive_ = false;
+  std::uint64_t id_ = 0;
+  bool closed_ = false;
+  char scratch_[4096];
 };
 
 }  // namespace
@@ -248,7 +522,17 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
   acceptor.async_accept(asio::make_strand(io), [this, &acceptor](ErrorCode error, tcp::socket socket) {
     if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
     if (!error) {
-      std::make_shared<Session>(*this, std::move(socket))->Start();
+      try {
+        if (MakeRoom()) {
+          std::make_shared<Session>(*this, std::move(socket))->Start();
+        } else {
+          // Every connection is busy: this one goes before it takes a descriptor for long.
+          ErrorCode ignored;
+          socket.close(ignored);
+        }
+      } catch (const std::exception&) {
+        // No memory for this connection: it goes, and the next one is accepted as usual.
+      }
       return Accept(acceptor);
     }
     // A refused accept (out of file handles, say) would come straight back: try again shortly.
@@ -259,129 +543,70 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
   });
 }
 
-HttpResponse HttpServer::Impl::Answer(HttpRequest& request) {
-  HttpResponse response;
-  if (options.admit && !options.admit(request, response)) return response;
-  bool routed = false;
-  for (const Route& route : routes) {
-    std::smatch match;
-    if (route.method != request.method || !std::regex_match(request.path, match, route.pattern)) continue;
-    request.matches.assign(match.begin(), match.end());
-    routed = true;
-    try {
-      route.handler(request, response);
-    } catch (const std::exception&) {
-      response = HttpResponse{};
-      response.status = 500;
-    }
-    break;
-  }
-  if (!routed) response.status = 404;
-  if (response.body.empty() && !response.stream && response.status >= 400 && options.on_error) {
-    options.on_error(response);
-  }
-  return response;
-}
-
-void HttpServer::Impl::StartStream(tcp::socket socket, HttpResponse response) {
-  auto shared = std::make_shared<tcp::socket>(std::move(socket));
+void HttpServer::Impl::CloseAll() {
+  std::vector<std::shared_ptr<Connection>> all;
   {
-    std::lock_guard guard(streams_lock);
-    if (stopping || streams_running >= kMaxStreams) {
-      ErrorCode ignored;
-      shared->close(ignored);
-      return;
+    std::lock_guard guard(lock);
+    for (auto& [id, entry] : open) {
+      if (auto connection = entry.connection.lock()) all.push_back(std::move(connection));
     }
-    ++streams_running;
-    stream_sockets.insert(shared);
   }
-  std::thread([this, shared, response = std::move(response)] {
-    // The head first; the body then runs until the connection closes (no length, no chunks),
-    // which is how an event stream ends.
-    http::response<http::empty_body> head{http::status::ok, 11};
-    for (const auto& [name, value] : options.default_headers) head.set(name, value);
-    for (const auto& [name, value] : response.headers) head.set(name, value);
-    head.set(http::field::content_type, response.content_type);
-    head.keep_alive(false);
-    http::response_serializer<http::empty_body> serializer{head};
-    ErrorCode error;
-    http::write_header(*shared, serializer, error);
-    const StreamWrite write = [&](std::string_view text) {
-      ErrorCode failed;
-      asio::write(*shared, asio::buffer(text.data(), text.size()), failed);
-      return !failed;
-    };
-    while (!error && response.stream(write)) {
-    }
-    // Stop() shuts down every socket in the set under the lock; once this one has left the set,
-    // closing it here cannot race with that.
-    {
-      std::lock_guard guard(streams_lock);
-      stream_sockets.erase(shared);
-    }
-    ErrorCode ignored;
-    shared->shutdown(tcp::socket::shutdown_both, ignored);
-    shared->close(ignored);
-    std::lock_guard guard(streams_lock);
-    --streams_running;
-    streams_done.notify_all();
-  }).detach();
+  for (const auto& connection : all) connection->CloseNow();
 }
 
-HttpServer::HttpServer(HttpOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+HttpServer::HttpServer(const Router& router, HttpLimits limits) : impl_(std::make_unique<Impl>(router, limits)) {}
 
-HttpServer::~HttpServer() {
-  Stop();
-  std::unique_lock guard(impl_->streams_lock);
-  impl_->streams_done.wait(guard, [this] { return impl_->streams_running == 0; });
+HttpServer::~HttpServer() = default;
+
+std::size_t HttpServer::connection_cap() const {
+  return impl_->cap;
 }
 
-void HttpServer::Get(const std::string& pattern, HttpHandler handler) {
-  impl_->routes.push_back({"GET", std::regex(pattern), std::move(handler)});
-}
-
-void HttpServer::Post(const std::string& pattern, HttpHandler handler) {
-  impl_->routes.push_back({"POST", std::regex(pattern), std::move(handler)});
-}
-
-int HttpServer::Bind(const std::string& address, int port) {
+Bound HttpServer::Bind(const std::string& address, int port) {
   ErrorCode error;
   const auto ip = asio::ip::make_address(address, error);
-  if (error || port < 0 || port > 65535) return -1;
+  if (error || port < 0 || port > 65535) return {-1, BindError::kUnavailable};
   const tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
   auto acceptor = std::make_unique<tcp::acceptor>(impl_->io);
   acceptor->open(endpoint.protocol(), error);
-  if (error) return -1;
+  if (error) return {-1, BindError::kUnavailable};
   if (ip.is_v6()) acceptor->set_option(asio::ip::v6_only(true), error);
   if (kBindReusesAddress) acceptor->set_option(tcp::acceptor::reuse_address(true), error);
   acceptor->bind(endpoint, error);
   if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
-  if (error) return -1;
+  if (error) {
+    const bool in_use = error == asio::error::address_in_use || error == asio::error::access_denied;
+    return {-1, in_use ? BindError::kInUse : BindError::kUnavailable};
+  }
   const int bound = acceptor->local_endpoint(error).port();
-  if (error) return -1;
+  if (error) return {-1, BindError::kUnavailable};
   impl_->acceptors.push_back(std::move(acceptor));
-  return bound;
+  return {bound, BindError::kNone};
+}
+
+void HttpServer::Unbind() {
+  impl_->acceptors.clear();
 }
 
 void HttpServer::Serve() {
   for (auto& acceptor : impl_->acceptors) impl_->Accept(*acceptor);
   std::vector<std::thread> threads;
-  for (int i = 1; i < kIoThreads; ++i) threads.emplace_back([this] { impl_->io.run(); });
-  impl_->io.run();
+  for (int i = 1; i < impl_->limits.io_threads; ++i) {
+    // Fewer threads serve as well, only less at once; none at all still leaves this one.
+    try {
+      threads.emplace_back([this] { impl_->Run(); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  impl_->Run();
   for (auto& thread : threads) thread.join();
-  std::unique_lock guard(impl_->streams_lock);
-  impl_->streams_done.wait(guard, [this] { return impl_->streams_running == 0; });
+  // No handler runs any more: every connection can be closed from here.
+  impl_->CloseAll();
+  impl_->acceptors.clear();
 }
 
 void HttpServer::Stop() {
-  {
-    std::lock_guard guard(impl_->streams_lock);
-    impl_->stopping = true;
-    for (const auto& socket : impl_->stream_sockets) {
-      ErrorCode ignored;
-      socket->shutdown(tcp::socket::shutdown_both, ignored);
-    }
-  }
   impl_->io.stop();
 }
 

@@ -1,85 +1,65 @@
-// The studio's HTTP layer: requests in, answers out, routes by method and path pattern. It knows
-// nothing of sounds or units; server.cpp puts the studio's API on it. Built on Boost.Beast, which
-// is header-only and so builds the same for Linux and for both Windows builds.
+// The studio's HTTP layer on sockets: connections in, heads screened by the router before any body is
+// read, answers out (from memory, from files on disk, or as event streams written as events come).
+// It knows nothing of sounds or units. Built on Boost.Beast, which is header-only and so builds the
+// same for Linux and for both Windows builds.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
-#include <functional>
 #include <memory>
-#include <regex>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+
+#include "router.h"
 
 namespace velkin::studio {
 
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
-
-struct HttpRequest {
-  std::string method;                                      // "GET", "POST", ...
-  std::string path;                                        // percent-decoded, without the query
-  std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
-  HeaderList headers;
-  std::string body;
-  // The route pattern's groups; [0] is the whole path.
-  std::vector<std::string> matches;
-
-  // Header names compare without regard to case. "" when absent.
-  bool HasHeader(std::string_view name) const;
-  std::string Header(std::string_view name) const;
-  // The first query parameter of that name, "" when absent.
-  std::string Param(std::string_view name) const;
+struct HttpLimits {
+  // Connections open at once; beyond it, the oldest one still waiting for its head makes room. 0: as
+  // many as the process's descriptor limit leaves room for (see ConnectionCap).
+  std::size_t max_connections = 0;
+  // Event streams open at once; beyond it, 503.
+  std::size_t max_streams = 256;
+  // A request's head must be in within this long of its first byte being awaited.
+  std::chrono::seconds header_limit{10};
+  // A connection waiting for its next request is closed after this long (browsers open a new one).
+  std::chrono::seconds idle_limit{30};
+  // Receiving one body, or sending one answer, may take this long.
+  std::chrono::seconds transfer_limit{120};
+  // Threads that run the connections; handlers are short (long work runs as jobs elsewhere).
+  int io_threads = 4;
 };
 
-// Writes one piece of an event stream; false once the client has gone.
-using StreamWrite = std::function<bool(std::string_view)>;
-// Produces an event stream: called until it returns false (or a write fails).
-using StreamProducer = std::function<bool(const StreamWrite&)>;
+// How many connections fit below a descriptor limit of `descriptors` (0: unknown), leaving room for
+// the files, pipes and device handles the rest of the program opens.
+std::size_t ConnectionCap(std::size_t descriptors);
 
-struct HttpResponse {
-  int status = 200;
-  std::string content_type;
-  std::string body;
-  HeaderList headers;
-  // Set for an answer that keeps sending (Server-Sent Events); the body is then unused.
-  StreamProducer stream;
+// Why a Bind failed.
+enum class BindError { kNone, kInUse, kUnavailable };
 
-  void SetContent(std::string content, std::string type) {
-    body = std::move(content);
-    content_type = std::move(type);
-  }
-};
-
-using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;
-
-struct HttpOptions {
-  std::size_t body_limit = 1u << 20;
-  // Runs before routing; false means `response` is the answer.
-  std::function<bool(const HttpRequest&, HttpResponse&)> admit;
-  // Fills in an answer that has a status but no body (no route, body too large, ...).
-  std::function<void(HttpResponse&)> on_error;
-  HeaderList default_headers;
+struct Bound {
+  int port = -1;  // the port bound, or -1
+  BindError error = BindError::kNone;
 };
 
 class HttpServer {
  public:
-  explicit HttpServer(HttpOptions options);
+  HttpServer(const Router& router, HttpLimits limits);
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // `pattern` must match the whole decoded path. Routes are tried in the order given.
-  void Get(const std::string& pattern, HttpHandler handler);
-  void Post(const std::string& pattern, HttpHandler handler);
-
-  // Listens on `address` (a numeric IPv4 or IPv6 address) at `port` (0: a free one). The port
-  // bound, or -1. Several addresses may be bound before Serve.
-  int Bind(const std::string& address, int port);
-  // Serves until Stop; blocks.
+  // Listens on `address` (a numeric IPv4 or IPv6 address) at `port` (0: a free one). Several
+  // addresses may be bound before Serve.
+  Bound Bind(const std::string& address, int port);
+  // Drops every listening socket bound so far.
+  void Unbind();
+  // Serves until Stop; blocks. Ends every connection and event stream before it returns.
   void Serve();
-  // Ends Serve: stops accepting, drops open connections and ends event streams. Any thread.
+  // Ends Serve. Any thread, also a handler's.
   void Stop();
+
+  // The connection cap in force (for --help and the tests' figures).
+  std::size_t connection_cap() const;
 
   struct Impl;
 

@@ -1,8 +1,60 @@
 #include "jobs.h"
 
 #include <exception>
+#include <new>
+#include <system_error>
 
 namespace velkin::studio {
+
+const char* NameOf(JobKind kind) {
+  switch (kind) {
+    case JobKind::kEncode:
+      return "encode";
+    case JobKind::kProgram:
+      return "program";
+    case JobKind::kEeprom:
+      return "eeprom";
+  }
+  return "?";
+}
+
+const char* NameOf(JobState state) {
+  switch (state) {
+    case JobState::kRunning:
+      return "running";
+    case JobState::kDone:
+      return "done";
+    case JobState::kFailed:
+      return "failed";
+  }
+  return "?";
+}
+
+const char* NameOf(Failure failure) {
+  switch (failure) {
+    case Failure::kNone:
+      return "none";
+    case Failure::kInput:
+      return "input";
+    case Failure::kNoSpace:
+      return "no_space";
+    case Failure::kUnitPulled:
+      return "unit_pulled";
+    case Failure::kUnitRefused:
+      return "unit_refused";
+    case Failure::kNoAnswer:
+      return "no_answer";
+    case Failure::kMismatch:
+      return "mismatch";
+    case Failure::kCancelled:
+      return "cancelled";
+    case Failure::kResources:
+      return "resources";
+    case Failure::kInternal:
+      return "internal";
+  }
+  return "?";
+}
 
 void Job::EndStep() {
   const auto now = std::chrono::steady_clock::now();
@@ -14,6 +66,7 @@ void Job::EndStep() {
 void Job::Step(const std::string& step, int percent) {
   {
     std::lock_guard guard(lock_);
+    if (ended_) return;
     EndStep();
     step_ = step;
     progress_ = percent;
@@ -24,17 +77,28 @@ void Job::Step(const std::string& step, int percent) {
 void Job::Progress(int percent) {
   {
     std::lock_guard guard(lock_);
-    if (percent == progress_) return;
+    if (ended_ || percent == progress_) return;
     progress_ = percent;
   }
   Publish();
 }
 
+bool Job::End(JobState outcome, const std::string& result) {
+  {
+    std::lock_guard guard(lock_);
+    if (ended_) return false;
+    ended_ = true;
+  }
+  if (ending_) ending_(outcome, result);
+  return true;
+}
+
 void Job::Succeed(const std::string& result, nlohmann::json details) {
+  if (!End(JobState::kDone, result)) return;
   {
     std::lock_guard guard(lock_);
     EndStep();
-    state_ = "done";
+    state_ = JobState::kDone;
     progress_ = 100;
     result_ = result;
     details_ = std::move(details);
@@ -42,27 +106,40 @@ void Job::Succeed(const std::string& result, nlohmann::json details) {
   Publish();
 }
 
-void Job::Fail(const std::string& reason) {
+void Job::Fail(Failure failure, const std::string& reason) {
+  if (!End(JobState::kFailed, reason)) return;
   {
     std::lock_guard guard(lock_);
     EndStep();
-    state_ = "failed";
+    state_ = JobState::kFailed;
+    failure_ = failure;
     result_ = reason;
   }
   Publish();
 }
 
-bool Job::Finished() {
+JobState Job::state() {
   std::lock_guard guard(lock_);
-  return state_ != "running";
+  return state_;
+}
+
+Failure Job::failure() {
+  std::lock_guard guard(lock_);
+  return failure_;
+}
+
+std::string Job::result() {
+  std::lock_guard guard(lock_);
+  return result_;
 }
 
 nlohmann::json Job::Snapshot() {
   std::lock_guard guard(lock_);
-  nlohmann::json out = {{"id", id_},     {"kind", kind_},         {"subject", subject_}, {"state", state_},
+  nlohmann::json out = {{"id", id_},     {"kind", NameOf(kind_)}, {"subject", subject_}, {"state", NameOf(state_)},
                         {"step", step_}, {"progress", progress_}, {"result", result_}};
+  if (state_ == JobState::kFailed) out["failure"] = NameOf(failure_);
   if (!details_.is_null()) out["details"] = details_;
-  if (state_ != "running") {
+  if (state_ != JobState::kRunning) {
     out["times_ms"] = times_;
     out["elapsed_ms"] = elapsed_ms_;
   }
@@ -73,33 +150,121 @@ void Job::Publish() {
   board_.events_.Publish("job", Snapshot());
 }
 
+JobBoard::JobBoard(EventHub& events, PoolOptions options)
+    : events_(events),
+      options_(std::move(options)),
+      max_workers_(options_.workers != 0 ? options_.workers : std::max(1u, std::thread::hardware_concurrency())) {}
+
 JobBoard::~JobBoard() {
-  JoinAll();
+  Stop(std::chrono::hours(24));
 }
 
-std::shared_ptr<Job> JobBoard::Start(const std::string& kind, const std::string& subject,
-                                     std::function<void(Job&)> work) {
-  std::lock_guard guard(lock_);
+std::thread JobBoard::StartThread(std::function<void()> body) {
+  return options_.start_thread ? options_.start_thread(std::move(body)) : std::thread(std::move(body));
+}
+
+std::shared_ptr<Job> JobBoard::MakeJob(JobKind kind, const std::string& subject, Job::Ending ending) {
+  // Finished jobs beyond the number kept go, oldest first, so a long session does not grow.
+  for (auto it = jobs_.begin(); jobs_.size() >= options_.kept && it != jobs_.end();) {
+    it = it->second->Finished() ? jobs_.erase(it) : std::next(it);
+  }
+  auto job = std::make_shared<Job>(*this, next_++, kind, subject);
+  job->OnEnd(std::move(ending));
+  jobs_[job->id()] = job;
+  return job;
+}
+
+void JobBoard::Run(Task& task) {
+  Job& job = *task.job;
+  try {
+    task.work(job);
+    if (!job.Finished()) job.Fail(Failure::kInternal, "ended without a result");
+  } catch (const std::bad_alloc&) {
+    job.Fail(Failure::kResources, "out of memory");
+  } catch (const std::exception& e) {
+    job.Fail(Failure::kInternal, std::string("internal error: ") + e.what());
+  }
+}
+
+Started JobBoard::Queue(JobKind kind, const std::string& subject, Work work, Job::Ending ending) {
+  std::unique_lock guard(lock_);
+  if (stopping_) return {nullptr, Refusal::kStopping};
+  if (queue_.size() >= options_.max_queued) return {nullptr, Refusal::kQueueFull};
+  Task task{MakeJob(kind, subject, std::move(ending)), std::move(work)};
+  auto job = task.job;
+  queue_.push_back(std::move(task));
+  if (idle_ < queue_.size() && workers_.size() < max_workers_) {
+    try {
+      workers_.push_back(StartThread([this] { WorkerLoop(); }));
+    } catch (const std::system_error& e) {
+      // With a worker running the job waits its turn; with none it would wait for ever.
+      if (workers_.empty()) {
+        Task lost = std::move(queue_.back());
+        queue_.pop_back();
+        guard.unlock();
+        lost.job->Fail(Failure::kResources, std::string("no thread could be started for the work: ") + e.what());
+        return {job};
+      }
+    }
+  }
+  guard.unlock();
+  wake_.notify_one();
+  return {job};
+}
+
+void JobBoard::WorkerLoop() {
+  std::unique_lock guard(lock_);
+  for (;;) {
+    ++idle_;
+    wake_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+    --idle_;
+    if (stopping_) return;
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    ++running_;
+    guard.unlock();
+    Run(task);
+    task = Task{};
+    guard.lock();
+    --running_;
+    done_.notify_all();
+  }
+}
+
+Started JobBoard::Spawn(JobKind kind, const std::string& subject, Work work, Job::Ending ending) {
+  std::unique_lock guard(lock_);
+  if (stopping_) return {nullptr, Refusal::kStopping};
   // Threads of jobs that have returned are joined here, so a long session does not keep them.
-  std::erase_if(workers_, [](Worker& w) {
-    if (!w.returned->load()) return false;
-    w.thread.join();
+  std::erase_if(spawned_, [](Thread& t) {
+    if (!t.returned->load()) return false;
+    t.thread.join();
     return true;
   });
-  auto job = std::make_shared<Job>(*this, next_++, kind, subject);
-  jobs_[job->id()] = job;
+  auto task = std::make_shared<Task>(Task{MakeJob(kind, subject, std::move(ending)), std::move(work)});
+  const auto job = task->job;
   auto returned = std::make_shared<std::atomic<bool>>(false);
-  workers_.push_back({std::thread([job, returned, work = std::move(work)] {
-                        try {
-                          work(*job);
-                          if (!job->Finished()) job->Fail("ended without a result");
-                        } catch (const std::exception& e) {
-                          job->Fail(std::string("internal error: ") + e.what());
-                        }
-                        returned->store(true);
-                      }),
-                      returned});
-  return job;
+  ++running_;
+  try {
+    spawned_.push_back({StartThread([this, task, returned] {
+                          Run(*task);
+                          *task = Task{};
+                          std::lock_guard done(lock_);
+                          --running_;
+                          returned->store(true);
+                          done_.notify_all();
+                        }),
+                        returned});
+  } catch (const std::system_error& e) {
+    --running_;
+    guard.unlock();
+    job->Fail(Failure::kResources, std::string("no thread could be started for the work: ") + e.what());
+  }
+  return {job};
+}
+
+bool JobBoard::QueueFull() {
+  std::lock_guard guard(lock_);
+  return queue_.size() >= options_.max_queued;
 }
 
 std::shared_ptr<Job> JobBoard::Find(std::uint64_t id) {
@@ -119,15 +284,35 @@ nlohmann::json JobBoard::List() {
   return out;
 }
 
-void JobBoard::JoinAll() {
-  std::vector<Worker> workers;
+bool JobBoard::Stop(std::chrono::milliseconds grace) {
+  std::deque<Task> waiting;
   {
     std::lock_guard guard(lock_);
-    workers.swap(workers_);
+    stopping_ = true;
+    waiting.swap(queue_);
+    for (const auto& [id, job] : jobs_) job->Cancel();
   }
-  for (auto& w : workers) {
-    if (w.thread.joinable()) w.thread.join();
+  wake_.notify_all();
+  for (Task& task : waiting) task.job->Fail(Failure::kCancelled, "cancelled: the studio stopped");
+
+  std::vector<std::thread> threads;
+  {
+    std::unique_lock guard(lock_);
+    const bool ended = done_.wait_for(guard, grace, [this] { return running_ == 0; });
+    threads.swap(workers_);
+    for (Thread& t : spawned_) threads.push_back(std::move(t.thread));
+    spawned_.clear();
+    if (!ended) {
+      // Work inside a call that cannot be interrupted (an encoder, a unit busy with its EEPROM):
+      // the process ends around it.
+      for (auto& thread : threads) thread.detach();
+      return false;
+    }
   }
+  for (auto& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+  return true;
 }
 
 }  // namespace velkin::studio

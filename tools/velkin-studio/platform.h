@@ -1,8 +1,10 @@
 // What the studio program does differently on Linux and on Windows: stop requests from the
-// system, starting a browser, the private work folder and binding a port. One implementation
+// system, starting a browser, the private work folder, processes, descriptors and binding a port. One implementation
 // per system under os/.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -40,5 +42,16 @@ bool OpenBrowser(const std::string& url);
 
 // A new folder `<prefix><unique>` under `base` that only the current user can open.
 std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::path& base, const std::string& prefix);
+
+// This process's number, and whether the process of that number still runs (a process of another
+// user counts as running).
+std::uint64_t CurrentProcessId();
+bool ProcessRuns(std::uint64_t pid);
+// Whether `folder` is a folder (not a link to one) that belongs to the current user.
+bool OwnFolder(const std::filesystem::path& folder);
+
+// How many descriptors (files, sockets) the process may hold at once; 0 where there is no such
+// limit to speak of.
+std::size_t DescriptorLimit();
 
 }  // namespace velkin::studio

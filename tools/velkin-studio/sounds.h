@@ -1,6 +1,7 @@
 // The sounds of a session: each an uploaded WAV file in a folder of its own under the work folder,
 // made into the mono 16-bit version at the target rate the way the console makes it, encoded with
-// both encoders and decoded again for comparison.
+// both encoders and decoded again for comparison. How many are kept, and how much the work folder
+// holds, is bounded.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,14 @@ struct EncodeSettings {
 bool ParseEncodeSettings(const std::string& rate, const std::string& clock, const std::string& threshold,
                          EncodeSettings& out, std::string& error);
 
+// The source rates taken: outside them a file is refused with its reason (a source at 10 Hz would
+// grow 1600-fold on its way to 16 kHz).
+constexpr std::uint32_t kLowestSourceRate = 1000;
+constexpr std::uint32_t kHighestSourceRate = 384000;
+
+enum class SoundState { kNew, kEncoding, kReady, kFailed };
+const char* NameOf(SoundState state);
+
 class Sound {
  public:
   Sound(std::uint64_t id, std::string name, std::filesystem::path folder)
@@ -49,36 +58,78 @@ class Sound {
   const std::string name_;
   const std::filesystem::path folder_;
   std::mutex lock_;
-  std::string state_ = "new";  // new, encoding, ready, failed
+  SoundState state_ = SoundState::kNew;
   std::string error_;
   nlohmann::json details_ = nlohmann::json::object();
   std::map<std::string, std::shared_ptr<const Spectrogram>> spectrograms_;
+  // The encode job while there is one, and the room set aside for what it writes.
+  std::shared_ptr<Job> job_;
+  std::uint64_t reserved_ = 0;
+  // What its folder held when last counted.
+  std::uint64_t bytes_ = 0;
+  bool deleted_ = false;
+};
+
+struct SoundLimits {
+  std::size_t max_sounds = 100;
+  std::uint64_t max_disk = std::uint64_t{4} << 30;  // the work folder's size
 };
 
 class SoundLibrary {
  public:
-  SoundLibrary(std::filesystem::path root, JobBoard& jobs) : root_(std::move(root)), jobs_(jobs) {}
+  SoundLibrary(std::filesystem::path root, JobBoard& jobs, SoundLimits limits = {});
+  ~SoundLibrary();
 
-  // Keeps `bytes` as a new sound's source file. `name` is for display only.
-  std::shared_ptr<Sound> Add(const std::string& name, const std::string& bytes);
+  struct Added {
+    std::shared_ptr<Sound> sound;  // null when refused
+    Refusal refusal = Refusal::kNone;
+  };
+  // Whether a new sound of about `bytes` (when known) would be taken now: checked on an upload's
+  // head, before its body is read.
+  Refusal CanAdd(std::optional<std::uint64_t> bytes);
+  // Moves `file` in as a new sound's source. `name` is for display only.
+  Added AddFile(const std::string& name, const std::filesystem::path& file);
+  // Keeps `bytes` as a new sound's source.
+  Added Add(const std::string& name, const std::string& bytes);
+  // A new path in the work folder for an upload to be written to.
+  std::filesystem::path SpoolPath();
+
   std::shared_ptr<Sound> Find(std::uint64_t id);
   nlohmann::json List();
+  // Removes the sound with its files (once its encode job, cancelled, has ended); false when there
+  // is no such sound.
+  bool Delete(std::uint64_t id);
 
-  // Starts an encode job; null when the sound is being encoded already.
-  std::shared_ptr<Job> Encode(const std::shared_ptr<Sound>& sound, const EncodeSettings& settings);
+  // Starts an encode job (refused when the sound is being encoded already, the queue is full or the
+  // work folder has no room for what it would write).
+  Started Encode(const std::shared_ptr<Sound>& sound, const EncodeSettings& settings);
 
   // The files a sound offers for download, by their fixed names; nothing for any other name, so a
   // name from a request never becomes a path of its own.
   static std::optional<std::filesystem::path> Downloadable(const Sound& sound, const std::string& name);
 
+  // What the work folder holds as counted, and its limit.
+  std::uint64_t used();
+  const SoundLimits& limits() const { return limits_; }
+
  private:
   void Run(Sound& sound, const EncodeSettings& settings, Job& job);
+  // As an encode job ends, before anyone sees its outcome: the sound's state from it, the room it
+  // set aside given back, its files counted again (or removed, for a deleted sound).
+  void Finish(Sound& sound, bool done, const std::string& reason);
+  // Removes a folder, or keeps it in mind to try again where a file in it is still open.
+  void RemoveFolder(const std::filesystem::path& folder);
 
   const std::filesystem::path root_;
   JobBoard& jobs_;
+  const SoundLimits limits_;
   std::mutex lock_;
   std::uint64_t next_ = 1;
+  std::uint64_t next_spool_ = 1;
   std::map<std::uint64_t, std::shared_ptr<Sound>> sounds_;
+  std::uint64_t used_ = 0;
+  std::uint64_t reserved_ = 0;
+  std::vector<std::filesystem::path> leftovers_;
 };
 
 }  // namespace velkin::studio

@@ -1,5 +1,6 @@
 // The studio's page in headless Chromium: load, add a sound through the file input, see it drawn,
-// switch A/B playback, program a virtual unit to "verified", and see a unit plugged in appear.
+// switch A/B playback, program a virtual unit to "verified", see a unit plugged in appear, names
+// shown as text, a limit reached said plainly, and a sound deleted.
 // Screenshots of each step go to STUDIO_ARTIFACTS.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -48,6 +49,17 @@ function testWav(path) {
   writeFileSync(path, Buffer.concat([head, data]));
 }
 
+// Drops files made in the page on the drop zone, as a user drags them there.
+function dropFiles(files) {
+  return page.evaluate((list) => {
+    const data = new DataTransfer();
+    for (const [name, text] of list) data.items.add(new File([text], name, { type: 'audio/wav' }));
+    document.getElementById('drop').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
+  }, files);
+}
+
+const listed = () => page.$$eval('#sound-list li', (items) => items.map((li) => li.querySelector('.name').textContent));
+
 async function shot(name) {
   await page.screenshot({ path: join(artifacts, `${name}.png`), fullPage: true });
 }
@@ -65,7 +77,8 @@ function inked(id) {
 
 before(async () => {
   emu('create', 'unit');
-  studio = spawn(join(bin, 'velkin-studio'), ['--port', '0'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  // Room for three sounds, so that the page meets a limit too.
+  studio = spawn(join(bin, 'velkin-studio'), ['--port', '0', '--max-sounds', '3'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   url = await new Promise((resolve, reject) => {
     const lines = createInterface({ input: studio.stdout });
     lines.once('line', resolve);
@@ -83,7 +96,10 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  if (url) await fetch(`${url}api/shutdown`, { method: 'POST', body: '' }).catch(() => {});
+  if (url) {
+    await fetch(`${url}api/shutdown`, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}' })
+      .catch(() => {});
+  }
   await new Promise((resolve) => (studio && studio.exitCode === null ? studio.once('exit', resolve) : resolve()));
   rmSync(work, { recursive: true, force: true });
 });
@@ -116,11 +132,7 @@ test('a file added by the file input is encoded and drawn', async () => {
 });
 
 test('a bad file dropped on the page gives a clear message', async () => {
-  await page.evaluate(() => {
-    const data = new DataTransfer();
-    data.items.add(new File(['this is text, not sound'], 'notes.wav', { type: 'audio/wav' }));
-    document.getElementById('drop').dispatchEvent(new DragEvent('drop', { dataTransfer: data, bubbles: true, cancelable: true }));
-  });
+  await dropFiles([['notes.wav', 'this is text, not sound']]);
   await page.waitForFunction(() => document.querySelector('#sound-message').classList.contains('error'), { timeout: 15000 });
   const message = await page.$eval('#sound-message', (e) => e.textContent);
   assert.match(message, /^notes\.wav: not a WAV file/);
@@ -179,5 +191,44 @@ test('a unit plugged in appears without reloading', async () => {
   await shot('05-plugged');
   emu('unplug', 'second');
   await page.waitForFunction(() => document.querySelectorAll('#devices tbody tr[data-unit]').length === 1, { timeout: 15000 });
+  assert.deepEqual(pageErrors, []);
+});
+
+test('names from files are shown as text, never as markup', async () => {
+  const name = '<img src=x onerror="window.pwned=1"><b>loud</b>.wav';
+  await dropFiles([[name, 'not sound either']]);
+  await page.waitForFunction(() => document.querySelectorAll('#sound-list li').length === 3, { timeout: 15000 });
+  assert.ok((await listed()).includes(name));
+  assert.equal(await page.$('#sound-list img, #sound-list b, #figures img, #sound-message b'), null);
+  assert.equal(await page.evaluate(() => window.pwned), undefined);
+  assert.deepEqual(pageErrors, []);
+});
+
+test('a limit reached is said plainly, in the studio\'s own words', async () => {
+  await dropFiles([['fourth.wav', 'one too many']]);
+  await page.waitForFunction(() => /--max-sounds/.test(document.querySelector('#sound-message').textContent), { timeout: 15000 });
+  const message = await page.$eval('#sound-message', (e) => ({ text: e.textContent, error: e.classList.contains('error') }));
+  assert.match(message.text, /^fourth\.wav: the studio holds 3 sounds, as many as it takes \(--max-sounds\): delete some first$/);
+  assert.equal(message.error, true);
+  assert.equal((await listed()).length, 3);
+  // The browser notes the refused upload on its console; that one is expected.
+  const refused = pageErrors.findIndex((e) => /status of 503/.test(e));
+  assert.ok(refused >= 0, pageErrors.join('\n'));
+  pageErrors.splice(refused, 1);
+  assert.deepEqual(pageErrors, []);
+  await shot('06-limit');
+});
+
+test('a sound deleted goes from the page and from the studio', async () => {
+  await page.click('#sound-list li[data-sound="2"] .delete');
+  await page.waitForFunction(() => document.querySelectorAll('#sound-list li').length === 2, { timeout: 10000 });
+  assert.ok(!(await listed()).includes('notes.wav'));
+  assert.equal(await page.$eval('#sound-message', (e) => e.textContent), 'notes.wav: deleted');
+  const ids = (await (await fetch(`${url}api/sounds`)).json()).map((sound) => sound.id);
+  assert.deepEqual(ids, [1, 3]);
+  // The room is there again.
+  await dropFiles([['again.wav', 'still not sound']]);
+  await page.waitForFunction(() => document.querySelectorAll('#sound-list li').length === 3, { timeout: 15000 });
+  await shot('07-deleted');
   assert.deepEqual(pageErrors, []);
 });

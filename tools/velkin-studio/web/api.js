@@ -1,8 +1,14 @@
 // The studio's HTTP API as seen from the page.
 
+// The answer's JSON; for an error, an Error with the server's reason as its message and the
+// status beside it (503 and 507 say which limit was reached).
 async function answer(response) {
   const body = await response.json().catch(() => ({}));
-  if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
+  if (!response.ok) {
+    const error = new Error(body.error || `${response.status} ${response.statusText}`);
+    error.status = response.status;
+    throw error;
+  }
   return body;
 }
 
@@ -22,6 +28,10 @@ export async function uploadSound(file, settings) {
   return answer(await fetch(`/api/sounds?${query}`, {
     method: 'POST', headers: { 'Content-Type': 'audio/wav' }, body: file,
   }));
+}
+
+export async function deleteSound(id) {
+  return answer(await fetch(`/api/sounds/${id}`, { method: 'DELETE' }));
 }
 
 export async function reencode(id, settings) {

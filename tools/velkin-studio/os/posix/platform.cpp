@@ -3,8 +3,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <limits>
 
 #include <thread>
 #include <vector>
@@ -57,6 +62,27 @@ std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::pa
   // mkdtemp makes the folder with mode 0700: other users can neither list nor read it.
   if (mkdtemp(text.data()) == nullptr) return std::nullopt;
   return std::filesystem::path(text.data());
+}
+
+std::uint64_t CurrentProcessId() {
+  return static_cast<std::uint64_t>(getpid());
+}
+
+bool ProcessRuns(std::uint64_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) return false;
+  // Signal 0 only asks: EPERM means it runs as another user.
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+bool OwnFolder(const std::filesystem::path& folder) {
+  struct stat info {};
+  return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+}
+
+std::size_t DescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 }  // namespace velkin::studio

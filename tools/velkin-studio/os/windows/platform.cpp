@@ -1,6 +1,7 @@
 // The studio program's system calls on Windows.
 #include <windows.h>
 // After windows.h:
+#include <aclapi.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sddl.h>
@@ -136,6 +137,58 @@ std::optional<std::filesystem::path> MakePrivateFolder(const std::filesystem::pa
   }
   LocalFree(security);
   return made;
+}
+
+std::uint64_t CurrentProcessId() {
+  return GetCurrentProcessId();
+}
+
+bool ProcessRuns(std::uint64_t pid) {
+  if (pid == 0 || pid > 0xFFFFFFFFu) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  // Denied: it runs, as someone else.
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
+}
+
+bool OwnFolder(const std::filesystem::path& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.wstring().c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.wstring().c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool own = false;
+  HANDLE token = nullptr;
+  if (owner != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    // The user, or the owner the user's new objects get (an elevated administrator's folders
+    // belong to the Administrators group).
+    const auto matches = [&](TOKEN_INFORMATION_CLASS which) {
+      DWORD size = 0;
+      GetTokenInformation(token, which, nullptr, 0, &size);
+      std::vector<unsigned char> buffer(size);
+      if (size == 0 || !GetTokenInformation(token, which, buffer.data(), size, &size)) return false;
+      const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                          : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+      return EqualSid(owner, sid) != FALSE;
+    };
+    own = matches(TokenUser) || matches(TokenOwner);
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  return own;
+}
+
+std::size_t DescriptorLimit() {
+  // Sockets and files are handles without a per-process limit that a few thousand would reach.
+  return 0;
 }
 
 }  // namespace velkin::studio

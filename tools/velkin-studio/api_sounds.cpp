@@ -1,0 +1,111 @@
+// Sounds: upload, list, look at, encode again, download, delete.
+#include <system_error>
+
+#include "api.h"
+#include "sounds.h"
+
+namespace velkin::studio {
+namespace {
+
+using nlohmann::json;
+
+bool Settings(const HttpRequest& req, EncodeSettings& settings, std::string& error) {
+  return ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error);
+}
+
+}  // namespace
+
+void AddSoundRoutes(Router& router, const ApiContext& context) {
+  SoundLibrary& sounds = context.parts.sounds;
+
+  router.Add(Get("/api/sounds", [&sounds](const HttpRequest&, HttpResponse& res) { SendJson(res, sounds.List()); }));
+
+  Route upload;
+  upload.method = Method::kPost;
+  upload.pattern = "/api/sounds";
+  upload.body = BodyKind::kFile;
+  upload.body_limit = context.limits.upload_limit;
+  upload.content_type = "audio/wav";
+  // Settings, the number of sounds, the queue and the room left are all known from the head: a
+  // refused upload is never sent, let alone stored.
+  upload.precheck = [&context, &sounds](const HttpRequest& req, HttpResponse& res) {
+    EncodeSettings settings;
+    std::string error;
+    if (!Settings(req, settings, error)) {
+      SendError(res, 400, error);
+      return false;
+    }
+    if (const Refusal refusal = sounds.CanAdd(req.declared_length); refusal != Refusal::kNone) {
+      SendRefusal(res, refusal, context);
+      return false;
+    }
+    return true;
+  };
+  upload.handler = [&context, &sounds](const HttpRequest& req, HttpResponse& res) {
+    EncodeSettings settings;
+    std::string error;
+    if (!Settings(req, settings, error)) return SendError(res, 400, error);
+    std::error_code size_error;
+    if (req.body_file.empty() || std::filesystem::file_size(req.body_file, size_error) == 0) {
+      return SendError(res, 400, "the request carries no file");
+    }
+    const auto added = sounds.AddFile(req.Param("name"), req.body_file);
+    if (!added.sound) return SendRefusal(res, added.refusal, context);
+    const auto started = sounds.Encode(added.sound, settings);
+    if (!started.job) {
+      // Taken whole or not at all: a sound that cannot be encoded now is not kept half-made.
+      sounds.Delete(added.sound->id());
+      return SendRefusal(res, started.refusal, context);
+    }
+    SendJson(res, {{"sound", added.sound->Summary()}, {"job", started.job->Snapshot()}}, 201);
+  };
+  router.Add(std::move(upload));
+
+  router.Add(Get("/api/sounds/*", [&sounds](const HttpRequest& req, HttpResponse& res) {
+    if (const auto sound = SoundOr404(sounds, req, res)) SendJson(res, sound->Summary());
+  }));
+
+  router.Add(Delete("/api/sounds/*", [&sounds](const HttpRequest& req, HttpResponse& res) {
+    const auto sound = SoundOr404(sounds, req, res);
+    if (!sound || !sounds.Delete(sound->id())) return SendError(res, 404, "no such sound");
+    SendJson(res, {{"deleted", sound->id()}});
+  }));
+
+  router.Add(JsonPost("/api/sounds/*/encode", context, [&context, &sounds](const HttpRequest& req, HttpResponse& res) {
+    const auto sound = SoundOr404(sounds, req, res);
+    if (!sound) return;
+    EncodeSettings settings;
+    std::string error;
+    if (!Settings(req, settings, error)) return SendError(res, 400, error);
+    const auto started = sounds.Encode(sound, settings);
+    if (!started.job) return SendRefusal(res, started.refusal, context, "the sound is being encoded already");
+    SendJson(res, {{"job", started.job->Snapshot()}}, 202);
+  }));
+
+  // Served from disk by the HTTP layer, a piece at a time.
+  router.Add(Get("/api/sounds/*/files/*", [&sounds](const HttpRequest& req, HttpResponse& res) {
+    const auto sound = SoundOr404(sounds, req, res);
+    if (!sound) return;
+    const auto path = SoundLibrary::Downloadable(*sound, req.matches[1]);
+    if (!path) return SendError(res, 404, "no such file");
+    const bool wav = path->extension() == ".wav";
+    res.headers.emplace_back("Content-Disposition", "attachment; filename=\"sound" + std::to_string(sound->id()) + "-" +
+                                                        path->filename().string() + "\"");
+    res.content_type = wav ? "audio/wav" : "application/octet-stream";
+    res.file = *path;
+  }));
+
+  router.Add(Get("/api/sounds/*/spectrogram/*", [&sounds](const HttpRequest& req, HttpResponse& res) {
+    const auto sound = SoundOr404(sounds, req, res);
+    if (!sound) return;
+    const auto picture = sound->SpectrogramOf(req.matches[1]);
+    if (!picture) return SendError(res, 404, "no such spectrogram");
+    // Columns of bins, one byte each; the shape travels in headers.
+    res.headers.emplace_back("X-Columns", std::to_string(picture->columns));
+    res.headers.emplace_back("X-Rows", std::to_string(picture->rows));
+    res.headers.emplace_back("X-Hop", std::to_string(picture->hop));
+    res.SetContent(std::string(picture->cells.begin(), picture->cells.end()), "application/octet-stream");
+  }));
+}
+
+}  // namespace velkin::studio
