@@ -1,0 +1,127 @@
+#include "sets/judge.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sound/prepare.h"
+
+namespace velkin::sets {
+namespace {
+
+// Silence between the clips of a track, at the image's rate: more than the converter's filter
+// reaches on either side (43 samples when it raises the rate, about 33 per halving when it lowers
+// it), so that no clip's sound reaches into another's stretch.
+std::size_t GapFor(std::uint32_t rate, std::uint32_t own_rate) {
+  const double lowering = std::max(1.0, static_cast<double>(rate) / own_rate);
+  return static_cast<std::size_t>(std::ceil(33.0 * lowering + 10.0)) + 64;
+}
+
+// The converter's time register steps by the ratio of the rates rounded to 15 fraction bits: a
+// relative error of at most 0.5 in 4096 at the largest ratio fit meets (6000 Hz to 48 kHz), so a
+// clip far into a track lies up to this much of its position away from where the ratio puts it.
+constexpr double kMaxCreep = 0.5 / 4096.0;
+
+std::int16_t Clamped(double v) {
+  return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+}
+
+}  // namespace
+
+bool RateJudge::Convert(const std::vector<std::vector<std::int16_t>>& clips,
+                        std::vector<std::vector<std::int16_t>>& out, std::string& error) const {
+  out.assign(tracks_.size(), {});
+  for (std::size_t g = 0; g < tracks_.size(); ++g) {
+    std::vector<std::int16_t> track(tracks_[g].length, 0);
+    for (std::size_t i = 0; i < places_.size(); ++i) {
+      const Place& p = places_[i];
+      if (p.group != g) continue;
+      const std::size_t n = std::min(p.length, clips[i].size());
+      std::copy_n(clips[i].begin(), n, track.begin() + static_cast<std::ptrdiff_t>(p.at));
+    }
+    if (!sound::Resample(track, rate_, tracks_[g].ownRate, out[g], error)) return false;
+  }
+  return true;
+}
+
+bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std::vector<std::int16_t>>& at_rate,
+                     std::uint32_t rate, std::string& error) {
+  rate_ = rate;
+  tracks_.clear();
+  places_.assign(clips.size(), {});
+  for (std::size_t i = 0; i < clips.size(); ++i) {
+    const std::uint32_t own = clips[i].ownRate;
+    auto track = std::find_if(tracks_.begin(), tracks_.end(), [&](const Track& t) { return t.ownRate == own; });
+    if (track == tracks_.end()) track = tracks_.insert(tracks_.end(), Track{own, GapFor(rate, own)});
+    Place& p = places_[i];
+    p.group = static_cast<std::size_t>(track - tracks_.begin());
+    p.at = track->length;
+    p.length = at_rate[i].size();
+    track->length += p.length + GapFor(rate, own);
+  }
+  std::vector<std::vector<std::int16_t>> converted;
+  if (!Convert(at_rate, converted, error)) return false;
+
+  uncoded_.assign(clips.size(), {});
+  delays_.assign(clips.size(), {});
+  for (std::size_t i = 0; i < clips.size(); ++i) {
+    Place& p = places_[i];
+    const std::uint32_t own = clips[i].ownRate;
+    const std::vector<std::int16_t>& whole = converted[p.group];
+    // Where the ratio puts the clip in the converted track, and how far the creep can have moved
+    // it: the clip's stretch reaches that far on either side.
+    const double ratio = static_cast<double>(own) / rate;
+    const auto expected = static_cast<std::int64_t>(std::floor(static_cast<double>(p.at) * ratio));
+    const int reach = 4 + static_cast<int>(std::ceil(ratio));
+    const auto spread = static_cast<std::int64_t>(std::ceil(kMaxCreep * static_cast<double>(expected))) + reach;
+    const std::int64_t start = std::max<std::int64_t>(0, expected - spread);
+    const auto length = static_cast<std::int64_t>(std::ceil(static_cast<double>(p.length) * ratio)) + 2 * spread;
+    const std::int64_t end = std::min<std::int64_t>(static_cast<std::int64_t>(whole.size()), start + length);
+    p.out = static_cast<std::size_t>(start);
+    const std::span<const std::int16_t> round_trip(whole.data() + p.out,
+                                                   static_cast<std::size_t>(std::max<std::int64_t>(0, end - start)));
+
+    const std::span<const std::int16_t> reference = clips[i].reference;
+    const int offset = static_cast<int>(expected - start);
+    const DelayLine line =
+        FitDelayLine(reference, round_trip, offset - static_cast<int>(spread), offset + static_cast<int>(spread));
+    delays_[i] = line;
+    // round_trip[n + a + b n] ~ reference[n]; so round_trip[m] ~ reference[(m - a) / (1 + b)]: the
+    // reference read along that line stands where the round trip does.
+    const DelayLine back{-line.offset / (1.0 + line.slope), 1.0 / (1.0 + line.slope) - 1.0};
+    const std::vector<float> moved = Warped(reference, back, round_trip.size());
+    p.reference.resize(moved.size());
+    for (std::size_t k = 0; k < moved.size(); ++k) p.reference[k] = Clamped(moved[k]);
+    // Compared only where the interpolation has all its taps inside the reference.
+    const double speed = 1.0 + back.slope;
+    const double first = std::ceil((kHalfTaps - back.offset) / speed);
+    const double last =
+        std::floor((static_cast<double>(reference.size()) - 1.0 - kHalfTaps - back.offset) / speed) + 1.0;
+    p.from = static_cast<std::size_t>(std::clamp(first, 0.0, static_cast<double>(round_trip.size())));
+    p.to = static_cast<std::size_t>(std::clamp(last, 0.0, static_cast<double>(round_trip.size())));
+    if (p.to <= p.from) {
+      p.from = 0;
+      p.to = round_trip.size();
+    }
+    uncoded_[i] = Measure(std::span<const std::int16_t>(p.reference).subspan(p.from, p.to - p.from),
+                          round_trip.subspan(p.from, p.to - p.from), own, p.from);
+  }
+  return true;
+}
+
+std::vector<Quality> RateJudge::Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error) const {
+  std::vector<Quality> out(places_.size());
+  std::vector<std::vector<std::int16_t>> converted;
+  if (!Convert(regions, converted, error)) return out;
+  for (std::size_t i = 0; i < places_.size(); ++i) {
+    const Place& p = places_[i];
+    const std::vector<std::int16_t>& whole = converted[p.group];
+    const std::size_t to = std::min(p.to, whole.size() - std::min(whole.size(), p.out));
+    if (to <= p.from) continue;
+    out[i] = Measure(std::span<const std::int16_t>(p.reference).subspan(p.from, to - p.from),
+                     std::span<const std::int16_t>(whole).subspan(p.out + p.from, to - p.from),
+                     tracks_[p.group].ownRate, p.from);
+  }
+  return out;
+}
+
+}  // namespace velkin::sets
