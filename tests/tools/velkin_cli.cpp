@@ -81,9 +81,4 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
   return bytes;
 }
 
-std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 }  // namespace velkin::test

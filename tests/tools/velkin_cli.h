@@ -13,6 +13,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/virtual_devices.h"
+#include "tests/support/wav_builder.h"  // ReadFileBytes
 
 namespace velkin::test {
 
@@ -52,6 +53,5 @@ class VelkinCli {
 };
 
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 1);
-std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
 
 }  // namespace velkin::test

@@ -8,6 +8,7 @@ constexpr CommandGroup kGroups[] = {
     {"devices", AddDevicesCommand},
     {"program", AddProgramCommands},
     {"read", AddUnitCommands},
+    {"build", AddSetCommands},
 };
 
 }  // namespace

@@ -22,5 +22,6 @@ std::span<const CommandGroup> CommandGroups();
 void AddDevicesCommand(CLI::App& app, Session& session);   // devices
 void AddProgramCommands(CLI::App& app, Session& session);  // program, verify
 void AddUnitCommands(CLI::App& app, Session& session);     // read, erase, eeprom
+void AddSetCommands(CLI::App& app, Session& session);      // build, fit
 
 }  // namespace velkin::cli
