@@ -139,7 +139,7 @@ class Bench {
     }
     std::vector<std::string> errors(missing.size() * n);
     std::atomic<std::size_t> done{0};
-    const auto total = static_cast<double>(errors.size() + missing.size());
+    const auto total = static_cast<double>(errors.size());
     // The clips at each rate, the highest rates first: their tasks are the longest.
     RunTasks(
         missing.size() * n, reporter_.Threads(),
@@ -148,7 +148,7 @@ class Bench {
           const std::size_t r = missing.size() - 1 - task / n;
           const std::size_t i = task % n;
           RateBench& bench = *made[r];
-          ClipAtRate(clips_[i], set_.clips[i].settings, bench.rate, bench.clips[i], errors[r * n + i]);
+          ClipAtRate(clips_[i], bench.rate, bench.clips[i], errors[r * n + i]);
           reporter_.Report(Step::kPrepare, static_cast<double>(++done) / total, std::to_string(bench.rate) + " Hz");
         },
         reporter_.Starter());
@@ -161,23 +161,6 @@ class Bench {
       }
     }
     if (diagnostics.HasErrors()) return false;
-    // Then each rate's judge.
-    std::vector<std::string> judge_errors(missing.size());
-    RunTasks(
-        missing.size(), reporter_.Threads(),
-        [&](std::size_t task) {
-          reporter_.ThrowIfStopped();
-          const std::size_t r = missing.size() - 1 - task;
-          RateBench& bench = *made[r];
-          bench.judge.Make(clips_, bench.clips, bench.rate, judge_errors[r]);
-          reporter_.Report(Step::kPrepare, static_cast<double>(++done) / total, std::to_string(bench.rate) + " Hz");
-        },
-        reporter_.Starter());
-    for (std::size_t r = 0; r < missing.size(); ++r) {
-      if (!judge_errors[r].empty()) {
-        diagnostics.Error(set_.Name(), 0, "the clips at " + std::to_string(missing[r]) + " Hz: " + judge_errors[r]);
-      }
-    }
     if (diagnostics.HasErrors()) return false;
     for (auto& bench : made) {
       std::vector<std::uint32_t> labels;
@@ -198,6 +181,12 @@ class Bench {
       benches_[bench->rate] = std::move(bench);
     }
     return true;
+  }
+
+  // The judge of a prepared rate (judge.h); false, with the reason, when it cannot be made.
+  bool MakeJudge(std::uint32_t rate, std::string& error) {
+    RateBench& bench = At(rate);
+    return bench.judge.Make(clips_, bench.clips, bench.rate, error);
   }
 
   RateBench& At(std::uint32_t rate) { return *benches_.at(rate); }
@@ -351,9 +340,6 @@ std::optional<FitResult> RunFit(Bench& bench, const SetFile& set, std::uint64_t 
       diagnostics.Error(set.Name(), 0, "cannot write the joined sound to " + rb.wav.string());
       return std::nullopt;
     }
-    fit.bounds.push_back({rate, kPerfectDb});
-    for (const auto& q : rb.judge.uncoded())
-      fit.bounds.back().scoreDb = std::min(fit.bounds.back().scoreDb, q.segSnrDb);
   }
   fit.seconds = bench.At(rates.front()).clipSeconds;
   fit.timings["join"] = SecondsSince(start);
@@ -377,49 +363,100 @@ std::optional<FitResult> RunFit(Bench& bench, const SetFile& set, std::uint64_t 
   };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return cost(a) > cost(b); });
 
+  // First every candidate encoded and every rate's judge made, the longest first (a judge costs
+  // about what the ADPCM search at the highest rate does); then each different image decoded and
+  // scored. Two candidates whose images are the same bytes (a threshold that changes nothing in
+  // these clips) are scored once.
   start = Clock::now();
-  std::mutex time_lock;
-  double encode_cpu = 0.0, check_cpu = 0.0;
+  std::vector<std::vector<std::uint8_t>> images(fit.candidates.size());
+  std::vector<std::string> judge_errors(rates.size());
   std::atomic<std::size_t> done{0};
+  const std::size_t judges_at = std::min<std::size_t>(order.size(), thresholds.size());
   RunTasks(
-      order.size(), reporter.Threads(),
+      order.size() + rates.size(), reporter.Threads(),
       [&](std::size_t task) {
         reporter.ThrowIfStopped();
-        const std::size_t index = order[task];
+        if (task >= judges_at && task < judges_at + rates.size()) {
+          const std::size_t r = rates.size() - 1 - (task - judges_at);
+          bench.MakeJudge(rates[r], judge_errors[r]);
+          return;
+        }
+        const std::size_t index = order[task < judges_at ? task : task - rates.size()];
         Candidate& c = fit.candidates[index];
-        const RateBench& rb = bench.At(c.settings.rate);
-        const auto t0 = Clock::now();
         const fs::path code = folder.path() / ("candidate-" + std::to_string(index) + ".cod");
-        EncodeOutcome encoded =
-            EncodeFile(c.settings.encoder, rb.wav, code, c.settings.clock, c.settings.threshold, nullptr);
+        EncodeOutcome encoded = EncodeFile(c.settings.encoder, bench.At(c.settings.rate).wav, code, c.settings.clock,
+                                           c.settings.threshold, nullptr);
         std::error_code ignored;
         fs::remove(code, ignored);
-        const double encode_s = SecondsSince(t0);
-        const auto t1 = Clock::now();
-        if (!encoded.ok()) {
-          c.error = encoded.error;
-        } else {
+        if (encoded.ok()) {
           c.bytes = encoded.code.size();
           c.fits = c.bytes <= capacity;
-          const ImageCheck check = CheckImage(encoded.code, rb, set, c.settings.clock);
-          if (!check.error.empty()) {
-            c.error = check.error;
-          } else {
-            Score(check, c);
-          }
-        }
-        {
-          std::lock_guard guard(time_lock);
-          encode_cpu += encode_s;
-          check_cpu += SecondsSince(t1);
+          images[index] = std::move(encoded.code);
+        } else {
+          c.error = encoded.error;
         }
         reporter.Report(Step::kEncode, static_cast<double>(++done) / static_cast<double>(order.size()),
                         SettingsText(c.settings));
       },
       reporter.Starter());
-  fit.timings["candidates"] = SecondsSince(start);
-  fit.timings["encode (all threads)"] = encode_cpu;
-  fit.timings["score (all threads)"] = check_cpu;
+  fit.timings["encode"] = SecondsSince(start);
+  for (std::size_t r = 0; r < rates.size(); ++r) {
+    if (!judge_errors[r].empty()) {
+      diagnostics.Error(set.Name(), 0, "the clips at " + std::to_string(rates[r]) + " Hz: " + judge_errors[r]);
+    }
+    fit.bounds.push_back({rates[r], kPerfectDb});
+    for (const auto& q : bench.At(rates[r]).judge.uncoded()) {
+      fit.bounds.back().scoreDb = std::min(fit.bounds.back().scoreDb, q.segSnrDb);
+    }
+  }
+  if (diagnostics.HasErrors()) return std::nullopt;
+
+  start = Clock::now();
+  std::vector<std::size_t> same(fit.candidates.size());
+  std::vector<std::size_t> unique;
+  for (const std::size_t index : order) {
+    same[index] = index;
+    for (const std::size_t other : unique) {
+      const Candidate& a = fit.candidates[index];
+      const Candidate& b = fit.candidates[other];
+      if (a.ok() && b.ok() && a.settings.rate == b.settings.rate && images[index] == images[other]) {
+        same[index] = other;
+        break;
+      }
+    }
+    if (same[index] == index) unique.push_back(index);
+  }
+  std::atomic<std::size_t> scored{0};
+  RunTasks(
+      unique.size(), reporter.Threads(),
+      [&](std::size_t task) {
+        reporter.ThrowIfStopped();
+        const std::size_t index = unique[task];
+        Candidate& c = fit.candidates[index];
+        if (c.ok()) {
+          const ImageCheck check = CheckImage(images[index], bench.At(c.settings.rate), set, c.settings.clock);
+          if (check.error.empty()) {
+            Score(check, c);
+          } else {
+            c.error = check.error;
+          }
+        }
+        images[index] = {};
+        reporter.Report(Step::kCheck, static_cast<double>(++scored) / static_cast<double>(unique.size()),
+                        SettingsText(c.settings));
+      },
+      reporter.Starter());
+  for (std::size_t i = 0; i < fit.candidates.size(); ++i) {
+    if (same[i] == i) continue;
+    Candidate& c = fit.candidates[i];
+    const Candidate& twin = fit.candidates[same[i]];
+    c.scoreDb = twin.scoreDb;
+    c.meanScoreDb = twin.meanScoreDb;
+    c.worstClip = twin.worstClip;
+    c.clipScoresDb = twin.clipScoresDb;
+    if (!twin.ok() && c.ok()) c.error = twin.error;
+  }
+  fit.timings["score"] = SecondsSince(start);
 
   for (std::size_t i = 0; i < fit.candidates.size(); ++i) {
     const Candidate& c = fit.candidates[i];
@@ -655,6 +692,13 @@ std::optional<BuildResult> BuildSet(const SetFile& set, const BuildRequest& requ
     start = Clock::now();
     if (!bench.Prepare({settings.rate}, diagnostics)) return fail(Failure::kInput);
     RateBench& rb = bench.At(settings.rate);
+    if (rb.judge.uncoded().empty()) {
+      std::string error;
+      if (!bench.MakeJudge(settings.rate, error)) {
+        diagnostics.Error(name, 0, "the clips at " + std::to_string(settings.rate) + " Hz: " + error);
+        return fail(Failure::kInput);
+      }
+    }
     const int floor =
         std::max<int>(kSilenceFloor, static_cast<int>(std::min<std::uint32_t>(settings.threshold, 32767)));
     for (std::size_t i = 0; i < rb.clips.size(); ++i) {

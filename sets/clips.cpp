@@ -18,32 +18,27 @@ std::uint64_t Rescaled(std::uint64_t samples, std::uint32_t from, std::uint32_t 
 // inside its input block); a larger step, 48 kHz to 6000 Hz say, goes through rate * 4 first.
 constexpr std::uint32_t kMaxStep = 7;
 
-std::optional<sound::PreparedSound> PrepareInSteps(const sound::WaveAudio& source,
-                                                   const sound::PrepareSettings& settings, std::string& error) {
-  if (source.format.rate <= static_cast<std::uint64_t>(settings.rate) * kMaxStep) {
-    return sound::PrepareSound(source, settings, error);
-  }
-  sound::PrepareSettings first;
-  first.rate = settings.rate * 4;
-  first.channels = settings.channels;
-  auto between = PrepareInSteps(source, first, error);
-  if (!between) return std::nullopt;
-  sound::WaveAudio mono;
-  mono.format.type = sound::SampleType::kSigned16;
-  mono.format.formatTag = 1;
-  mono.format.channels = 1;
-  mono.format.rate = between->rate;
-  mono.format.bitsPerSample = 16;
-  mono.format.validBits = 16;
-  mono.format.blockAlign = 2;
-  mono.frames = mono.declaredFrames = between->samples.size();
-  mono.samples.reserve(between->samples.size());
-  for (const std::int16_t s : between->samples) mono.samples.push_back(static_cast<float>(s) / 32768.0f);
-  sound::PrepareSettings last = settings;
-  last.channels = sound::ChannelChoice::kFirst;
-  auto out = sound::PrepareSound(mono, last, error);
-  if (out) out->clipped += between->clipped;
-  return out;
+bool ResampleInSteps(const std::vector<std::int16_t>& in, std::uint32_t from, std::uint32_t to,
+                     std::vector<std::int16_t>& out, std::string& error) {
+  if (from <= static_cast<std::uint64_t>(to) * kMaxStep) return sound::Resample(in, from, to, out, error);
+  std::vector<std::int16_t> between;
+  return ResampleInSteps(in, from, to * 4, between, error) && sound::Resample(between, to * 4, to, out, error);
+}
+
+// 16-bit mono samples as a sound to prepare.
+sound::WaveAudio MonoAudio(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
+  sound::WaveAudio audio;
+  audio.format.type = sound::SampleType::kSigned16;
+  audio.format.formatTag = 1;
+  audio.format.channels = 1;
+  audio.format.rate = rate;
+  audio.format.bitsPerSample = 16;
+  audio.format.validBits = 16;
+  audio.format.blockAlign = 2;
+  audio.frames = audio.declaredFrames = samples.size();
+  audio.samples.reserve(samples.size());
+  for (const std::int16_t s : samples) audio.samples.push_back(static_cast<float>(s) / 32768.0f);
+  return audio;
 }
 
 }  // namespace
@@ -76,25 +71,37 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
   std::string error;
   auto audio = sound::ReadWaveAudio(out.path, error);
   if (!audio) return fail(error, line);
-  out.audio = std::move(*audio);
-  if (out.audio.Truncated()) {
-    out.truncation = sound::TruncationNote(out.audio);
+  out.format = audio->format;
+  if (audio->Truncated()) {
+    out.truncation = sound::TruncationNote(*audio);
     diagnostics.Warning(set.Name(), line, ClipTitle(set, index) + ": " + out.truncation, index);
   }
-  out.ownRate = std::min(out.audio.format.rate, kMaxJudgeRate);
+  // The preparation's first steps, one channel in 16 bits, once: every rate starts from there.
+  sound::PrepareSettings channel;
+  channel.rate = out.format.rate;
+  channel.channels = clip.settings.channels;
+  auto mono = sound::PrepareSound(*audio, channel, error);
+  if (!mono) return fail(error, line);
+  audio.reset();
+  out.mono = std::move(mono->samples);
+  out.clipped = mono->clipped;
+
+  // Then the clip at its own rate, with its level and trim.
+  out.ownRate = std::min(out.format.rate, kMaxJudgeRate);
+  std::vector<std::int16_t> at_own;
+  if (!ResampleInSteps(out.mono, out.format.rate, out.ownRate, at_own, error)) return fail(error, line);
   sound::PrepareSettings settings;
   settings.rate = out.ownRate;
-  settings.channels = clip.settings.channels;
   settings.level = clip.settings.level;
   settings.trim = clip.settings.trim;
-  auto prepared = PrepareInSteps(out.audio, settings, error);
+  auto prepared = sound::PrepareSound(MonoAudio(at_own, out.ownRate), settings, error);
   if (!prepared) {
     const bool level = clip.settings.level.mode != sound::LevelMode::kNone && clip.settings.levelSpot.line > 0 &&
                        error.find("trim") == std::string::npos;
     return fail(error, level ? clip.settings.levelSpot.line : line);
   }
   out.gainDb = prepared->gainDb;
-  out.clipped = prepared->clipped;
+  out.clipped += prepared->clipped;
   out.trimmedStart = prepared->trimmedStart;
   out.trimmedEnd = prepared->trimmedEnd;
   out.untrimmed = prepared->samples.size() + out.trimmedStart + out.trimmedEnd;
@@ -114,19 +121,15 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
   return out;
 }
 
-bool ClipAtRate(const LoadedClip& clip, const ClipSettings& settings, std::uint32_t rate,
-                std::vector<std::int16_t>& out, std::string& error) {
+bool ClipAtRate(const LoadedClip& clip, std::uint32_t rate, std::vector<std::int16_t>& out, std::string& error) {
   if (rate == clip.ownRate) {
     out = clip.reference;
     return true;
   }
-  sound::PrepareSettings prepare;
-  prepare.rate = rate;
-  prepare.channels = settings.channels;
-  prepare.level = sound::Level::Gain(clip.gainDb);
-  auto prepared = PrepareInSteps(clip.audio, prepare, error);
-  if (!prepared) return false;
-  std::vector<std::int16_t>& samples = prepared->samples;
+  // What preparing the file at `rate` with a gain of gainDb gives: the converter, then the gain.
+  std::vector<std::int16_t> samples;
+  if (!ResampleInSteps(clip.mono, clip.format.rate, rate, samples, error)) return false;
+  sound::ApplyGain(samples, clip.gainDb);
   const std::uint64_t n = samples.size();
   const std::uint64_t begin = std::min(n, Rescaled(clip.trimmedStart, clip.ownRate, rate));
   const std::uint64_t cut = Rescaled(clip.trimmedEnd, clip.ownRate, rate);

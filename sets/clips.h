@@ -29,7 +29,8 @@ inline constexpr int kSilenceFloor = 4;
 
 struct LoadedClip {
   std::filesystem::path path;
-  sound::WaveAudio audio;               // as read
+  sound::SourceFormat format;           // of the file
+  std::vector<std::int16_t> mono;       // its one channel in 16 bits, at the file's rate
   std::uint32_t ownRate = 0;            // the rate it is judged at
   std::vector<std::int16_t> reference;  // prepared at ownRate: one channel, level, trim
   double gainDb = 0.0;                  // applied at every rate
@@ -48,8 +49,7 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
 
 // The clip at `rate`: the converter from its source, the same gain, the same stretch kept.
 // False, with the reason, when the converter cannot do it or nothing is left.
-bool ClipAtRate(const LoadedClip& clip, const ClipSettings& settings, std::uint32_t rate,
-                std::vector<std::int16_t>& out, std::string& error);
+bool ClipAtRate(const LoadedClip& clip, std::uint32_t rate, std::vector<std::int16_t>& out, std::string& error);
 
 // The largest sample magnitude.
 int PeakOf(const std::vector<std::int16_t>& samples);

@@ -20,18 +20,23 @@ std::size_t GapFor(std::uint32_t rate, std::uint32_t own_rate) {
 // relative error of at most 0.5 in 4096 at the largest ratio fit meets (6000 Hz to 48 kHz), so a
 // clip far into a track lies up to this much of its position away from where the ratio puts it.
 constexpr double kMaxCreep = 0.5 / 4096.0;
+// How far the creep's pace, once measured between two clips, can be off.
+constexpr double kPaceSlack = 2e-5;
 
-std::int16_t Clamped(double v) {
-  return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+std::int16_t Clamped(float v) {
+  return static_cast<std::int16_t>(std::clamp(std::lrint(v), -32768L, 32767L));
 }
 
 }  // namespace
 
 bool RateJudge::Convert(const std::vector<std::vector<std::int16_t>>& clips,
                         std::vector<std::vector<std::int16_t>>& out, std::string& error) const {
-  out.assign(tracks_.size(), {});
+  out.resize(tracks_.size());
+  // The track's memory is kept by the thread from one candidate to the next: a fresh 90 s track
+  // each time costs the system more in zeroed pages than the copy costs.
+  thread_local std::vector<std::int16_t> track;
   for (std::size_t g = 0; g < tracks_.size(); ++g) {
-    std::vector<std::int16_t> track(tracks_[g].length, 0);
+    track.assign(tracks_[g].length, 0);
     for (std::size_t i = 0; i < places_.size(); ++i) {
       const Place& p = places_[i];
       if (p.group != g) continue;
@@ -63,17 +68,43 @@ bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std
 
   uncoded_.assign(clips.size(), {});
   delays_.assign(clips.size(), {});
+  // Each track's creep: how far from where the ratio puts it each clip was found, against where
+  // the ratio puts it. It grows steadily along the track, so the clips found so far tell where to
+  // look for the next, closely: a wide search far into a long track can lock onto a pitch period
+  // of the voice instead of the voice.
+  std::vector<std::vector<std::pair<double, double>>> creeps(tracks_.size());
   for (std::size_t i = 0; i < clips.size(); ++i) {
     Place& p = places_[i];
     const std::uint32_t own = clips[i].ownRate;
     const std::vector<std::int16_t>& whole = converted[p.group];
-    // Where the ratio puts the clip in the converted track, and how far the creep can have moved
-    // it: the clip's stretch reaches that far on either side.
     const double ratio = static_cast<double>(own) / rate;
-    const auto expected = static_cast<std::int64_t>(std::floor(static_cast<double>(p.at) * ratio));
+    const double expected = std::floor(static_cast<double>(p.at) * ratio);
     const int reach = 4 + static_cast<int>(std::ceil(ratio));
-    const auto spread = static_cast<std::int64_t>(std::ceil(kMaxCreep * static_cast<double>(expected))) + reach;
-    const std::int64_t start = std::max<std::int64_t>(0, expected - spread);
+    std::int64_t spread = static_cast<std::int64_t>(std::ceil(kMaxCreep * expected)) + reach;
+    double predicted = 0.0;
+    const auto& seen = creeps[p.group];
+    if (!seen.empty()) {
+      // From the clip before, at the pace the clips before showed (the median of their steps);
+      // with one clip found, the pace is not known yet and the search spans the largest creep.
+      const auto [last_at, last_creep] = seen.back();
+      std::vector<double> paces;
+      for (std::size_t k = 1; k < seen.size(); ++k) {
+        if (seen[k].first > seen[k - 1].first) {
+          paces.push_back((seen[k].second - seen[k - 1].second) / (seen[k].first - seen[k - 1].first));
+        }
+      }
+      const double distance = expected - last_at;
+      if (paces.empty()) {
+        predicted = last_creep;
+        spread = static_cast<std::int64_t>(std::ceil(kMaxCreep * distance)) + reach + 4;
+      } else {
+        std::nth_element(paces.begin(), paces.begin() + static_cast<std::ptrdiff_t>(paces.size() / 2), paces.end());
+        predicted = last_creep + paces[paces.size() / 2] * distance;
+        spread = static_cast<std::int64_t>(std::ceil(kPaceSlack * distance)) + reach + 4;
+      }
+    }
+    const auto centre = static_cast<std::int64_t>(std::llround(expected + predicted));
+    const std::int64_t start = std::max<std::int64_t>(0, centre - spread);
     const auto length = static_cast<std::int64_t>(std::ceil(static_cast<double>(p.length) * ratio)) + 2 * spread;
     const std::int64_t end = std::min<std::int64_t>(static_cast<std::int64_t>(whole.size()), start + length);
     p.out = static_cast<std::size_t>(start);
@@ -81,10 +112,11 @@ bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std
                                                    static_cast<std::size_t>(std::max<std::int64_t>(0, end - start)));
 
     const std::span<const std::int16_t> reference = clips[i].reference;
-    const int offset = static_cast<int>(expected - start);
+    const auto offset = static_cast<int>(centre - start);
     const DelayLine line =
         FitDelayLine(reference, round_trip, offset - static_cast<int>(spread), offset + static_cast<int>(spread));
     delays_[i] = line;
+    creeps[p.group].emplace_back(expected, static_cast<double>(start) + line.offset - expected);
     // round_trip[n + a + b n] ~ reference[n]; so round_trip[m] ~ reference[(m - a) / (1 + b)]: the
     // reference read along that line stands where the round trip does.
     const DelayLine back{-line.offset / (1.0 + line.slope), 1.0 / (1.0 + line.slope) - 1.0};
@@ -110,7 +142,7 @@ bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std
 
 std::vector<Quality> RateJudge::Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error) const {
   std::vector<Quality> out(places_.size());
-  std::vector<std::vector<std::int16_t>> converted;
+  thread_local std::vector<std::vector<std::int16_t>> converted;
   if (!Convert(regions, converted, error)) return out;
   for (std::size_t i = 0; i < places_.size(); ++i) {
     const Place& p = places_[i];

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
+#include <type_traits>
 
 namespace velkin::sets {
 namespace {
@@ -15,6 +16,8 @@ constexpr std::size_t kMaxDelayWindows = 48;
 constexpr std::size_t kWarpBlock = 64;
 // Lags summed beyond a search's range for the interpolation around its peak (kHalfTaps + 1).
 constexpr int kPeakReach = kHalfTaps + 1;
+// Straightened around a window, beyond its ends: the lags its second search reads.
+constexpr std::size_t kWindowMargin = 64;
 
 double Db(double signal, double noise) {
   // No error at all is perfect, even where there is nothing to hear.
@@ -39,11 +42,24 @@ Quality MeasureSpans(std::span<const Reference> reference, std::span<const Test>
   while (at < n) {
     const std::size_t end = std::min(n, at + frame - (grid + at) % frame);
     double s = 0.0, e = 0.0;
-    for (std::size_t i = at; i < end; ++i) {
-      const double x = reference[i];
-      const double d = x - static_cast<double>(test[i]);
-      s += x * x;
-      e += d * d;
+    if constexpr (std::is_same_v<Test, std::int16_t>) {
+      // Whole numbers: exact sums, and loops the compiler turns into vector code.
+      std::int64_t si = 0, ei = 0;
+      for (std::size_t i = at; i < end; ++i) {
+        const std::int32_t x = reference[i];
+        const std::int32_t d = x - test[i];
+        si += x * x;
+        ei += static_cast<std::int64_t>(d) * d;
+      }
+      s = static_cast<double>(si);
+      e = static_cast<double>(ei);
+    } else {
+      for (std::size_t i = at; i < end; ++i) {
+        const double x = reference[i];
+        const double d = x - static_cast<double>(test[i]);
+        s += x * x;
+        e += d * d;
+      }
     }
     signal += s;
     noise += e;
@@ -101,23 +117,35 @@ Quality Measure(std::span<const std::int16_t> reference, std::span<const float> 
   return MeasureSpans(reference, test, rate, grid);
 }
 
-Lag FindLagIn(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, std::size_t from,
-              std::size_t to, int lo, int hi, std::size_t budget) {
-  Lag lag;
-  if (hi < lo) return lag;
-  // The correlation is summed kPeakReach lags beyond [lo, hi] as well, so that the peak has the
-  // neighbours its interpolation needs wherever it lies.
-  const std::int64_t first = static_cast<std::int64_t>(lo) - kPeakReach;
-  const std::int64_t last = static_cast<std::int64_t>(hi) + kPeakReach;
-  // Every lag sums over the same samples n: those where reference[n] and test[n + k] exist for all k.
+namespace {
+
+// The Hann window of `length` samples, made once per length (the blocks have few lengths).
+const std::vector<float>& Hann(std::size_t length) {
+  thread_local std::vector<float> window;
+  if (window.size() != length) {
+    window.resize(length);
+    for (std::size_t i = 0; i < length; ++i) {
+      window[i] = static_cast<float>(
+          0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) / static_cast<double>(length)));
+    }
+  }
+  return window;
+}
+
+// The correlation sum over reference[n] * test[n + k] for every k in [first, last], over the same
+// samples n of [from, to) for every lag, at most `budget` of them in blocks spread evenly. Empty
+// when no sample has all its lags inside the test.
+std::vector<std::int64_t> CorrelationSums(std::span<const std::int16_t> reference, std::span<const std::int16_t> test,
+                                          std::size_t from, std::size_t to, std::int64_t first, std::int64_t last,
+                                          std::size_t budget, bool taper) {
   const std::int64_t n0 = std::max<std::int64_t>({0, -first, static_cast<std::int64_t>(from)});
   const std::int64_t n1 = std::min<std::int64_t>(
       {static_cast<std::int64_t>(std::min(to, reference.size())), static_cast<std::int64_t>(test.size()) - last});
-  if (n1 <= n0) return lag;
+  if (n1 <= n0) return {};
   const auto span = static_cast<std::size_t>(n1 - n0);
   std::size_t blocks = 1, block = span, stride = span;
   if (span > budget) {
-    block = kCorrelationBlock;
+    block = std::min(kCorrelationBlock, budget);
     blocks = std::max<std::size_t>(1, budget / block);
     stride = span / blocks;
   }
@@ -126,18 +154,19 @@ Lag FindLagIn(std::span<const std::int16_t> reference, std::span<const std::int1
   std::vector<std::int16_t> tapered;
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t start = static_cast<std::size_t>(n0) + b * stride;
-    const std::size_t end = std::min(start + block, static_cast<std::size_t>(n1));
-    // The reference's block fades in and out (a Hann window): with hard edges, the samples that
-    // enter and leave the sum as the lag changes tilt the peak towards one side, by a tenth of a
-    // sample in blocks of 256.
-    const std::size_t length = end - start;
-    tapered.resize(length);
-    for (std::size_t i = 0; i < length; ++i) {
-      const double w =
-          0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) / static_cast<double>(length));
-      tapered[i] = static_cast<std::int16_t>(std::lround(w * reference[start + i]));
+    const std::size_t length = std::min(start + block, static_cast<std::size_t>(n1)) - start;
+    const std::int16_t* x = reference.data() + start;
+    if (taper) {
+      // The reference's block fades in and out (a Hann window): with hard edges, the samples
+      // that enter and leave the sum as the lag changes tilt the peak towards one side, by a
+      // tenth of a sample in blocks of 256.
+      const std::vector<float>& window = Hann(length);
+      tapered.resize(length);
+      for (std::size_t i = 0; i < length; ++i) {
+        tapered[i] = static_cast<std::int16_t>(std::lrint(window[i] * static_cast<float>(x[i])));
+      }
+      x = tapered.data();
     }
-    const std::int16_t* x = tapered.data();
     for (std::size_t k = 0; k < lags; ++k) {
       // Plain integer products: exact, and a loop the compiler turns into vector code.
       const std::int16_t* y = test.data() + static_cast<std::ptrdiff_t>(start) + static_cast<std::ptrdiff_t>(first) +
@@ -147,6 +176,30 @@ Lag FindLagIn(std::span<const std::int16_t> reference, std::span<const std::int1
       sums[k] += sum;
     }
   }
+  return sums;
+}
+
+}  // namespace
+
+int WholeLag(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, int lo, int hi,
+             std::size_t budget) {
+  if (hi < lo) return lo;
+  const std::vector<std::int64_t> sums = CorrelationSums(reference, test, 0, reference.size(), lo, hi, budget, false);
+  if (sums.empty()) return lo + (hi - lo) / 2;
+  const auto best = std::max_element(sums.begin(), sums.end());
+  return *best > 0 ? lo + static_cast<int>(best - sums.begin()) : lo + (hi - lo) / 2;
+}
+
+Lag FindLagIn(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, std::size_t from,
+              std::size_t to, int lo, int hi, std::size_t budget) {
+  Lag lag;
+  if (hi < lo) return lag;
+  // The correlation is summed kPeakReach lags beyond [lo, hi] as well, so that the peak has the
+  // neighbours its interpolation needs wherever it lies.
+  const std::int64_t first = static_cast<std::int64_t>(lo) - kPeakReach;
+  const std::int64_t last = static_cast<std::int64_t>(hi) + kPeakReach;
+  const std::vector<std::int64_t> sums = CorrelationSums(reference, test, from, to, first, last, budget, true);
+  if (sums.empty()) return lag;
   const auto search = std::span<const std::int64_t>(sums).subspan(kPeakReach, static_cast<std::size_t>(hi - lo + 1));
   const auto best = static_cast<std::size_t>(std::max_element(search.begin(), search.end()) - search.begin());
   lag.strength = static_cast<double>(search[best]);
@@ -202,6 +255,48 @@ Lag FindLag(std::span<const std::int16_t> reference, std::span<const std::int16_
             std::size_t budget) {
   return FindLagIn(reference, test, 0, reference.size(), lo, hi, budget);
 }
+
+namespace {
+
+// out[m] = in(m + delay) for m in [m0, m1), with one set of taps for the delay's fraction.
+void DelayBlock(std::span<const float> in, double delay, std::span<float> out, std::int64_t m0, std::int64_t m1) {
+  const double whole_part = std::floor(delay);
+  const double fraction = delay - whole_part;
+  const auto whole = static_cast<std::int64_t>(whole_part);
+  const auto size = static_cast<std::int64_t>(in.size());
+  if (fraction < 1e-6) {
+    for (std::int64_t m = m0; m < m1; ++m) {
+      const std::int64_t i = m + whole;
+      out[static_cast<std::size_t>(m)] = i >= 0 && i < size ? in[static_cast<std::size_t>(i)] : 0.0f;
+    }
+    return;
+  }
+  const std::span<const float> taps = FractionTaps(fraction);
+  for (std::int64_t m = m0; m < m1; ++m) out[static_cast<std::size_t>(m)] = 0.0f;
+  // Tap by tap over the block, so that the inner loop is a plain multiply-add.
+  for (std::size_t j = 0; j < taps.size(); ++j) {
+    const std::int64_t offset = whole + static_cast<std::int64_t>(j) - kHalfTaps + 1;
+    const std::int64_t lo = std::max(m0, -offset);
+    const std::int64_t hi = std::min(m1, size - offset);
+    const float tap = taps[j];
+    float* o = out.data();
+    const float* x = in.data() + offset;
+    for (std::int64_t m = lo; m < hi; ++m) o[m] += tap * x[m];
+  }
+}
+
+// out[m] = in(m + line.At(m)) for m in [from, to): blocks of kWarpBlock samples on a fixed grid,
+// each read at the delay of its middle.
+void WarpInto(std::span<const float> in, const DelayLine& line, std::span<float> out, std::size_t from,
+              std::size_t to) {
+  for (std::size_t m0 = from - from % kWarpBlock; m0 < to; m0 += kWarpBlock) {
+    const std::size_t m1 = std::min(out.size(), m0 + kWarpBlock);
+    DelayBlock(in, line.At(0.5 * static_cast<double>(m0 + m1 - 1)), out, static_cast<std::int64_t>(m0),
+               static_cast<std::int64_t>(m1));
+  }
+}
+
+}  // namespace
 
 DelayLine FitDelayLine(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, int lo, int hi) {
   DelayLine line;
@@ -291,10 +386,16 @@ DelayLine FitDelayLine(std::span<const std::int16_t> reference, std::span<const 
   }
   // What is left once the line is taken out, measured again: near zero the estimate is at its
   // most exact.
-  const std::vector<float> back = Warped(test, line, n);
+  // Only the windows' stretches are straightened: nothing else is read.
+  std::vector<float> back(n, 0.0f);
+  const std::vector<float> source(test.begin(), test.end());
+  for (std::size_t w = 0; w < count; ++w) {
+    const std::size_t from = w * hop > kWindowMargin ? w * hop - kWindowMargin : 0;
+    WarpInto(source, line, back, from, std::min(n, w * hop + window + kWindowMargin));
+  }
   std::vector<std::int16_t> straightened(back.size());
   for (std::size_t i = 0; i < back.size(); ++i) {
-    straightened[i] = static_cast<std::int16_t>(std::clamp(std::lround(back[i]), -32768L, 32767L));
+    straightened[i] = static_cast<std::int16_t>(std::clamp(std::lrint(back[i]), -32768L, 32767L));
   }
   DelayLine rest;
   if (fit(follow(straightened, -2, 2, 2), rest)) {
@@ -303,37 +404,6 @@ DelayLine FitDelayLine(std::span<const std::int16_t> reference, std::span<const 
   }
   return line;
 }
-
-namespace {
-
-// out[m] = in(m + delay) for m in [m0, m1), with one set of taps for the delay's fraction.
-void DelayBlock(std::span<const float> in, double delay, std::span<float> out, std::int64_t m0, std::int64_t m1) {
-  const double whole_part = std::floor(delay);
-  const double fraction = delay - whole_part;
-  const auto whole = static_cast<std::int64_t>(whole_part);
-  const auto size = static_cast<std::int64_t>(in.size());
-  if (fraction < 1e-6) {
-    for (std::int64_t m = m0; m < m1; ++m) {
-      const std::int64_t i = m + whole;
-      out[static_cast<std::size_t>(m)] = i >= 0 && i < size ? in[static_cast<std::size_t>(i)] : 0.0f;
-    }
-    return;
-  }
-  const std::span<const float> taps = FractionTaps(fraction);
-  for (std::int64_t m = m0; m < m1; ++m) out[static_cast<std::size_t>(m)] = 0.0f;
-  // Tap by tap over the block, so that the inner loop is a plain multiply-add.
-  for (std::size_t j = 0; j < taps.size(); ++j) {
-    const std::int64_t offset = whole + static_cast<std::int64_t>(j) - kHalfTaps + 1;
-    const std::int64_t lo = std::max(m0, -offset);
-    const std::int64_t hi = std::min(m1, size - offset);
-    const float tap = taps[j];
-    float* o = out.data();
-    const float* x = in.data() + offset;
-    for (std::int64_t m = lo; m < hi; ++m) o[m] += tap * x[m];
-  }
-}
-
-}  // namespace
 
 std::vector<float> Delayed(std::span<const std::int16_t> in, double delay, std::size_t count) {
   const std::vector<float> source(in.begin(), in.end());
@@ -345,11 +415,7 @@ std::vector<float> Delayed(std::span<const std::int16_t> in, double delay, std::
 std::vector<float> Warped(std::span<const std::int16_t> in, const DelayLine& line, std::size_t count) {
   const std::vector<float> source(in.begin(), in.end());
   std::vector<float> out(count, 0.0f);
-  for (std::size_t m0 = 0; m0 < count; m0 += kWarpBlock) {
-    const std::size_t m1 = std::min(count, m0 + kWarpBlock);
-    DelayBlock(source, line.At(0.5 * static_cast<double>(m0 + m1 - 1)), out, static_cast<std::int64_t>(m0),
-               static_cast<std::int64_t>(m1));
-  }
+  WarpInto(source, line, out, 0, count);
   return out;
 }
 

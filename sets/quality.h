@@ -62,7 +62,11 @@ struct Lag {
 };
 Lag FindLag(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, int lo, int hi,
             std::size_t budget = 1 << 15);
-// The same over the reference's samples [from, to) only.
+// The whole lag alone in [lo, hi], where only whole samples matter (a region that starts early);
+// the middle of the range when nothing correlates.
+int WholeLag(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, int lo, int hi,
+             std::size_t budget = 1 << 13);
+// FindLag over the reference's samples [from, to) only.
 Lag FindLagIn(std::span<const std::int16_t> reference, std::span<const std::int16_t> test, std::size_t from,
               std::size_t to, int lo, int hi, std::size_t budget = 1 << 15);
 

@@ -56,7 +56,7 @@ RegionMatch MatchRegion(const StreamRegion& region, std::span<const std::int16_t
   const std::uint64_t begin = std::min(region.begin, end);
   const auto samples = decoded.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
   match.length = samples.size();
-  match.shift = FindLag(clip, samples, shift_hint - kShiftSearch, shift_hint + kShiftSearch).whole;
+  match.shift = WholeLag(clip, samples, shift_hint - kShiftSearch, shift_hint + kShiftSearch);
 
   const auto aligned = AlignedRegion(samples, match.shift, clip.size());
   // Compared where the region has samples: a shifted or shortened region lacks its last ones.

@@ -111,7 +111,7 @@ TEST(SetQuality, ARegionOneSampleEarlyScoresAtItsOwnRateAsTheRegionItself) {
   ASSERT_TRUE(clip) << d.Text();
   Samples at_rate;
   std::string error;
-  ASSERT_TRUE(sets::ClipAtRate(*clip, set->clips[0].settings, 11025, at_rate, error)) << error;
+  ASSERT_TRUE(sets::ClipAtRate(*clip, 11025, at_rate, error)) << error;
   sets::RateJudge judge;
   ASSERT_TRUE(judge.Make({*clip}, {at_rate}, 11025, error)) << error;
   // Through 11025 Hz the round trip drifts (the converter's rounded step), and is followed.
