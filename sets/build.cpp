@@ -210,7 +210,7 @@ struct ImageCheck {
 };
 
 ImageCheck CheckImage(const std::vector<std::uint8_t>& code, const RateBench& bench, const SetFile& set,
-                      std::uint32_t clock) {
+                      std::uint32_t clock, JudgeScratch* scratch = nullptr) {
   ImageCheck out;
   auto decoded = decode::DecodeCodeFile(code, clock, out.error);
   if (!decoded) {
@@ -237,7 +237,7 @@ ImageCheck CheckImage(const std::vector<std::uint8_t>& code, const RateBench& be
   }
   if (aligned.size() == n) {
     std::string error;
-    out.scores = bench.judge.Judge(aligned, error);
+    out.scores = bench.judge.Judge(aligned, error, scratch);
     if (!error.empty()) out.error = "the regions cannot be brought back to their rates: " + error;
   }
   if (out.regions.size() != n && out.error.empty()) {
@@ -427,14 +427,16 @@ std::optional<FitResult> RunFit(Bench& bench, const SetFile& set, std::uint64_t 
     if (same[index] == index) unique.push_back(index);
   }
   std::atomic<std::size_t> scored{0};
+  std::vector<JudgeScratch> scratch(reporter.Threads());
   RunTasks(
       unique.size(), reporter.Threads(),
-      [&](std::size_t task) {
+      [&](std::size_t task, std::size_t worker) {
         reporter.ThrowIfStopped();
         const std::size_t index = unique[task];
         Candidate& c = fit.candidates[index];
         if (c.ok()) {
-          const ImageCheck check = CheckImage(images[index], bench.At(c.settings.rate), set, c.settings.clock);
+          const ImageCheck check =
+              CheckImage(images[index], bench.At(c.settings.rate), set, c.settings.clock, &scratch[worker]);
           if (check.error.empty()) {
             Score(check, c);
           } else {

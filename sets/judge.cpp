@@ -29,21 +29,18 @@ std::int16_t Clamped(float v) {
 
 }  // namespace
 
-bool RateJudge::Convert(const std::vector<std::vector<std::int16_t>>& clips,
-                        std::vector<std::vector<std::int16_t>>& out, std::string& error) const {
-  out.resize(tracks_.size());
-  // The track's memory is kept by the thread from one candidate to the next: a fresh 90 s track
-  // each time costs the system more in zeroed pages than the copy costs.
-  thread_local std::vector<std::int16_t> track;
+bool RateJudge::Convert(const std::vector<std::vector<std::int16_t>>& clips, JudgeScratch& scratch,
+                        std::string& error) const {
+  scratch.converted.resize(tracks_.size());
   for (std::size_t g = 0; g < tracks_.size(); ++g) {
-    track.assign(tracks_[g].length, 0);
+    scratch.track.assign(tracks_[g].length, 0);
     for (std::size_t i = 0; i < places_.size(); ++i) {
       const Place& p = places_[i];
       if (p.group != g) continue;
       const std::size_t n = std::min(p.length, clips[i].size());
-      std::copy_n(clips[i].begin(), n, track.begin() + static_cast<std::ptrdiff_t>(p.at));
+      std::copy_n(clips[i].begin(), n, scratch.track.begin() + static_cast<std::ptrdiff_t>(p.at));
     }
-    if (!sound::Resample(track, rate_, tracks_[g].ownRate, out[g], error)) return false;
+    if (!sound::Resample(scratch.track, rate_, tracks_[g].ownRate, scratch.converted[g], error)) return false;
   }
   return true;
 }
@@ -63,8 +60,9 @@ bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std
     p.length = at_rate[i].size();
     track->length += p.length + GapFor(rate, own);
   }
-  std::vector<std::vector<std::int16_t>> converted;
-  if (!Convert(at_rate, converted, error)) return false;
+  JudgeScratch scratch;
+  if (!Convert(at_rate, scratch, error)) return false;
+  const std::vector<std::vector<std::int16_t>>& converted = scratch.converted;
 
   uncoded_.assign(clips.size(), {});
   delays_.assign(clips.size(), {});
@@ -140,10 +138,13 @@ bool RateJudge::Make(const std::vector<LoadedClip>& clips, const std::vector<std
   return true;
 }
 
-std::vector<Quality> RateJudge::Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error) const {
+std::vector<Quality> RateJudge::Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error,
+                                      JudgeScratch* scratch) const {
   std::vector<Quality> out(places_.size());
-  thread_local std::vector<std::vector<std::int16_t>> converted;
-  if (!Convert(regions, converted, error)) return out;
+  JudgeScratch own;
+  JudgeScratch& work = scratch ? *scratch : own;
+  if (!Convert(regions, work, error)) return out;
+  const std::vector<std::vector<std::int16_t>>& converted = work.converted;
   for (std::size_t i = 0; i < places_.size(); ++i) {
     const Place& p = places_[i];
     const std::vector<std::int16_t>& whole = converted[p.group];

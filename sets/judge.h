@@ -25,6 +25,13 @@
 
 namespace velkin::sets {
 
+// The memory a judgement works in, kept from one candidate to the next by whoever judges many:
+// a fresh 90 s track each time costs the system more in zeroed pages than the copy costs.
+struct JudgeScratch {
+  std::vector<std::int16_t> track;
+  std::vector<std::vector<std::int16_t>> converted;
+};
+
 class RateJudge {
  public:
   // `at_rate[i]`: clip i at `rate`, as joined into the image. False, with the reason, when the
@@ -34,7 +41,8 @@ class RateJudge {
 
   // The scores of the clips' decoded regions (at the image's rate), each already moved back by the
   // whole samples it starts early (AlignedRegion) and as long as its clip there.
-  std::vector<Quality> Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error) const;
+  std::vector<Quality> Judge(const std::vector<std::vector<std::int16_t>>& regions, std::string& error,
+                             JudgeScratch* scratch = nullptr) const;
 
   // Each clip at this rate with no coding at all: the best any image at this rate can score.
   const std::vector<Quality>& uncoded() const { return uncoded_; }
@@ -55,8 +63,7 @@ class RateJudge {
     std::size_t length = 0;  // samples at the image's rate
   };
   // The clips laid out on their tracks and converted.
-  bool Convert(const std::vector<std::vector<std::int16_t>>& clips, std::vector<std::vector<std::int16_t>>& out,
-               std::string& error) const;
+  bool Convert(const std::vector<std::vector<std::int16_t>>& clips, JudgeScratch& scratch, std::string& error) const;
 
   std::uint32_t rate_ = 0;
   std::vector<Track> tracks_;

@@ -119,15 +119,13 @@ Quality Measure(std::span<const std::int16_t> reference, std::span<const float> 
 
 namespace {
 
-// The Hann window of `length` samples, made once per length (the blocks have few lengths).
-const std::vector<float>& Hann(std::size_t length) {
-  thread_local std::vector<float> window;
-  if (window.size() != length) {
-    window.resize(length);
-    for (std::size_t i = 0; i < length; ++i) {
-      window[i] = static_cast<float>(
-          0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) / static_cast<double>(length)));
-    }
+// The Hann window of `length` samples. Blocks are mostly kCorrelationBlock long: that window is
+// made once.
+std::vector<float> MakeHann(std::size_t length) {
+  std::vector<float> window(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    window[i] = static_cast<float>(
+        0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) / static_cast<double>(length)));
   }
   return window;
 }
@@ -160,7 +158,9 @@ std::vector<std::int64_t> CorrelationSums(std::span<const std::int16_t> referenc
       // The reference's block fades in and out (a Hann window): with hard edges, the samples
       // that enter and leave the sum as the lag changes tilt the peak towards one side, by a
       // tenth of a sample in blocks of 256.
-      const std::vector<float>& window = Hann(length);
+      static const std::vector<float> common = MakeHann(kCorrelationBlock);
+      const std::vector<float> other = length == kCorrelationBlock ? std::vector<float>() : MakeHann(length);
+      const std::vector<float>& window = length == kCorrelationBlock ? common : other;
       tapered.resize(length);
       for (std::size_t i = 0; i < length; ++i) {
         tapered[i] = static_cast<std::int16_t>(std::lrint(window[i] * static_cast<float>(x[i])));

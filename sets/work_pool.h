@@ -22,5 +22,10 @@ unsigned MachineThreads();
 // first exception is thrown again here, after every thread has ended.
 void RunTasks(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& task,
               const ThreadStarter& starter = {});
+// The same, telling each task which worker runs it: 0 the caller's thread, then 1, 2, ... up to
+// threads - 1, so that a task can use that worker's own buffers (kept in the caller, one per
+// worker, rather than in thread-local storage, which some Windows runtimes tear down badly).
+void RunTasks(std::size_t count, unsigned threads,
+              const std::function<void(std::size_t task, std::size_t worker)>& task, const ThreadStarter& starter = {});
 
 }  // namespace velkin::sets

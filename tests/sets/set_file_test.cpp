@@ -137,7 +137,7 @@ TEST(SetFile, FaultsNameTheFileAndLine) {
 
 TEST(SetFile, RefusesThe33rdClipBecauseItsCueIndexWouldRepeat) {
   std::vector<std::string> files;
-  for (int i = 0; i < 33; ++i) files.push_back("c" + std::to_string(i) + ".wav");
+  for (int i = 0; i < 33; ++i) files.push_back(std::string("c") + std::to_string(i) + ".wav");
   const std::string text = ClipTables(files);
   const std::string error = OnlyError(text);
   EXPECT_EQ(error.rfind("dir/set.toml:" + std::to_string(LineOf(text, "c32.wav") - 1) + ": ", 0), 0u) << error;
