@@ -17,8 +17,9 @@ namespace {
 using Export = int32_t(VELKIN_CALL*)(const char*, const char*, const char*, const char*, int32_t, uint32_t,
                                      EncoderProgressCallback, intptr_t);
 
-int32_t VELKIN_CALL Count(int32_t, int32_t, intptr_t user) {
-  ++*reinterpret_cast<int*>(user);
+// Each call's progress reports, in order.
+int32_t VELKIN_CALL Record(int32_t, int32_t percent, intptr_t user) {
+  reinterpret_cast<std::vector<int32_t>*>(user)->push_back(percent);
   return 0;
 }
 
@@ -28,22 +29,22 @@ TEST(SetsThreads, ExportsRunOnTwoThreadsAtOnce) {
   const std::string two = folder.Speech("two.wav", 0.8, 16000, 2);
   for (const Export call : {TARPEL, VOSSIK}) {
     // One after another first.
-    int calls_one = 0, calls_two = 0;
-    ASSERT_EQ(call(folder.File("one.cod").c_str(), one.c_str(), "12000000", "8", 0, 0, Count,
+    std::vector<int32_t> calls_one, calls_two;
+    ASSERT_EQ(call(folder.File("one.cod").c_str(), one.c_str(), "12000000", "8", 0, 0, Record,
                    reinterpret_cast<intptr_t>(&calls_one)),
               1);
-    ASSERT_EQ(call(folder.File("two.cod").c_str(), two.c_str(), "12000000", "8", 0, 40, Count,
+    ASSERT_EQ(call(folder.File("two.cod").c_str(), two.c_str(), "12000000", "8", 0, 40, Record,
                    reinterpret_cast<intptr_t>(&calls_two)),
               1);
     // Then both at once, several times over.
     for (int round = 0; round < 3; ++round) {
-      int got_one = 0, got_two = 0;
+      std::vector<int32_t> got_one, got_two;
       int32_t result_one = 0, result_two = 0;
       std::thread other([&] {
-        result_two = call(folder.File("two-b.cod").c_str(), two.c_str(), "12000000", "8", 0, 40, Count,
+        result_two = call(folder.File("two-b.cod").c_str(), two.c_str(), "12000000", "8", 0, 40, Record,
                           reinterpret_cast<intptr_t>(&got_two));
       });
-      result_one = call(folder.File("one-b.cod").c_str(), one.c_str(), "12000000", "8", 0, 0, Count,
+      result_one = call(folder.File("one-b.cod").c_str(), one.c_str(), "12000000", "8", 0, 0, Record,
                         reinterpret_cast<intptr_t>(&got_one));
       other.join();
       EXPECT_EQ(result_one, 1);

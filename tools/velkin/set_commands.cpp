@@ -2,6 +2,7 @@
 // The work is the sets library's; this file reads the arguments, finds the unit's flash, draws
 // the progress and says the results.
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -188,7 +189,7 @@ std::vector<std::string> BuildLines(const sets::BuildReport& r, const sets::SetF
                   Fixed(used, 1) + "%), " +
                   (r.fits ? std::to_string(r.freeBytes) + " free" : std::to_string(-r.freeBytes) + " too many") + "; " +
                   std::to_string(r.otherBytes) + " bytes of header, markers, pauses and end; " + Fixed(r.seconds, 2) +
-                  " s of sound; worst clip score " + Fixed(r.scoreDb, 1) + " dB");
+                  " s long; worst clip score " + Fixed(r.scoreDb, 1) + " dB");
   if (!r.joined.empty()) {
     lines.push_back("joined sound " + SafeText(r.joined.string()) + ": " + std::to_string(r.samples) + " samples at " +
                     std::to_string(s.rate) + " Hz, one region per clip");
@@ -264,8 +265,11 @@ int RunSetCommand(const Session& session, const SetArgs& args, bool build) {
     object["fit"] = sets::ToJson(*shown.fit);
   }
   if (shown.report.imageBytes > 0) {
-    if (!session.json) SayLines(session, BuildLines(shown.report, *set));
-    object["report"] = sets::ToJson(shown.report);
+    // A failed build wrote nothing: its report names no file.
+    sets::BuildReport report = shown.report;
+    if (!result) report.image = report.joined = std::filesystem::path();
+    if (!session.json) SayLines(session, BuildLines(report, *set));
+    object["report"] = sets::ToJson(report);
   }
   return finish(result ? kExitDone : StatusOf(failed.failure), object);
 }
