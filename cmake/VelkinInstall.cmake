@@ -102,8 +102,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
 # must export exactly their names, and the packed programs import only what they are meant to.
 if(VELKIN_WIN32_I686)
   set(zip_programs VelkinUtils velkin)
-  # The project DLLs each packed program imports (velkin links the device library statically).
-  set(zip_import_args "-DIMPORTS_VelkinUtils=TARPEL.dll,VOSSIK.dll,Sondrel.dll,Farlink.dll" "-DIMPORTS_velkin=")
+  # The project DLLs each packed program imports (velkin links the device library statically and
+  # encodes sound sets through the encoders' exports).
+  set(zip_import_args "-DIMPORTS_VelkinUtils=TARPEL.dll,VOSSIK.dll,Sondrel.dll,Farlink.dll"
+                      "-DIMPORTS_velkin=TARPEL.dll,VOSSIK.dll")
   set(zip_headers platform.h encoder.h)
   set(zip_export_args "")
   foreach(lib IN LISTS velkin_installed_libraries)
