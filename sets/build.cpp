@@ -157,7 +157,7 @@ class Bench {
         const std::string& error = errors[r * n + i];
         if (error.empty()) continue;
         diagnostics.Error(set_.Name(), set_.clips[i].spot.line,
-                          ClipTitle(set_, i) + " at " + std::to_string(missing[r]) + " Hz: " + error, i);
+                          set_.ClipTitle(i) + " at " + std::to_string(missing[r]) + " Hz: " + error, i);
       }
     }
     if (diagnostics.HasErrors()) return false;
@@ -300,7 +300,7 @@ std::string Explain(const FitResult& fit, const SetFile& set) {
   const Candidate& c = fit.candidates[*fit.chosen];
   std::string why = SettingsText(c.settings) + ": the best score of the " + std::to_string(fitting.size()) + " of " +
                     std::to_string(fit.candidates.size()) + " candidates that fit (" + Db(c.scoreDb) +
-                    " at its worst clip, " + ClipTitle(set, c.worstClip) + "), " + std::to_string(c.bytes) + " of " +
+                    " at its worst clip, " + set.ClipTitle(c.worstClip) + "), " + std::to_string(c.bytes) + " of " +
                     std::to_string(fit.capacity) + " bytes";
   const Candidate& b = fit.candidates[best_any];
   if (best_any != *fit.chosen && !b.fits) {
@@ -658,7 +658,7 @@ std::optional<BuildResult> BuildSet(const SetFile& set, const BuildRequest& requ
         if (SamePath(out, set.ClipPath(set.clips[i]))) {
           diagnostics.Error(
               name, set.clips[i].fileSpot.line,
-              "writing " + out.string() + " would overwrite " + ClipTitle(set, i) + ": name the image otherwise", i);
+              "writing " + out.string() + " would overwrite " + set.ClipTitle(i) + ": name the image otherwise", i);
         }
       }
     }
@@ -707,7 +707,7 @@ std::optional<BuildResult> BuildSet(const SetFile& set, const BuildRequest& requ
       const int peak = PeakOf(rb.clips[i]);
       if (peak < floor) {
         diagnostics.Error(name, set.clips[i].spot.line,
-                          ClipTitle(set, i) + " is silence only at " + std::to_string(settings.rate) +
+                          set.ClipTitle(i) + " is silence only at " + std::to_string(settings.rate) +
                               " Hz with threshold " + std::to_string(settings.threshold) + ": its peak is " +
                               std::to_string(peak) + ", so the encoder would code nothing but silence",
                           i);
@@ -764,7 +764,7 @@ std::optional<BuildResult> BuildSet(const SetFile& set, const BuildRequest& requ
     for (const ClipReport& c : report.clips) {
       if (!c.check.ok) {
         diagnostics.Error(name, set.clips[c.index].spot.line,
-                          "the image does not hold " + ClipTitle(set, c.index) + " as it should: " + c.check.note,
+                          "the image does not hold " + set.ClipTitle(c.index) + " as it should: " + c.check.note,
                           c.index);
       }
     }

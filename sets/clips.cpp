@@ -49,10 +49,6 @@ std::string Decimal(double value, int digits) {
   return text;
 }
 
-std::string ClipTitle(const SetFile& set, std::size_t index) {
-  return "clip " + std::to_string(index + 1) + " (" + set.clips[index].file + ")";
-}
-
 int PeakOf(const std::vector<std::int16_t>& samples) {
   int peak = 0;
   for (const std::int16_t s : samples) peak = std::max(peak, std::abs(static_cast<int>(s)));
@@ -63,7 +59,7 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
   const Clip& clip = set.clips[index];
   const int line = clip.fileSpot.line ? clip.fileSpot.line : clip.spot.line;
   const auto fail = [&](const std::string& why, int at) {
-    diagnostics.Error(set.Name(), at, ClipTitle(set, index) + ": " + why, index);
+    diagnostics.Error(set.Name(), at, set.ClipTitle(index) + ": " + why, index);
     return std::nullopt;
   };
   LoadedClip out;
@@ -74,7 +70,7 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
   out.format = audio->format;
   if (audio->Truncated()) {
     out.truncation = sound::TruncationNote(*audio);
-    diagnostics.Warning(set.Name(), line, ClipTitle(set, index) + ": " + out.truncation, index);
+    diagnostics.Warning(set.Name(), line, set.ClipTitle(index) + ": " + out.truncation, index);
   }
   // The preparation's first steps, one channel in 16 bits, once: every rate starts from there.
   sound::PrepareSettings channel;
@@ -114,7 +110,7 @@ std::optional<LoadedClip> LoadClip(const SetFile& set, std::size_t index, Diagno
   }
   if (out.clipped > 0) {
     diagnostics.Warning(set.Name(), clip.settings.levelSpot.line ? clip.settings.levelSpot.line : line,
-                        ClipTitle(set, index) + ": " + std::to_string(out.clipped) +
+                        set.ClipTitle(index) + ": " + std::to_string(out.clipped) +
                             " samples clipped at full scale (gain " + Decimal(out.gainDb, 1) + " dB)",
                         index);
   }

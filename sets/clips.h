@@ -57,7 +57,4 @@ int PeakOf(const std::vector<std::int16_t>& samples);
 // `value` with `digits` decimals ("-3.5").
 std::string Decimal(double value, int digits);
 
-// "clip 3 (sounds/hello.wav)"
-std::string ClipTitle(const SetFile& set, std::size_t index);
-
 }  // namespace velkin::sets

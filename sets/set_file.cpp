@@ -351,10 +351,6 @@ class Reader {
   std::vector<std::pair<std::string, double>> tuned_;
 };
 
-std::string Describe(const SetFile& set, std::size_t index) {
-  return "clip " + std::to_string(index + 1) + " (" + set.clips[index].file + ")";
-}
-
 }  // namespace
 
 const char* EncoderKey(Encoder encoder) {
@@ -382,6 +378,10 @@ std::filesystem::path SetFile::ClipPath(const Clip& clip) const {
 
 std::uint32_t SetFile::LabelOf(std::size_t index) const {
   return clips[index].label.value_or(static_cast<std::uint32_t>(index + 1));
+}
+
+std::string SetFile::ClipTitle(std::size_t index) const {
+  return "clip " + std::to_string(index + 1) + " (" + clips[index].file + ")";
 }
 
 std::string SetFile::ClipName(std::size_t index) const {
@@ -419,17 +419,17 @@ bool CheckSet(const SetFile& set, Diagnostics& diagnostics) {
   std::map<std::uint32_t, std::size_t> first_with_label;
   for (std::size_t i = 0; i < set.clips.size(); ++i) {
     const Clip& clip = set.clips[i];
-    if (clip.file.empty()) diagnostics.Error(file, clip.spot.line, Describe(set, i) + " has no file", i);
+    if (clip.file.empty()) diagnostics.Error(file, clip.spot.line, set.ClipTitle(i) + " has no file", i);
     if (clip.label && *clip.label > 255) {
       diagnostics.Error(file, clip.labelSpot.line ? clip.labelSpot.line : clip.spot.line,
-                        Describe(set, i) + ": label " + std::to_string(*clip.label) +
+                        set.ClipTitle(i) + ": label " + std::to_string(*clip.label) +
                             " is over 255: a label value is one byte of the region marker",
                         i);
       continue;
     }
     if (clip.settings.level.mode == sound::LevelMode::kLoudness && !sound::HaveLoudnessMeter()) {
       diagnostics.Error(file, clip.settings.levelSpot.line ? clip.settings.levelSpot.line : clip.spot.line,
-                        Describe(set, i) +
+                        set.ClipTitle(i) +
                             ": loudness needs the EBU R128 meter (libebur128), which this build "
                             "lacks (the Windows builds do); give a gain or a peak target instead, or "
                             "build the set on Linux",
@@ -437,14 +437,14 @@ bool CheckSet(const SetFile& set, Diagnostics& diagnostics) {
     }
     if (clip.settings.pauseSeconds < 0 || clip.settings.pauseSeconds > kMaxPauseSeconds ||
         !std::isfinite(clip.settings.pauseSeconds)) {
-      diagnostics.Error(file, clip.spot.line, Describe(set, i) + ": pause must be from 0 to 60 seconds", i);
+      diagnostics.Error(file, clip.spot.line, set.ClipTitle(i) + ": pause must be from 0 to 60 seconds", i);
     }
     const std::uint32_t label = set.LabelOf(i);
     const auto [it, added] = first_with_label.emplace(label, i);
     if (!added) {
       const std::size_t first = it->second;
       diagnostics.Warning(file, clip.labelSpot.line ? clip.labelSpot.line : clip.spot.line,
-                          Describe(set, i) + " carries label " + std::to_string(label) + " as " + Describe(set, first) +
+                          set.ClipTitle(i) + " carries label " + std::to_string(label) + " as " + set.ClipTitle(first) +
                               " does: a player that starts regions by label value "
                               "cannot tell them apart (cue indexes " +
                               std::to_string(first) + " and " + std::to_string(i) + " still differ)",

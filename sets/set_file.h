@@ -103,6 +103,8 @@ struct SetFile {
   std::uint32_t LabelOf(std::size_t index) const;
   // The clip's name for reports.
   std::string ClipName(std::size_t index) const;
+  // The clip as messages name it: "clip 3 (sounds/hello.wav)".
+  std::string ClipTitle(std::size_t index) const;
   // True when encoder, rate or threshold is left to fit.
   bool NeedsFit() const { return !encoder || !rate || !threshold; }
 };
