@@ -161,7 +161,6 @@ class Bench {
       }
     }
     if (diagnostics.HasErrors()) return false;
-    if (diagnostics.HasErrors()) return false;
     for (auto& bench : made) {
       std::vector<std::uint32_t> labels;
       std::vector<double> pauses;
@@ -191,7 +190,6 @@ class Bench {
 
   RateBench& At(std::uint32_t rate) { return *benches_.at(rate); }
   const std::vector<LoadedClip>& clips() const { return clips_; }
-  const SetFile& set() const { return set_; }
 
  private:
   const SetFile& set_;
