@@ -4,7 +4,6 @@
 #include <velkin/vossik.h>
 
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace velkin::sets {
@@ -39,10 +38,14 @@ void SegmentProgress::Report(std::int32_t percent) {
 }
 
 bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  out.resize(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()));
+  return static_cast<bool>(in) || out.empty();
 }
 
 EncodeOutcome EncodeFile(Encoder encoder, const std::filesystem::path& wav, const std::filesystem::path& code,
