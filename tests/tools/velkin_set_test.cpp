@@ -18,9 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 class VelkinSet : public ::testing::Test {
  protected:
