@@ -424,7 +424,8 @@ test('sounds of one name are told apart, renamed, and downloaded under their nam
 test('progress is shown on each sound and ends with its job', async () => {
   await upload(writeWav('one.wav', { rate: 22050, samples: tone(1.5, 22050) }), writeWav('two.wav', { rate: 44100, samples: tone(1.5, 44100) }));
   // While they are encoded, each row carries its own step and share.
-  await page.waitForFunction(() => [...document.querySelectorAll('#sound-list .state')].some((e) => /%$/.test(e.textContent)), { timeout: 10000 });
+  await page.waitForFunction(() => [...document.querySelectorAll('#sound-list .state')]
+    .some((e) => /^(queued|reading|preparing|encoding|figures) \d+%$/.test(e.textContent)), { timeout: 10000 });
   await page.waitForFunction(() => [...window.studio.state.sounds.values()].filter((s) => s.state === 'ready').length === 3, { timeout: 30000 });
   await page.waitForFunction(() => [...document.querySelectorAll('#sound-list .state')].every((e) => e.textContent === 'ready'));
   const message = await text('#sound-message');
