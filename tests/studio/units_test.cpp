@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -37,8 +36,15 @@ TEST_F(StudioProgram, AUnitPulledMidWriteKeepsItsRowAndResultUntilItReturnsOrIsC
   devices_.Set("a", "unplug_after", "40");
   const json job = Program(studio, {{"sound", 1}, {"encoding", "tarpel"}, {"units", {name}}})[0];
   const std::string result = job["result"];
-  EXPECT_TRUE(std::regex_match(result, std::regex("(erase|write) failed at address 0x[0-9A-F]{6}: unit pulled")))
-      << job.dump();
+  // "(erase|write) failed at address 0x[0-9A-F]{6}: unit pulled", without std::regex, whose code
+  // draws false warnings from the optimised sanitizer builds.
+  const auto pulled_at = [](const std::string& text, const std::string& step) {
+    const std::string head = step + " failed at address 0x";
+    const std::string tail = ": unit pulled";
+    return text.size() == head.size() + 6 + tail.size() && text.starts_with(head) && text.ends_with(tail) &&
+           text.find_first_not_of("0123456789ABCDEF", head.size()) == head.size() + 6;
+  };
+  EXPECT_TRUE(pulled_at(result, "erase") || pulled_at(result, "write")) << job.dump();
 
   const auto gone = [](const json& l) { return l.size() == 1 && l[0]["present"] == false; };
   json row = studio.WaitDevices(gone);
