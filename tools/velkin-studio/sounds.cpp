@@ -120,24 +120,6 @@ json SettingsJson(const EncodeSettings& s) {
   return {{"rate", s.rate}, {"clock", s.clock}, {"threshold", s.threshold}};
 }
 
-const char* TypeName(sound::SampleType type) {
-  switch (type) {
-    case sound::SampleType::kUnsigned8:
-      return "8-bit PCM";
-    case sound::SampleType::kSigned16:
-      return "16-bit PCM";
-    case sound::SampleType::kSigned24:
-      return "24-bit PCM";
-    case sound::SampleType::kSigned32:
-      return "32-bit PCM";
-    case sound::SampleType::kFloat32:
-      return "32-bit float";
-    case sound::SampleType::kFloat64:
-      return "64-bit float";
-  }
-  return "?";
-}
-
 json MarkerJson(const riff::Marker& m, std::uint32_t rate) {
   return {{"id", m.id},
           {"position", m.position},
@@ -702,14 +684,10 @@ void SoundLibrary::Run(Sound& sound, const EncodeSettings& settings, Job& job) {
   json notes = json::array();
   if (audio->Truncated()) notes.push_back(sound::TruncationNote(*audio));
   const sound::SourceFormat format = audio->format;
-  json source = {{"channels", format.channels},
-                 {"rate", format.rate},
-                 {"bits", format.bitsPerSample},
-                 {"format", std::string(TypeName(format.type)) + (format.extensible ? " (extensible)" : "")},
-                 {"frames", audio->frames},
-                 {"seconds", Finite(audio->Seconds())},
-                 {"truncated", audio->Truncated()},
-                 {"declared_seconds", Finite(audio->DeclaredSeconds())}};
+  json source = {{"channels", format.channels},     {"rate", format.rate},
+                 {"bits", format.bitsPerSample},    {"format", sound::FormatText(format)},
+                 {"frames", audio->frames},         {"seconds", Finite(audio->Seconds())},
+                 {"truncated", audio->Truncated()}, {"declared_seconds", Finite(audio->DeclaredSeconds())}};
   if (job.Cancelled()) return cancelled();
 
   // In memory, as sound/ prepares for every program: the first channel, as the console's mono
