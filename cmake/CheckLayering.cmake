@@ -66,7 +66,7 @@ set(ALLOW_console "^riff/" "^formats/" "^sound/mono\\.h$" "^device/qmlib/os/hotp
 set(ALLOW_tools/velkin-decode "^riff/" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
 set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$" "^sound/" "^riff/" "^formats/" "^sets/")
-set(ALLOW_tools/velkin-studio "^sound/" "^sets/" "^device/qmlib/" "^riff/" "^formats/")
+set(ALLOW_tools/velkin-studio "^device/programming/" "^sound/" "^sets/" "^riff/" "^formats/")
 
 if(NOT ROOT)
   message(FATAL_ERROR "CheckLayering: ROOT is not set")

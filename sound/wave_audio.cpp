@@ -229,6 +229,17 @@ double WaveAudio::DeclaredSeconds() const {
   return format.rate == 0 ? 0.0 : static_cast<double>(declaredFrames) / format.rate;
 }
 
+std::string FormatText(const SourceFormat& format) {
+  const bool is_float = format.type == SampleType::kFloat32 || format.type == SampleType::kFloat64;
+  std::string text = std::to_string(format.bitsPerSample) + "-bit " + (is_float ? "float" : "PCM");
+  if (format.extensible) {
+    text += " (extensible";
+    if (format.validBits != format.bitsPerSample) text += ", " + std::to_string(format.validBits) + " valid bits";
+    text += ")";
+  }
+  return text;
+}
+
 std::string TruncationNote(const WaveAudio& audio) {
   if (!audio.Truncated()) return {};
   return Text("the file ends after %.2f s of its %.2f s", audio.Seconds(), audio.DeclaredSeconds());

@@ -54,6 +54,10 @@ struct WaveAudio {
   double DeclaredSeconds() const;
 };
 
+// The format as a person reads it: "24-bit PCM", "32-bit float (extensible)", "32-bit PCM
+// (extensible, 20 valid bits)".
+std::string FormatText(const SourceFormat& format);
+
 // For a truncated file: "the file ends after 0.15 s of its 1.26 s" (the durations read and
 // declared, two decimals). Empty when the file is whole.
 std::string TruncationNote(const WaveAudio& audio);

@@ -55,7 +55,7 @@ struct Studio {
   explicit Studio(const fs::path& folder)
       : jobs(events, Pool()),
         sounds(folder, jobs, Limits()),
-        devices("QUAMIRA", "VOXA CDROM", events, jobs),
+        devices(velkin::programming::MatchTexts{}, events, jobs),
         api({events, jobs, sounds, devices}, ApiLimits{1u << 20, 8u << 10}, [] {}) {
     api.Listen(kPort);
   }

@@ -6,6 +6,7 @@
 #include <velkin/sondrel.h>
 #include <velkin/vossik.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <numbers>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "sound/encoder_progress.h"
 #include "sound/mono.h"
 #include "sound/prepare.h"
 #include "tests/support/temp_dir.h"
@@ -216,6 +218,43 @@ TEST_F(SoundPrepare, RefusesWhatCannotBePrepared) {
   EXPECT_EQ(Refusal(SimpleWav(16000, {}), {.rate = 16000}), "the file holds no samples");
   EXPECT_EQ(Refusal(SimpleWav(16000, {1, 2}), {.rate = 16000, .level = sound::Level::Gain(NAN)}),
             "the level is not a number");
+}
+
+// What an encoder reports for a sound with regions, read as one bar over the whole sound.
+TEST_F(SoundPrepare, TheEncodersProgressIsOneBarOverEveryRegion) {
+  // Regions over the second and third quarters: the encoder's segments end at 1/4, 1/2, 3/4 and 1.
+  const std::vector<Marker> markers = {{1, 4000, 4000, ""}, {2, 8000, 4000, ""}};
+  sound::PreparedSound prepared;
+  prepared.rate = 16000;
+  prepared.samples = SpeechLike(16000, 7, 16000);
+  prepared.markers = markers;
+  const std::string path = dir_.File("regions.wav");
+  ASSERT_TRUE(sound::WritePreparedSound(path, prepared));
+  struct Seen {
+    sound::EncoderProgress overall;
+    std::vector<int> raw;
+    std::vector<int> bar;
+  } seen{sound::EncoderProgress(markers, prepared.samples.size()), {}, {}};
+  const auto report = [](int32_t, int32_t percent, intptr_t user) -> int32_t {
+    auto* s = reinterpret_cast<Seen*>(user);
+    s->raw.push_back(percent);
+    s->bar.push_back(s->overall.Overall(percent));
+    return 0;
+  };
+  ASSERT_EQ(
+      VOSSIK((path + ".cod").c_str(), path.c_str(), "12000000", "8", 0, 0, report, reinterpret_cast<intptr_t>(&seen)),
+      1);
+  // The encoder starts again from a low share in every segment; the bar never goes back, and at
+  // each segment's end stands at the share of the whole it ends at, having come up to it.
+  EXPECT_TRUE(std::is_sorted(seen.bar.begin(), seen.bar.end()));
+  std::vector<int> at_ends;
+  for (std::size_t i = 1; i < seen.raw.size(); ++i) {
+    if (seen.raw[i] != 100 || seen.raw[i - 1] == 100) continue;
+    at_ends.push_back(seen.bar[i]);
+    EXPECT_LT(seen.bar[i - 1], seen.bar[i]) << "report " << i;
+    EXPECT_GE(seen.bar[i - 1], seen.bar[i] - 3) << "report " << i;
+  }
+  EXPECT_EQ(at_ends, (std::vector<int>{25, 50, 75, 100}));
 }
 
 TEST(SoundThreads, PreparingOnSeveralThreadsGivesTheSameSamples) {

@@ -34,14 +34,6 @@ std::vector<std::int16_t> Interleave(const std::vector<std::int16_t>& left, cons
   return out;
 }
 
-// The unit whose folder is `folder` (names are "<folder>@<stamp>").
-json UnitOf(const json& list, const std::string& folder) {
-  for (const auto& unit : list) {
-    if (unit["name"].get<std::string>().rfind(folder + "@", 0) == 0) return unit;
-  }
-  return nullptr;
-}
-
 // Whether only the current user may open `folder`: mode 0700 on POSIX; on Windows an access list
 // whose every entry is that user or the system itself (the studio asks for the user alone; Wine
 // keeps no access lists and reports those two entries for every folder, so there this check
@@ -197,7 +189,8 @@ TEST_F(StudioApi, RefusesBadAndHostileFilesWithAReason) {
   };
   const std::vector<Case> cases = {
       {"not a WAV file", Bytes("hello, this is text and not sound at all"), "not a WAV file"},
-      {"8-bit samples", Riff({PcmFmt(8000, 1, 8), Chunk("data", ByteVector(800, 0x80))}), "16-bit"},
+      {"12-bit samples", Riff({Chunk("fmt ", FmtBody(1, 1, 8000, 12)), Chunk("data", ByteVector(800, 0x80))}),
+       "12-bit PCM samples are not supported"},
       {"no data chunk", Riff({PcmFmt(16000)}), "no data chunk"},
       {"no channels", Riff({Chunk("fmt ", FmtBody(1, 0, 16000, 16)), Chunk("data", ByteVector(64, 1))}), "no channels"},
       {"data claims 4 GiB", Riff({PcmFmt(16000), ChunkWithSize("data", 0xFFFFFFF0u, ByteVector(64, 1))}), ""},
@@ -266,17 +259,6 @@ TEST_F(StudioApi, ATakenPortIsNotShared) {
   EXPECT_TRUE(second->ReadAllLines(std::chrono::seconds(1)).empty());
   EXPECT_EQ(first.Get("/api/info").status, 200);
 }
-
-class StudioProgram : public StudioApi {
- protected:
-  // A sound long enough for a few dozen 4096-byte blocks.
-  json Encoded(StudioProcess& studio, double seconds = 3.0) {
-    return studio.AddSound(SimpleWav(16000, Speechlike(static_cast<std::size_t>(16000 * seconds), 16000)));
-  }
-  static std::vector<std::uint8_t> Prefix(const std::vector<std::uint8_t>& flash, std::size_t n) {
-    return {flash.begin(), flash.begin() + static_cast<long>(std::min(n, flash.size()))};
-  }
-};
 
 TEST_F(StudioProgram, ProgramsOneUnitAndVerifiesItByReadingBack) {
   devices_.Create("a");
@@ -450,7 +432,10 @@ TEST_F(StudioProgram, AUnitUnpluggedWhileItsRecordIsWrittenIsNeverVerified) {
   job = studio.WaitJob(std::stoull(id));
   EXPECT_EQ(job["state"], "failed") << job.dump();
   EXPECT_EQ(job["result"], "EEPROM record: unit pulled") << job.dump();
-  EXPECT_TRUE(studio.WaitDevices([](const json& l) { return l.empty(); }).empty());
+  // Its row stays, marked gone, with the job's result.
+  const json gone = studio.WaitDevices([](const json& l) { return l.size() == 1 && l[0]["present"] == false; });
+  ASSERT_EQ(gone.size(), 1u) << gone.dump();
+  EXPECT_EQ(gone[0]["last_job"]["result"], "EEPROM record: unit pulled") << gone.dump();
 }
 
 TEST_F(StudioProgram, UnitsAppearAndGoWithoutAsking) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,5 +33,24 @@ inline std::vector<std::int16_t> Speechlike(std::size_t count, double rate) {
 inline std::string Text(const std::vector<std::uint8_t>& bytes) {
   return {bytes.begin(), bytes.end()};
 }
+
+// The unit whose folder is `folder` (names are "<folder>@<stamp>"), or null.
+inline nlohmann::json UnitOf(const nlohmann::json& list, const std::string& folder) {
+  for (const auto& unit : list) {
+    if (unit["name"].get<std::string>().rfind(folder + "@", 0) == 0) return unit;
+  }
+  return nullptr;
+}
+
+// Programming units: sounds long enough for a few dozen 4096-byte blocks.
+class StudioProgram : public StudioApi {
+ protected:
+  nlohmann::json Encoded(StudioProcess& studio, double seconds = 3.0) {
+    return studio.AddSound(SimpleWav(16000, Speechlike(static_cast<std::size_t>(16000 * seconds), 16000)));
+  }
+  static std::vector<std::uint8_t> Prefix(const std::vector<std::uint8_t>& flash, std::size_t n) {
+    return {flash.begin(), flash.begin() + static_cast<long>(std::min(n, flash.size()))};
+  }
+};
 
 }  // namespace velkin::test

@@ -1,109 +1,34 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <limits>
 #include <numbers>
+#include <system_error>
+#include <thread>
 
 #include <kissfft.hh>
-
-#include "formats/le_bytes.h"
-#include "riff/riff_file.h"
-#include "riff/wave_file.h"
-#include "riff/wave_format.h"
 
 namespace velkin::studio {
 namespace {
 
-struct OpenWav {
-  std::unique_ptr<riff::Reader> reader;
-  riff::ChunkInfo data;
-  WavInfo info;
-};
-
-std::optional<OpenWav> Open(const std::filesystem::path& path, std::string& error) {
-  std::uint32_t code = riff::kNoError;
-  OpenWav out;
-  out.reader = riff::Reader::Open(path.string(), code);
-  if (!out.reader) {
-    error = "cannot open the file";
-    return std::nullopt;
-  }
-  riff::WaveChunks wave;
-  const riff::WaveStep step = riff::FindWaveChunks(*out.reader, wave);
-  if (step == riff::WaveStep::kNoWaveRiff) {
-    error = "not a WAV file (no RIFF WAVE header)";
-    return std::nullopt;
-  }
-  if (step == riff::WaveStep::kNoFormat) {
-    error = "not a WAV file (no format chunk)";
-    return std::nullopt;
-  }
-  if (wave.recordBytes < riff::kPcmFormatSize) {
-    error = "the format chunk is too short";
-    return std::nullopt;
-  }
-  const riff::WaveFormat& format = wave.record.format;
-  out.info.format_tag = format.wFormatTag;
-  out.info.channels = format.nChannels;
-  out.info.rate = format.nSamplesPerSec;
-  out.info.bits = format.wBitsPerSample;
-  if (step != riff::WaveStep::kFound) {
-    error = "no data chunk";
-    return std::nullopt;
-  }
-  out.data = wave.data;
-  if (out.info.channels == 0 || out.info.rate == 0) {
-    error = "the format chunk gives no channels or no rate";
-    return std::nullopt;
-  }
-  const std::uint64_t frame =
-      static_cast<std::uint64_t>(out.info.channels) * std::max<std::uint16_t>(1, out.info.bits / 8);
-  out.info.frames = wave.dataHeld / frame;
-  return out;
+// log2 of a positive, finite float to about 1e-4: its exponent, and the mantissa's logarithm from
+// a polynomial. A picture's shades need no more, and the exact logarithm of every cell of a long
+// sound's three spectrograms took longer than its Fourier transforms.
+float FastLog2(float x) {
+  const auto bits = std::bit_cast<std::uint32_t>(x);
+  const float exponent = static_cast<float>(static_cast<int>((bits >> 23) & 0xFF) - 127);
+  const float m = std::bit_cast<float>((bits & 0x007FFFFFu) | 0x3F800000u);  // 1 <= m < 2
+  // Minimax fit of log2(m) on [1, 2).
+  const float t = m - 1.0f;
+  const float poly =
+      t * (1.4425449f + t * (-0.7181452f + t * (0.4575485f + t * (-0.2779042f + t * (0.1217970f - t * 0.0258411f)))));
+  return exponent + poly;
 }
 
 }  // namespace
-
-std::optional<WavInfo> InspectWav(const std::filesystem::path& path, std::string& error) {
-  auto wav = Open(path, error);
-  if (!wav) return std::nullopt;
-  return wav->info;
-}
-
-std::optional<std::vector<std::int16_t>> ReadPcm16(const std::filesystem::path& path, std::string& error) {
-  auto wav = Open(path, error);
-  if (!wav) return std::nullopt;
-  if (wav->info.format_tag != 1 || wav->info.bits != 16) {
-    error = "not 16-bit PCM";
-    return std::nullopt;
-  }
-  const std::size_t channels = wav->info.channels;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(wav->info.frames * channels * 2));
-  bytes.resize(wav->reader->Read(bytes.data(), bytes.size()));
-  std::vector<std::int16_t> samples(bytes.size() / (2 * channels));
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::size_t at = i * channels * 2;
-    samples[i] = static_cast<std::int16_t>(velkin::bytes::LoadU16(bytes, at));
-  }
-  return samples;
-}
-
-double Snr(std::span<const std::int16_t> source, std::span<const std::int16_t> decoded) {
-  const std::size_t n = std::min(source.size(), decoded.size());
-  double signal = 0;
-  double noise = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double s = source[i];
-    const double d = s - decoded[i];
-    signal += s * s;
-    noise += d * d;
-  }
-  if (noise == 0) return std::numeric_limits<double>::infinity();
-  if (signal == 0) return -std::numeric_limits<double>::infinity();
-  return 10.0 * std::log10(signal / noise);
-}
 
 double SegmentalSnr(std::span<const std::int16_t> source, std::span<const std::int16_t> decoded) {
   constexpr std::size_t kSegment = 256;
@@ -128,37 +53,79 @@ double SegmentalSnr(std::span<const std::int16_t> source, std::span<const std::i
   return segments == 0 ? std::numeric_limits<double>::quiet_NaN() : sum / static_cast<double>(segments);
 }
 
-Spectrogram MakeSpectrogram(std::span<const std::int16_t> samples) {
-  constexpr std::size_t kSize = 256;
+namespace {
+
+constexpr std::size_t kSize = 256;
+
+// The picture's fixed parts: the window, its scale, the transform.
+struct Transform {
+  Transform() : fft(kSize / 2, false), window(kSize) {
+    float window_sum = 0;
+    for (std::size_t i = 0; i < kSize; ++i) {
+      window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(std::numbers::pi) * static_cast<float>(i) / kSize);
+      window_sum += window[i];
+    }
+    // Full scale: a sine of amplitude 32768 gives a bin of 32768 * sum(window) / 2.
+    const float full_scale = 32768.0f * window_sum / 2.0f;
+    inverse_full_scale_squared = 1.0f / (full_scale * full_scale);
+  }
+  // A real input: half the transform's size, unpacked by transform_real.
+  kissfft<float> fft;
+  std::vector<float> window;
+  float inverse_full_scale_squared = 0;
+};
+
+// Columns [first, last) of `out`.
+void DrawColumns(const Transform& t, std::span<const std::int16_t> samples, Spectrogram& out, std::uint32_t first,
+                 std::uint32_t last, const std::function<void(double)>& progress) {
+  std::vector<float> in(kSize);
+  std::vector<std::complex<float>> bins(kSize / 2);
+  // A cell's byte, 2.55 per dB from -100 dB: 25.5 log10(power) + 255 = k log2(power) + 255.
+  const float per_log2 = 25.5f * std::log10(2.0f);
+  constexpr float kPowerFloor = 1e-12f;
+  // About a hundred reports over the columns.
+  const std::uint32_t report_every = std::max<std::uint32_t>(1, (last - first) / 100);
+  for (std::uint32_t c = first; c < last; ++c) {
+    if (progress && (c - first) % report_every == 0) progress(static_cast<double>(c - first) / (last - first));
+    const std::size_t from = static_cast<std::size_t>(c) * out.hop;
+    for (std::size_t i = 0; i < kSize; ++i) in[i] = static_cast<float>(samples[from + i]) * t.window[i];
+    t.fft.transform_real(in.data(), bins.data());
+    // Bin 0 carries the Nyquist bin in its imaginary part: 0 Hz is its real part alone.
+    bins[0] = {bins[0].real(), 0.0f};
+    std::uint8_t* column = out.cells.data() + static_cast<std::size_t>(c) * out.rows;
+    for (std::uint32_t r = 0; r < out.rows; ++r) {
+      // From the squared magnitude: no square root per cell.
+      const float power = std::max(std::norm(bins[r]) * t.inverse_full_scale_squared, kPowerFloor);
+      column[r] = static_cast<std::uint8_t>(std::clamp(per_log2 * FastLog2(power) + 255.0f, 0.0f, 255.0f));
+    }
+  }
+}
+
+}  // namespace
+
+Spectrogram MakeSpectrogram(std::span<const std::int16_t> samples, const std::function<void(double)>& progress) {
   Spectrogram out;
   out.rows = kSize / 2;
   out.hop = kSize / 2;
   if (samples.size() < kSize) return out;
   out.columns = static_cast<std::uint32_t>((samples.size() - kSize) / out.hop + 1);
   out.cells.resize(static_cast<std::size_t>(out.columns) * out.rows);
-
-  const kissfft<float> fft(kSize, false);
-  std::vector<float> window(kSize);
-  float window_sum = 0;
-  for (std::size_t i = 0; i < kSize; ++i) {
-    window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(std::numbers::pi) * static_cast<float>(i) / kSize);
-    window_sum += window[i];
-  }
-  // Full scale: a sine of amplitude 32768 gives a bin of 32768 * sum(window) / 2.
-  const float full_scale = 32768.0f * window_sum / 2.0f;
-  std::vector<std::complex<float>> in(kSize);
-  std::vector<std::complex<float>> bins(kSize);
-  for (std::uint32_t c = 0; c < out.columns; ++c) {
-    const std::size_t from = static_cast<std::size_t>(c) * out.hop;
-    for (std::size_t i = 0; i < kSize; ++i) in[i] = {static_cast<float>(samples[from + i]) * window[i], 0.0f};
-    fft.transform(in.data(), bins.data());
-    std::uint8_t* column = out.cells.data() + static_cast<std::size_t>(c) * out.rows;
-    for (std::uint32_t r = 0; r < out.rows; ++r) {
-      const float magnitude = std::abs(bins[r]) / full_scale;
-      const float db = 20.0f * std::log10(std::max(magnitude, 1e-6f));
-      column[r] = static_cast<std::uint8_t>(std::clamp((db + 100.0f) * 2.55f, 0.0f, 255.0f));
+  const Transform transform;
+  // A long sound's picture is drawn in two halves at once (the transform is only read); the half
+  // on this thread tells the progress. Without a second thread, in one go.
+  constexpr std::uint32_t kSplitFrom = 8192;
+  std::uint32_t half = out.columns;
+  std::jthread other;  // joined however this thread leaves
+  if (out.columns >= kSplitFrom) {
+    half = out.columns / 2;
+    try {
+      other = std::jthread([&] { DrawColumns(transform, samples, out, half, out.columns, {}); });
+    } catch (const std::system_error&) {
+      half = out.columns;
     }
   }
+  DrawColumns(transform, samples, out, 0, half, progress);
+  if (other.joinable()) other.join();
   return out;
 }
 

@@ -69,6 +69,8 @@ RefusalAnswer AnswerTo(Refusal refusal, const ApiContext& context, const std::st
       return {503, "the studio is stopping"};
     case Refusal::kResources:
       return {503, "the studio is short of memory: try again later"};
+    case Refusal::kGone:
+      return {409, "the unit is not plugged in"};
   }
   return {500, "internal error"};
 }
@@ -121,7 +123,7 @@ Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handl
 }
 
 StudioApi::StudioApi(ServerParts parts, ApiLimits limits, std::function<void()> stop)
-    : context_{parts, limits, std::move(stop)},
+    : context_{parts, limits, &selection_, std::move(stop)},
       router_(Router::Options{
           .admit = [this](const HttpRequest& req, HttpResponse& res) { return Admit(req, res); },
           .on_error =

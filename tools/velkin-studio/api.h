@@ -15,6 +15,7 @@
 
 #include "jobs.h"
 #include "router.h"
+#include "selection.h"
 
 namespace velkin::studio {
 
@@ -41,6 +42,8 @@ struct ApiLimits {
 struct ApiContext {
   ServerParts parts;
   ApiLimits limits;
+  // What the page has chosen, kept for a page that comes back.
+  Selection* selection;
   // Stops the studio; called once the answer to a shutdown request has gone out.
   std::function<void()> stop;
 };
@@ -56,6 +59,7 @@ class StudioApi {
  private:
   bool Admit(const HttpRequest& req, HttpResponse& res) const;
 
+  Selection selection_;
   ApiContext context_;
   std::set<std::string> hosts_;    // accepted Host headers
   std::set<std::string> origins_;  // accepted Origin headers

@@ -1,4 +1,7 @@
-// Sounds: upload, list, look at, encode again, download, delete.
+// Sounds: upload, list, look at, encode again, rename, download, delete.
+#include <cctype>
+#include <cstdio>
+#include <string_view>
 #include <system_error>
 
 #include "api.h"
@@ -11,6 +14,33 @@ using nlohmann::json;
 
 bool Settings(const HttpRequest& req, EncodeSettings& settings, std::string& error) {
   return ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error);
+}
+
+// An attachment saved under `name` (UTF-8, no control characters): a plain quoted name for every
+// browser, and where that had to lose characters, the name itself percent-encoded beside it.
+std::string Attachment(const std::string& name) {
+  std::string plain;
+  std::string encoded;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool safe = byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\' && c != '/' && c != '%';
+    // One stand-in for each character, not for each of its bytes.
+    if (safe) {
+      plain += c;
+    } else if ((byte & 0xC0) != 0x80) {
+      plain += '_';
+    }
+    if (std::isalnum(byte) || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos) {
+      encoded += c;
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", byte);
+      encoded += hex;
+    }
+  }
+  std::string header = "attachment; filename=\"" + plain + "\"";
+  if (plain != name) header += "; filename*=UTF-8''" + encoded;
+  return header;
 }
 
 }  // namespace
@@ -82,6 +112,17 @@ void AddSoundRoutes(Router& router, const ApiContext& context) {
     SendJson(res, {{"job", started.job->Snapshot()}}, 202);
   }));
 
+  router.Add(JsonPost("/api/sounds/*/rename", context, [&sounds](const HttpRequest& req, HttpResponse& res) {
+    const auto sound = SoundOr404(sounds, req, res);
+    if (!sound) return;
+    const json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("name") || !body["name"].is_string()) {
+      return SendError(res, 400, "expected {\"name\": \"...\"}");
+    }
+    if (!sounds.Rename(sound, body["name"].get<std::string>())) return SendError(res, 400, "the name is empty");
+    SendJson(res, sound->Summary());
+  }));
+
   // Served from disk by the HTTP layer, a piece at a time.
   router.Add(Get("/api/sounds/*/files/*", [&sounds](const HttpRequest& req, HttpResponse& res) {
     const auto sound = SoundOr404(sounds, req, res);
@@ -89,8 +130,8 @@ void AddSoundRoutes(Router& router, const ApiContext& context) {
     const auto path = SoundLibrary::Downloadable(*sound, req.matches[1]);
     if (!path) return SendError(res, 404, "no such file");
     const bool wav = path->extension() == ".wav";
-    res.headers.emplace_back("Content-Disposition", "attachment; filename=\"sound" + std::to_string(sound->id()) + "-" +
-                                                        path->filename().string() + "\"");
+    res.headers.emplace_back("Content-Disposition",
+                             Attachment(SoundLibrary::DownloadName(sound->name(), path->filename().string())));
     res.content_type = wav ? "audio/wav" : "application/octet-stream";
     res.file = *path;
   }));

@@ -1,6 +1,11 @@
-// Units: the list, an EEPROM record written, programming one unit or a tray.
+// Units: the list (with the rows of units gone that have a result to show), an EEPROM record
+// written, programming one unit or a tray, a gone unit's row cleared; and the page's selection.
+#include <fstream>
+#include <iterator>
+
 #include "api.h"
 #include "devices.h"
+#include "selection.h"
 #include "sounds.h"
 
 namespace velkin::studio {
@@ -10,80 +15,129 @@ using nlohmann::json;
 
 constexpr const char* kUnitBusy = "the unit has a job running";
 
+std::optional<programming::Record> RecordOf(const json& value) {
+  programming::Record record{};
+  if (!value.is_string() || !programming::ParseRecord(value.get<std::string>(), &record)) return std::nullopt;
+  return record;
+}
+
+std::shared_ptr<const std::vector<std::uint8_t>> ReadImage(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return nullptr;
+  auto bytes =
+      std::make_shared<std::vector<std::uint8_t>>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return bytes;
+}
+
+// One program job per unit named (or per unit present), from a sound's code file.
+void Program(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
+  DeviceHub& devices = context.parts.devices;
+  SoundLibrary& sounds = context.parts.sounds;
+  const json body = json::parse(req.body, nullptr, false);
+  if (!body.is_object()) return SendError(res, 400, "expected a JSON object");
+  const auto id = body.contains("sound") && body["sound"].is_number_unsigned()
+                      ? std::optional<std::uint64_t>(body["sound"].get<std::uint64_t>())
+                      : std::nullopt;
+  const auto sound = id ? sounds.Find(*id) : nullptr;
+  if (!sound) return SendError(res, 404, "no such sound");
+  const json encoding_field = body.value("encoding", json("vossik"));
+  if (encoding_field != "tarpel" && encoding_field != "vossik") {
+    return SendError(res, 400, "encoding must be \"tarpel\" or \"vossik\"");
+  }
+  const std::string encoding = encoding_field.get<std::string>();
+  const auto code = sound->CodeFile(encoding);
+  if (!code) {
+    return SendError(res, 409, "the sound has no " + encoding + " code file (not encoded yet?)");
+  }
+  ProgramRequest request;
+  if (body.contains("record") && !body["record"].is_null()) {
+    request.record = RecordOf(body["record"]);
+    if (!request.record) return SendError(res, 400, "record must be 32 hexadecimal digits");
+  }
+  std::vector<std::string> units;
+  const json names = body.value("units", json("all"));
+  if (names == "all") {
+    units = devices.Present();
+  } else if (names.is_array()) {
+    for (const auto& name : names) {
+      if (!name.is_string() || !devices.IsPresent(name.get<std::string>())) {
+        return SendError(res, 404, "no such unit: " + JsonText(name));
+      }
+      units.push_back(name.get<std::string>());
+    }
+  } else {
+    return SendError(res, 400, "units must be \"all\" or a list of unit names");
+  }
+  if (units.empty()) return SendError(res, 404, "no units present");
+  request.image = ReadImage(*code);
+  if (!request.image || request.image->empty()) {
+    return SendError(res, 409, "the sound's " + encoding + " code file cannot be read");
+  }
+  const json summary = sound->Summary();
+  request.what = {{"sound", sound->id()},
+                  {"name", summary["name"]},
+                  {"encoding", encoding},
+                  {"samples", summary.value("samples", 0)}};
+  // What was asked last is what a page that comes back shows as chosen.
+  std::string ignored;
+  json chosen = {{"sound", sound->id()}, {"encoding", encoding}, {"units", units}};
+  if (request.record) chosen["record"] = programming::RecordText(*request.record);
+  context.selection->Set(chosen, ignored);
+  json jobs = json::array();
+  json refused = json::array();
+  for (const auto& unit : units) {
+    const auto started = devices.Program(unit, request);
+    if (started.job) {
+      jobs.push_back(started.job->Snapshot());
+    } else {
+      refused.push_back({{"unit", unit}, {"error", AnswerTo(started.refusal, context, kUnitBusy).message}});
+    }
+  }
+  SendJson(res, {{"jobs", jobs}, {"refused", refused}}, jobs.empty() ? 409 : 202);
+}
+
 }  // namespace
 
 void AddUnitRoutes(Router& router, const ApiContext& context) {
   DeviceHub& devices = context.parts.devices;
-  SoundLibrary& sounds = context.parts.sounds;
+  Selection& selection = *context.selection;
 
   router.Add(Get("/api/devices", [&devices](const HttpRequest&, HttpResponse& res) { SendJson(res, devices.List()); }));
 
+  // A gone unit's row, with its last result, stays until the user clears it here.
+  router.Add(Delete("/api/devices/*", [&devices](const HttpRequest& req, HttpResponse& res) {
+    switch (devices.Clear(req.matches[0])) {
+      case DeviceHub::Cleared::kCleared:
+        return SendJson(res, {{"cleared", req.matches[0]}});
+      case DeviceHub::Cleared::kPresent:
+        return SendError(res, 409, "the unit is plugged in: only the row of a unit that has gone can be cleared");
+      case DeviceHub::Cleared::kUnknown:
+        break;
+    }
+    SendError(res, 404, "no such unit");
+  }));
+
   router.Add(
       JsonPost("/api/devices/*/eeprom", context, [&context, &devices](const HttpRequest& req, HttpResponse& res) {
-        const auto unit = devices.Find(req.matches[0]);
-        if (!unit) return SendError(res, 404, "no such unit");
+        if (!devices.IsPresent(req.matches[0])) return SendError(res, 404, "no such unit");
         const json body = json::parse(req.body, nullptr, false);
-        std::uint8_t record[16];
-        if (!body.is_object() || !body.contains("record") || !body["record"].is_string() ||
-            !ParseRecord(body["record"].get<std::string>(), record)) {
-          return SendError(res, 400, "record must be 32 hexadecimal digits");
-        }
-        const auto started = devices.WriteRecord(unit, record);
+        const auto record = body.is_object() && body.contains("record") ? RecordOf(body["record"]) : std::nullopt;
+        if (!record) return SendError(res, 400, "record must be 32 hexadecimal digits");
+        const auto started = devices.WriteRecord(req.matches[0], *record);
         if (!started.job) return SendRefusal(res, started.refusal, context, kUnitBusy);
         SendJson(res, {{"job", started.job->Snapshot()}}, 202);
       }));
 
+  router.Add(JsonPost("/api/program", context,
+                      [&context](const HttpRequest& req, HttpResponse& res) { Program(context, req, res); }));
+
   router.Add(
-      JsonPost("/api/program", context, [&context, &devices, &sounds](const HttpRequest& req, HttpResponse& res) {
-        const json body = json::parse(req.body, nullptr, false);
-        if (!body.is_object()) return SendError(res, 400, "expected a JSON object");
-        const auto id = body.contains("sound") && body["sound"].is_number_unsigned()
-                            ? std::optional<std::uint64_t>(body["sound"].get<std::uint64_t>())
-                            : std::nullopt;
-        const auto sound = id ? sounds.Find(*id) : nullptr;
-        if (!sound) return SendError(res, 404, "no such sound");
-        const json encoding_field = body.value("encoding", json("vossik"));
-        if (encoding_field != "tarpel" && encoding_field != "vossik") {
-          return SendError(res, 400, "encoding must be \"tarpel\" or \"vossik\"");
-        }
-        const std::string encoding = encoding_field.get<std::string>();
-        ProgramRequest request;
-        const auto code = sound->CodeFile(encoding);
-        if (!code) return SendError(res, 409, "the sound has no " + encoding + " code file (not encoded yet?)");
-        request.sound_file = code->string();
-        if (body.contains("record") && !body["record"].is_null()) {
-          if (!body["record"].is_string() || !ParseRecord(body["record"].get<std::string>(), request.record)) {
-            return SendError(res, 400, "record must be 32 hexadecimal digits");
-          }
-          request.with_record = true;
-        }
-        std::vector<std::shared_ptr<Unit>> units;
-        const json names = body.value("units", json("all"));
-        if (names == "all") {
-          units = devices.All();
-        } else if (names.is_array()) {
-          for (const auto& name : names) {
-            const auto unit = name.is_string() ? devices.Find(name.get<std::string>()) : nullptr;
-            if (!unit) return SendError(res, 404, "no such unit: " + JsonText(name));
-            units.push_back(unit);
-          }
-        } else {
-          return SendError(res, 400, "units must be \"all\" or a list of unit names");
-        }
-        if (units.empty()) return SendError(res, 404, "no units present");
-        json jobs = json::array();
-        json refused = json::array();
-        for (const auto& unit : units) {
-          const auto started = devices.Program(unit, request);
-          if (started.job) {
-            jobs.push_back(started.job->Snapshot());
-          } else {
-            refused.push_back(
-                {{"unit", unit->name()}, {"error", AnswerTo(started.refusal, context, kUnitBusy).message}});
-          }
-        }
-        SendJson(res, {{"jobs", jobs}, {"refused", refused}}, jobs.empty() ? 409 : 202);
-      }));
+      Get("/api/selection", [&selection](const HttpRequest&, HttpResponse& res) { SendJson(res, selection.Get()); }));
+  router.Add(JsonPost("/api/selection", context, [&selection](const HttpRequest& req, HttpResponse& res) {
+    std::string error;
+    if (!selection.Set(json::parse(req.body, nullptr, false), error)) return SendError(res, 400, error);
+    SendJson(res, selection.Get());
+  }));
 }
 
 }  // namespace velkin::studio

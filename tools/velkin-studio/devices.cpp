@@ -1,380 +1,339 @@
 #include "devices.h"
 
 #include <algorithm>
-#include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <new>
 
-#include "device/qmlib/qm_codes.h"
+#include "device/programming/job.h"
+#include "formats/code_file.h"
+#include "formats/code_file_layout.h"
 
 namespace velkin::studio {
 namespace {
 
 using nlohmann::json;
+namespace pg = velkin::programming;
 
-constexpr std::uint32_t kBlockSize = 4096;
-constexpr std::uint32_t kSectorSize = 0x10000;
-constexpr std::uint32_t kSectorEraseCode = 128;  // a 64 KiB block in 512-byte units
-constexpr std::uint8_t kRecordAddress = 16;
-constexpr std::uint32_t kDefaultFlashSize = 1u << 20;
+// Enough of the flash to read a code file's header (5 bytes, up to 8 of timer values, its end mark).
+constexpr std::uint32_t kPeekBytes = 16;
 
-std::string Hex(std::uint32_t value, int digits = 6) {
+std::string Hex(std::uint32_t value, int digits) {
   char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
   return text;
 }
 
-// The flash size from the identity's capacity code (2^code bytes, 64 KiB to 128 MiB).
-std::uint32_t FlashSizeOf(std::uint8_t capacity) {
-  return capacity >= 16 && capacity <= 27 ? 1u << capacity : 0;
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+json RecordJson(const std::optional<pg::Record>& record) {
+  return record ? json(pg::RecordText(*record)) : json(nullptr);
+}
+
+Failure FailureOf(pg::Failure failure) {
+  switch (failure) {
+    case pg::Failure::kNone:
+      return Failure::kNone;
+    case pg::Failure::kUnitPulled:
+    case pg::Failure::kNotFound:
+      return Failure::kUnitPulled;
+    case pg::Failure::kRefused:
+    case pg::Failure::kEepromFailed:
+      return Failure::kUnitRefused;
+    case pg::Failure::kNoAnswer:
+    case pg::Failure::kUnknownFlash:
+      return Failure::kNoAnswer;
+    case pg::Failure::kMismatch:
+      return Failure::kMismatch;
+    case pg::Failure::kTooLarge:
+    case pg::Failure::kFileError:
+      return Failure::kInput;
+    case pg::Failure::kCancelled:
+      return Failure::kCancelled;
+    case pg::Failure::kCannotStart:
+      return Failure::kResources;
+    case pg::Failure::kBusy:
+      break;
+  }
+  return Failure::kInternal;
+}
+
+// The library's progress as the job's steps ("erase", "write", "eeprom", "verify") and percents.
+pg::ProgressFn ProgressOf(Job& job) {
+  return [&job, step = pg::Step::kDone](pg::Step now, int percent) mutable {
+    if (now != step) {
+      step = now;
+      job.Step(pg::StepName(now), percent);
+    } else {
+      job.Progress(percent);
+    }
+  };
+}
+
+// Where a failed job stopped, for the page and for scripts.
+json FailureDetails(const pg::JobResult& result) {
+  json out = {{"step", pg::StepName(result.step)}, {"verified", false}, {"half_written", result.half_written()}};
+  if (result.address) out["address"] = Hex(*result.address, 6);
+  return out;
+}
+
+// A peeked code file and the sound the studio wrote are the same when the encoding and the length
+// agree: a unit that comes back keeps what the studio knows of it.
+bool SameContent(const json& peeked, const json& known) {
+  if (!peeked.is_object() || !known.is_object() || peeked.value("kind", "") != "code") return false;
+  if (known.value("kind", "") != "sound") return false;
+  std::string encoding = known.value("encoding", "");
+  std::transform(encoding.begin(), encoding.end(), encoding.begin(), [](unsigned char c) { return std::toupper(c); });
+  return peeked.value("format", "") == encoding && peeked.value("samples", -1) == known.value("samples", -2);
 }
 
 }  // namespace
 
-bool ParseRecord(const std::string& text, std::uint8_t* out) {
-  if (text.size() != 32) return false;
-  for (std::size_t i = 0; i < 16; ++i) {
-    unsigned value = 0;
-    for (std::size_t k = 0; k < 2; ++k) {
-      const char c = text[2 * i + k];
-      unsigned digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        digit = static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-      value = value * 16 + digit;
-    }
-    out[i] = static_cast<std::uint8_t>(value);
+json FlashContent(const std::vector<std::uint8_t>& first) {
+  if (first.empty()) return {{"kind", "unread"}};
+  if (std::all_of(first.begin(), first.end(), [](std::uint8_t b) { return b == 0xFF; })) return {{"kind", "blank"}};
+  for (const std::size_t timer : codefile::kTimerLengths) {
+    const auto header = codefile::ReadHeader(first, timer);
+    if (!header) continue;
+    const decode::BlockDecoder* decoder = decode::FindDecoder(header->format_byte);
+    if (decoder == nullptr) continue;
+    json out = {{"kind", "code"}, {"format", decoder->name}, {"samples", header->declared_samples}};
+    if (header->rate_code < codefile::kRates.size()) out["rate"] = codefile::kRates[header->rate_code];
+    return out;
   }
-  return true;
+  return {{"kind", "data"}};
 }
 
-std::string RecordText(const std::uint8_t* bytes, std::size_t count) {
-  std::string out;
-  char two[3];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(two, sizeof two, "%02X", bytes[i]);
-    out += two;
-  }
-  return out;
-}
-
-bool Unit::Open(const std::string& vendor, const std::string& product) {
-  return OpenNamed(vendor.c_str(), product.c_str(), name_.c_str()) > 0;
-}
-
-std::int32_t Unit::Talk(const std::function<std::int32_t(qm::VendorCommands&)>& body) {
-  return Exchange(name_.c_str(), [&](qm::I_QMMassStorageDevice& device) {
-    qm::VendorCommands commands(device, [this] { PauseBetweenPolls(); });
-    return body(commands);
-  });
-}
-
-Unit::Trouble Unit::Explain(std::int32_t code) {
-  if (CheckConnectionByName(name_.c_str()) != qm::kQmOk) return {Failure::kUnitPulled, "unit pulled"};
-  if (code == qm::kQmCheckCondition) {
-    return {Failure::kUnitRefused, "refused (sense " + Hex(LastSenseByName(name_.c_str())) + ")"};
-  }
-  return {Failure::kNoAnswer, "no answer (code " + std::to_string(code) + ")"};
-}
-
-DeviceHub::DeviceHub(std::string vendor, std::string product, EventHub& events, JobBoard& jobs)
-    : vendor_(std::move(vendor)), product_(std::move(product)), events_(events), jobs_(jobs) {}
+DeviceHub::DeviceHub(programming::MatchTexts texts, EventHub& events, JobBoard& jobs)
+    : texts_(std::move(texts)), events_(events), jobs_(jobs) {}
 
 DeviceHub::~DeviceHub() {
   Stop();
 }
 
-void DeviceHub::Start() {
-  Rescan();
-  hotplug_ = qm::os::StartHotplugSource([this](const qm::os::HotplugEvent&) {
-    {
-      std::lock_guard guard(wake_lock_);
-      rescan_ = true;
-    }
-    wake_.notify_one();
-  });
-  watcher_ = std::thread([this] { Watch(); });
+bool DeviceHub::Start(std::string* error) {
+  watcher_ = pg::UnitWatcher::Start(
+      texts_, [this](const pg::UnitChange& change) { OnChange(change); }, error);
+  return watcher_ != nullptr;
 }
 
 void DeviceHub::Stop() {
-  hotplug_.reset();
-  {
-    std::lock_guard guard(wake_lock_);
-    stopping_ = true;
-  }
-  wake_.notify_one();
-  if (watcher_.joinable()) watcher_.join();
+  watcher_.reset();
 }
 
-void DeviceHub::Watch() {
-  std::unique_lock guard(wake_lock_);
-  while (!stopping_) {
-    // Also a slow poll, for systems whose event source gives nothing.
-    wake_.wait_for(guard, std::chrono::seconds(2), [&] { return stopping_ || rescan_; });
-    if (stopping_) break;
-    rescan_ = false;
-    guard.unlock();
-    Rescan();
-    guard.lock();
-  }
-}
-
-void DeviceHub::Rescan() {
-  std::lock_guard scan(scan_lock_);
-  // A table of its own only for listing: which names carry the texts now.
-  std::vector<std::string> present;
-  {
-    qm::C_OpenDeviceTable lister;
-    lister.SetMatchTexts(vendor_.c_str(), product_.c_str());
-    if (lister.Refresh(2) == qm::kQmOk && lister.agent() != nullptr) {
-      qm::C_QMUsbDeviceAgentThreadLock agent_lock;
-      for (std::int32_t i = 0; i < lister.agent()->Count(); ++i) {
-        if (const auto* info = lister.agent()->DeviceInfo(i)) present.emplace_back(info->Name());
-      }
-    }
-  }
-  bool changed = false;
-  std::vector<std::shared_ptr<Unit>> arrived;
-  {
-    std::lock_guard guard(lock_);
-    for (auto it = units_.begin(); it != units_.end();) {
-      if (std::find(present.begin(), present.end(), it->first) == present.end()) {
-        // A job still holding the unit finds it gone on its next command.
-        it = units_.erase(it);
-        changed = true;
+void DeviceHub::OnChange(const pg::UnitChange& change) {
+  const std::string& name = change.identity.name;
+  if (change.kind == pg::UnitChange::Kind::kRemoved) {
+    {
+      std::lock_guard guard(lock_);
+      const auto it = rows_.find(name);
+      if (it == rows_.end()) return;
+      // A row with a job to show stays, marked gone; one with nothing to show goes with its unit.
+      if (it->second.last_job) {
+        it->second.unit.reset();
       } else {
-        ++it;
+        rows_.erase(it);
       }
     }
-    for (const auto& name : present) {
-      if (units_.count(name) == 0) arrived.push_back(std::make_shared<Unit>(name));
-    }
+    return Publish();
   }
-  for (auto& unit : arrived) {
-    if (!unit->Open(vendor_, product_)) continue;
-    ReadIdentity(*unit);
-    std::lock_guard guard(lock_);
-    units_[unit->name()] = unit;
-    changed = true;
-  }
-  if (changed) Publish();
-}
-
-void DeviceHub::ReadIdentity(Unit& unit) {
-  json identity = {{"name", unit.name()}};
+  // Before the unit is listed, so that no job of the page's can have it yet: what its flash holds.
+  pg::JobRequest peek;
+  peek.kind = pg::JobKind::kRead;
+  peek.length = kPeekBytes;
+  const pg::JobResult read = pg::RunJob(*change.unit, peek);
+  const json peeked = FlashContent(read.ok() ? read.data : std::vector<std::uint8_t>());
   {
-    qm::C_QMUsbDeviceAgentThreadLock agent_lock;
-    const std::int32_t index = unit.agent() != nullptr ? unit.agent()->IndexOfName(unit.name().c_str()) : -1;
-    if (const auto* info = index >= 0 ? unit.agent()->DeviceInfo(index) : nullptr) {
-      identity["vendor"] = info->VendorText();
-      identity["product"] = info->ProductText();
-      identity["usb_vendor_id"] = Hex(info->UsbVendorId(), 4);
-      identity["usb_product_id"] = Hex(info->UsbProductId(), 4);
-      identity["hub"] = info->HubNumber();
-      identity["port"] = info->PortNumber();
-    }
+    std::lock_guard guard(lock_);
+    Row& row = rows_[name];
+    row.unit = change.unit;
+    row.identity = change.identity;
+    if (!SameContent(peeked, row.holds)) row.holds = peeked;
   }
-  std::uint8_t id[3] = {};
-  std::uint8_t product_record[16] = {};
-  std::uint8_t record[16] = {};
-  const bool have_id = unit.Talk([&](qm::VendorCommands& c) {
-    return c.ReadFlashIdentity(&id[0], &id[1], &id[2]) ? qm::kQmOk : qm::kQmUnusable;
-  }) == qm::kQmOk;
-  unit.flash_size = have_id ? FlashSizeOf(id[2]) : 0;
-  identity["flash_id"] = have_id ? json(RecordText(id, sizeof id)) : json(nullptr);
-  identity["flash_size"] = unit.flash_size;
-  const auto read = [&](std::uint8_t address, std::uint8_t* into) {
-    return unit.Talk([&](qm::VendorCommands& c) {
-      return c.ReadEeprom16(address, into) ? qm::kQmOk : qm::kQmUnusable;
-    }) == qm::kQmOk;
-  };
-  identity["eeprom_product"] = read(0, product_record) ? json(RecordText(product_record)) : json(nullptr);
-  identity["eeprom_record"] = read(kRecordAddress, record) ? json(RecordText(record)) : json(nullptr);
-  std::lock_guard guard(unit.identity_lock);
-  unit.identity = identity;
+  Publish();
 }
 
 void DeviceHub::Publish() {
   events_.Publish("devices", List());
 }
 
+json DeviceHub::RowJson(const Row& row) {
+  const pg::UnitIdentity& id = row.identity;
+  json out = {{"name", id.name},
+              {"vendor", id.vendor},
+              {"product", id.product},
+              {"usb_vendor_id", Hex(id.usb_vendor_id, 4)},
+              {"usb_product_id", Hex(id.usb_product_id, 4)},
+              {"hub", id.hub},
+              {"port", id.port},
+              {"flash_id", id.flash_id ? json(pg::HexText(id.flash_id->data(), id.flash_id->size())) : json(nullptr)},
+              {"flash_size", id.flash_size},
+              {"eeprom_product", RecordJson(id.product_record)},
+              {"eeprom_record", RecordJson(id.record)},
+              {"present", row.unit != nullptr},
+              {"busy", row.busy},
+              {"holds", row.holds}};
+  out["last_job"] = row.last_job ? row.last_job->Snapshot() : json(nullptr);
+  return out;
+}
+
 json DeviceHub::List() {
-  json out = json::array();
-  for (const auto& unit : All()) {
-    std::lock_guard guard(unit->identity_lock);
-    json entry = unit->identity;
-    entry["busy"] = unit->busy.load();
-    out.push_back(entry);
+  std::vector<std::pair<pg::UnitIdentity, json>> rows;
+  {
+    std::lock_guard guard(lock_);
+    for (const auto& [name, row] : rows_) rows.emplace_back(row.identity, RowJson(row));
   }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return pg::TrayOrder(a.first, b.first); });
+  json out = json::array();
+  for (auto& [identity, row] : rows) out.push_back(std::move(row));
   return out;
 }
 
-std::shared_ptr<Unit> DeviceHub::Find(const std::string& name) {
-  std::lock_guard guard(lock_);
-  const auto it = units_.find(name);
-  return it == units_.end() ? nullptr : it->second;
-}
-
-std::vector<std::shared_ptr<Unit>> DeviceHub::All() {
-  std::lock_guard guard(lock_);
-  std::vector<std::shared_ptr<Unit>> out;
-  for (const auto& [name, unit] : units_) out.push_back(unit);
+std::vector<std::string> DeviceHub::Present() {
+  std::vector<std::pair<pg::UnitIdentity, std::string>> present;
+  {
+    std::lock_guard guard(lock_);
+    for (const auto& [name, row] : rows_) {
+      if (row.unit) present.emplace_back(row.identity, name);
+    }
+  }
+  std::stable_sort(present.begin(), present.end(),
+                   [](const auto& a, const auto& b) { return pg::TrayOrder(a.first, b.first); });
+  std::vector<std::string> out;
+  for (auto& [identity, name] : present) out.push_back(std::move(name));
   return out;
 }
 
-Started DeviceHub::StartUnitJob(const std::shared_ptr<Unit>& unit, JobKind kind, std::function<void(Job&)> work) {
-  if (unit->busy.exchange(true)) return {nullptr, Refusal::kBusy};
+bool DeviceHub::IsPresent(const std::string& name) {
+  std::lock_guard guard(lock_);
+  const auto it = rows_.find(name);
+  return it != rows_.end() && it->second.unit;
+}
+
+DeviceHub::Cleared DeviceHub::Clear(const std::string& name) {
+  {
+    std::lock_guard guard(lock_);
+    const auto it = rows_.find(name);
+    if (it == rows_.end()) return Cleared::kUnknown;
+    if (it->second.unit) return Cleared::kPresent;
+    rows_.erase(it);
+  }
   Publish();
-  // Free for the next job before anyone learns that this one has ended.
+  return Cleared::kCleared;
+}
+
+void DeviceHub::SetHolds(const std::string& name, json holds) {
+  std::lock_guard guard(lock_);
+  const auto it = rows_.find(name);
+  if (it != rows_.end()) it->second.holds = std::move(holds);
+}
+
+void DeviceHub::SetIdentity(const std::string& name, const pg::UnitIdentity& identity) {
+  std::lock_guard guard(lock_);
+  const auto it = rows_.find(name);
+  if (it != rows_.end()) it->second.identity = identity;
+}
+
+Started DeviceHub::StartUnitJob(const std::string& name, JobKind kind, json details,
+                                std::function<void(Job&, pg::Unit&)> work) {
+  std::shared_ptr<pg::Unit> unit;
+  {
+    std::lock_guard guard(lock_);
+    const auto it = rows_.find(name);
+    if (it == rows_.end() || !it->second.unit) return {nullptr, Refusal::kGone};
+    if (it->second.busy) return {nullptr, Refusal::kBusy};
+    it->second.busy = true;
+    unit = it->second.unit;
+  }
   Started started;
   try {
     started = jobs_.Spawn(
-        kind, unit->name(),
-        [this, unit, work = std::move(work)](Job& job) {
-          work(job);
-          // Read again after the outcome: the identity read waits its turn at the unit.
-          ReadIdentity(*unit);
-          Publish();
+        kind, name,
+        [this, unit, details, work = std::move(work)](Job& job) {
+          job.Describe(details);
+          work(job, *unit);
         },
-        [this, unit](JobState, const std::string&) {
-          unit->busy = false;
+        // Free for the next job before anyone learns that this one has ended.
+        [this, name](JobState, const std::string&) {
+          {
+            std::lock_guard guard(lock_);
+            const auto it = rows_.find(name);
+            if (it != rows_.end()) it->second.busy = false;
+          }
           Publish();
         });
   } catch (const std::bad_alloc&) {
     // Not even the job could be made: the unit stays free, and the request hears so.
     started = {nullptr, Refusal::kResources};
   }
-  if (!started.job) {
-    unit->busy = false;
-    Publish();
+  {
+    std::lock_guard guard(lock_);
+    const auto it = rows_.find(name);
+    if (it != rows_.end()) {
+      if (started.job) {
+        it->second.last_job = started.job;
+      } else {
+        it->second.busy = false;
+      }
+    }
   }
+  Publish();
   return started;
 }
 
-Started DeviceHub::WriteRecord(const std::shared_ptr<Unit>& unit, const std::uint8_t* bytes) {
-  std::array<std::uint8_t, 16> record{};
-  std::memcpy(record.data(), bytes, record.size());
-  return StartUnitJob(unit, JobKind::kEeprom, [unit, record](Job& job) {
-    job.Step("eeprom", 0);
-    const bool ok = unit->Talk([&](qm::VendorCommands& c) {
-      return c.WriteEeprom16(kRecordAddress, record.data()) ? qm::kQmOk : qm::kQmUnusable;
-    }) == qm::kQmOk;
-    if (!ok) {
-      const auto trouble = unit->Explain(qm::kQmUnusable);
-      if (trouble.kind == Failure::kUnitPulled) return job.Fail(trouble.kind, "unit pulled");
-      return job.Fail(Failure::kUnitRefused, "EEPROM busy or write refused");
+Started DeviceHub::WriteRecord(const std::string& name, const pg::Record& record) {
+  return StartUnitJob(name, JobKind::kEeprom, {{"record", pg::RecordText(record)}},
+                      [this, name, record](Job& job, pg::Unit& unit) {
+                        job.Step("eeprom", 0);
+                        pg::JobRequest request;
+                        request.kind = pg::JobKind::kEepromWrite;
+                        request.record = record;
+                        const pg::JobResult result = pg::RunJob(unit, request, {}, job.CancelFlag());
+                        if (!result.ok())
+                          return job.Fail(FailureOf(result.failure), result.text, FailureDetails(result));
+                        // Both records as read back, before the job says "written", so that the
+                        // unit's row shows the record by then.
+                        pg::UnitIdentity identity = unit.Identity();
+                        identity.product_record = result.product_record;
+                        identity.record = result.record;
+                        SetIdentity(name, identity);
+                        job.Succeed("written", {{"eeprom_product", RecordJson(result.product_record)},
+                                                {"eeprom_record", RecordJson(result.record)}});
+                      });
+}
+
+Started DeviceHub::Program(const std::string& name, const ProgramRequest& request) {
+  json details = request.what;
+  details["bytes"] = request.image ? request.image->size() : 0;
+  details["record"] = request.record ? json(pg::RecordText(*request.record)) : json(nullptr);
+  return StartUnitJob(name, JobKind::kProgram, details, [this, name, request](Job& job, pg::Unit& unit) {
+    pg::JobRequest run;
+    run.kind = pg::JobKind::kProgram;
+    run.image = request.image;
+    run.record = request.record;
+    const pg::JobResult result = pg::RunJob(unit, run, ProgressOf(job), job.CancelFlag());
+    // What the flash holds now, before the outcome is seen.
+    if (result.ok() || result.flash_touched) {
+      json holds = request.what;
+      holds["kind"] = "sound";
+      holds["at"] = NowMs();
+      holds["verified"] = result.verified;
+      holds["half_written"] = !result.ok();
+      SetHolds(name, std::move(holds));
     }
-    // Read back before the job ends, so that the unit's list shows the record once it says "written".
-    ReadIdentity(*unit);
-    json identity;
-    {
-      std::lock_guard guard(unit->identity_lock);
-      identity = unit->identity;
+    // The records as they are now; a unit that no longer answers keeps what was read before.
+    if (result.failure != pg::Failure::kUnitPulled) {
+      const pg::UnitIdentity identity = unit.RefreshIdentity();
+      if (identity.flash_id) SetIdentity(name, identity);
     }
-    job.Succeed("written", identity);
+    if (!result.ok()) return job.Fail(FailureOf(result.failure), result.text, FailureDetails(result));
+    job.Succeed(result.text, {{"verified", result.verified}, {"bytes", result.bytes}});
   });
-}
-
-Started DeviceHub::Program(const std::shared_ptr<Unit>& unit, const ProgramRequest& request) {
-  return StartUnitJob(unit, JobKind::kProgram, [unit, request](Job& job) { RunProgram(*unit, request, job); });
-}
-
-void DeviceHub::RunProgram(Unit& unit, const ProgramRequest& request, Job& job) {
-  std::ifstream in(request.sound_file, std::ios::binary);
-  const std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), {});
-  if (image.empty()) return job.Fail(Failure::kInput, "the code file cannot be read");
-  const std::uint32_t flash_size = unit.flash_size != 0 ? unit.flash_size : kDefaultFlashSize;
-  if (image.size() > flash_size) {
-    return job.Fail(Failure::kInput, "the code file (" + std::to_string(image.size()) +
-                                         " bytes) does not fit the flash (" + std::to_string(flash_size) + " bytes)");
-  }
-  const auto size = static_cast<std::uint32_t>(image.size());
-
-  // The whole flash, sector by sector, as the console's download erases it.
-  job.Step("erase", 0);
-  const std::uint32_t sectors = flash_size / kSectorSize;
-  for (std::uint32_t i = 0; i < sectors; ++i) {
-    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
-    const std::uint32_t address = i * kSectorSize;
-    const std::int32_t code =
-        unit.Talk([&](qm::VendorCommands& c) { return c.EraseMemory(address, kSectorEraseCode); });
-    if (code != qm::kQmOk) {
-      const auto trouble = unit.Explain(code);
-      return job.Fail(trouble.kind, "erase failed at address " + Hex(address) + ": " + trouble.text);
-    }
-    job.Progress(static_cast<int>((i + 1) * 100 / sectors));
-  }
-
-  job.Step("write", 0);
-  for (std::uint32_t address = 0; address < size; address += kBlockSize) {
-    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
-    const std::uint32_t length = std::min(kBlockSize, size - address);
-    const std::int32_t code =
-        unit.Talk([&](qm::VendorCommands& c) { return c.WriteMemory(address, image.data() + address, length); });
-    if (code != qm::kQmOk) {
-      const auto trouble = unit.Explain(code);
-      if (trouble.kind == Failure::kUnitPulled) {
-        return job.Fail(trouble.kind, "write failed at address " + Hex(address) + ": unit pulled");
-      }
-      return job.Fail(trouble.kind, "refused write at address " + Hex(address) + ": " + trouble.text);
-    }
-    job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
-  }
-
-  if (request.with_record) {
-    job.Step("eeprom", 0);
-    const bool ok = unit.Talk([&](qm::VendorCommands& c) {
-      return c.WriteEeprom16(kRecordAddress, request.record) ? qm::kQmOk : qm::kQmUnusable;
-    }) == qm::kQmOk;
-    if (!ok) {
-      if (unit.Explain(qm::kQmUnusable).kind == Failure::kUnitPulled) {
-        return job.Fail(Failure::kUnitPulled, "EEPROM record: unit pulled");
-      }
-      return job.Fail(Failure::kUnitRefused, "EEPROM record: EEPROM busy or write refused");
-    }
-  }
-
-  // Only what is read back counts: the unit's own word that a write went through is not enough.
-  job.Step("verify", 0);
-  std::vector<std::uint8_t> block(kBlockSize);
-  for (std::uint32_t address = 0; address < size; address += kBlockSize) {
-    if (job.Cancelled()) return job.Fail(Failure::kCancelled, "cancelled");
-    const std::uint32_t length = std::min(kBlockSize, size - address);
-    const std::int32_t code =
-        unit.Talk([&](qm::VendorCommands& c) { return c.ReadMemory(address, block.data(), length); });
-    if (code != qm::kQmOk) {
-      const auto trouble = unit.Explain(code);
-      return job.Fail(trouble.kind, "read-back failed at address " + Hex(address) + ": " + trouble.text);
-    }
-    for (std::uint32_t i = 0; i < length; ++i) {
-      if (block[i] != image[address + i]) {
-        return job.Fail(Failure::kMismatch, "read-back mismatch at offset " + Hex(address + i));
-      }
-    }
-    job.Progress(static_cast<int>(static_cast<std::uint64_t>(address + length) * 100 / size));
-  }
-  if (request.with_record) {
-    std::uint8_t back[16] = {};
-    const bool ok = unit.Talk([&](qm::VendorCommands& c) {
-      return c.ReadEeprom16(kRecordAddress, back) ? qm::kQmOk : qm::kQmUnusable;
-    }) == qm::kQmOk;
-    if (!ok) {
-      const auto trouble = unit.Explain(qm::kQmUnusable);
-      return job.Fail(trouble.kind, "EEPROM read-back failed: " + trouble.text);
-    }
-    if (std::memcmp(back, request.record, 16) != 0) return job.Fail(Failure::kMismatch, "EEPROM read-back mismatch");
-  }
-  job.Succeed("verified", {{"bytes", size}});
 }
 
 }  // namespace velkin::studio

@@ -56,6 +56,22 @@ const char* NameOf(Failure failure) {
   return "?";
 }
 
+namespace {
+
+std::int64_t WallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void Merge(nlohmann::json& into, const nlohmann::json& more) {
+  if (more.is_object()) into.update(more);
+}
+
+}  // namespace
+
+Job::Job(JobBoard& board, std::uint64_t id, JobKind kind, std::string subject)
+    : board_(board), id_(id), kind_(kind), subject_(std::move(subject)), started_at_(WallClockMs()) {}
+
 void Job::EndStep() {
   const auto now = std::chrono::steady_clock::now();
   if (step_ != "queued") times_[step_] = std::chrono::duration<double, std::milli>(now - step_start_).count();
@@ -93,7 +109,12 @@ bool Job::End(JobState outcome, const std::string& result) {
   return true;
 }
 
-void Job::Succeed(const std::string& result, nlohmann::json details) {
+void Job::Describe(const nlohmann::json& details) {
+  std::lock_guard guard(lock_);
+  Merge(details_, details);
+}
+
+void Job::Succeed(const std::string& result, const nlohmann::json& details) {
   if (!End(JobState::kDone, result)) return;
   {
     std::lock_guard guard(lock_);
@@ -101,12 +122,13 @@ void Job::Succeed(const std::string& result, nlohmann::json details) {
     state_ = JobState::kDone;
     progress_ = 100;
     result_ = result;
-    details_ = std::move(details);
+    ended_at_ = WallClockMs();
+    Merge(details_, details);
   }
   Publish();
 }
 
-void Job::Fail(Failure failure, const std::string& reason) {
+void Job::Fail(Failure failure, const std::string& reason, const nlohmann::json& details) {
   if (!End(JobState::kFailed, reason)) return;
   {
     std::lock_guard guard(lock_);
@@ -114,6 +136,8 @@ void Job::Fail(Failure failure, const std::string& reason) {
     state_ = JobState::kFailed;
     failure_ = failure;
     result_ = reason;
+    ended_at_ = WallClockMs();
+    Merge(details_, details);
   }
   Publish();
 }
@@ -136,12 +160,13 @@ std::string Job::result() {
 nlohmann::json Job::Snapshot() {
   std::lock_guard guard(lock_);
   nlohmann::json out = {{"id", id_},     {"kind", NameOf(kind_)}, {"subject", subject_}, {"state", NameOf(state_)},
-                        {"step", step_}, {"progress", progress_}, {"result", result_}};
+                        {"step", step_}, {"progress", progress_}, {"result", result_},   {"started_at", started_at_}};
   if (state_ == JobState::kFailed) out["failure"] = NameOf(failure_);
-  if (!details_.is_null()) out["details"] = details_;
+  if (!details_.empty()) out["details"] = details_;
   if (state_ != JobState::kRunning) {
     out["times_ms"] = times_;
     out["elapsed_ms"] = elapsed_ms_;
+    out["ended_at"] = ended_at_;
   }
   return out;
 }

@@ -51,8 +51,7 @@ const char* NameOf(Failure failure);
 
 class Job {
  public:
-  Job(JobBoard& board, std::uint64_t id, JobKind kind, std::string subject)
-      : board_(board), id_(id), kind_(kind), subject_(std::move(subject)) {}
+  Job(JobBoard& board, std::uint64_t id, JobKind kind, std::string subject);
 
   std::uint64_t id() const { return id_; }
   JobKind kind() const { return kind_; }
@@ -64,13 +63,18 @@ class Job {
   // Progress of the current step, 0..100; published only when it changes.
   void Step(const std::string& step, int percent = 0);
   void Progress(int percent);
-  // The first outcome stands: later ones are ignored.
-  void Succeed(const std::string& result, nlohmann::json details = {});
-  void Fail(Failure failure, const std::string& reason);
+  // What the job is about (the sound and encoding a unit is programmed with, say): merged into its
+  // details, published with the next change.
+  void Describe(const nlohmann::json& details);
+  // The first outcome stands: later ones are ignored. `details` are merged into those described.
+  void Succeed(const std::string& result, const nlohmann::json& details = {});
+  void Fail(Failure failure, const std::string& reason, const nlohmann::json& details = {});
 
   // Asks the work to stop; it looks at Cancelled() between its steps.
   void Cancel() { cancel_ = true; }
   bool Cancelled() const { return cancel_; }
+  // The flag itself, for work that checks it between its own commands.
+  const std::atomic<bool>* CancelFlag() const { return &cancel_; }
 
   JobState state();
   Failure failure();
@@ -98,7 +102,11 @@ class Job {
   std::string step_ = "queued";
   int progress_ = 0;
   std::string result_;  // "encoded", "verified", "written", or the failure's reason
-  nlohmann::json details_;
+  nlohmann::json details_ = nlohmann::json::object();
+  // When it was made and when it ended, by the wall clock (milliseconds since 1970): what a page
+  // shows as "when".
+  const std::int64_t started_at_;
+  std::int64_t ended_at_ = 0;
   // How long each step took (milliseconds), and when the current one began.
   const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point step_start_ = created_;
@@ -115,6 +123,7 @@ enum class Refusal {
   kNoSpace,    // the work folder has no room for what the job would write
   kStopping,   // the studio is stopping
   kResources,  // not even the job could be made (no memory)
+  kGone,       // the unit is not plugged in
 };
 
 struct Started {

@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     EventHub events;
     JobBoard jobs(events, options.pool);
     SoundLibrary sounds(folder->path(), jobs, options.sounds);
-    DeviceHub devices(options.vendor, options.product, events, jobs);
+    DeviceHub devices({options.vendor, options.product}, events, jobs);
     Server server({events, jobs, sounds, devices}, {options.api, options.http});
 
     const auto bound = server.Bind(options.port, !options.port_given);
@@ -202,7 +202,10 @@ int main(int argc, char** argv) {
       std::cerr << "velkin-studio: cannot start: " << e.what() << "\n";
       return 1;
     }
-    devices.Start();
+    // Without a watch the studio still encodes; the page then lists no units.
+    if (std::string watch_error; !devices.Start(&watch_error)) {
+      std::cerr << "velkin-studio: the units cannot be watched: " << watch_error << "\n";
+    }
 
     const std::string url = "http://127.0.0.1:" + std::to_string(bound.port) + "/";
     // Standard output carries that one line, which scripts read.

@@ -1,7 +1,7 @@
 // The sounds of a session: each an uploaded WAV file in a folder of its own under the work folder,
-// made into the mono 16-bit version at the target rate the way the console makes it, encoded with
-// both encoders and decoded again for comparison. How many are kept, and how much the work folder
-// holds, is bounded.
+// prepared by sound/ (every PCM and float WAV, one channel, the console's converter to the target
+// rate, markers carried across), encoded with both encoders and decoded again for comparison. How
+// many are kept, and how much the work folder holds, is bounded.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +31,11 @@ struct EncodeSettings {
 bool ParseEncodeSettings(const std::string& rate, const std::string& clock, const std::string& threshold,
                          EncodeSettings& out, std::string& error);
 
-// The source rates taken: outside them a file is refused with its reason (a source at 10 Hz would
-// grow 1600-fold on its way to 16 kHz).
-constexpr std::uint32_t kLowestSourceRate = 1000;
-constexpr std::uint32_t kHighestSourceRate = 384000;
-
 enum class SoundState { kNew, kEncoding, kReady, kFailed };
 const char* NameOf(SoundState state);
+
+// The longest name shown, in bytes of UTF-8.
+constexpr std::size_t kNameBytes = 200;
 
 class Sound {
  public:
@@ -45,6 +43,7 @@ class Sound {
       : id_(id), name_(std::move(name)), folder_(std::move(folder)) {}
 
   std::uint64_t id() const { return id_; }
+  std::string name();
   const std::filesystem::path& folder() const { return folder_; }
   nlohmann::json Summary();
   // The spectrogram of a track ("source", "tarpel", "vossik") once encoded.
@@ -55,11 +54,12 @@ class Sound {
  private:
   friend class SoundLibrary;
   const std::uint64_t id_;
-  const std::string name_;
+  std::string name_;  // guarded by lock_ (a rename changes it)
   const std::filesystem::path folder_;
   std::mutex lock_;
   SoundState state_ = SoundState::kNew;
   std::string error_;
+  EncodeSettings settings_;  // of the last encode asked for
   nlohmann::json details_ = nlohmann::json::object();
   std::map<std::string, std::shared_ptr<const Spectrogram>> spectrograms_;
   // The encode job while there is one, and the room set aside for what it writes.
@@ -87,7 +87,8 @@ class SoundLibrary {
   // Whether a new sound of about `bytes` (when known) would be taken now: checked on an upload's
   // head, before its body is read.
   Refusal CanAdd(std::optional<std::uint64_t> bytes);
-  // Moves `file` in as a new sound's source. `name` is for display only.
+  // Moves `file` in as a new sound's source. `name` is for display only; one that another sound
+  // has already gets a number ("prompt.wav (2)").
   Added AddFile(const std::string& name, const std::filesystem::path& file);
   // Keeps `bytes` as a new sound's source.
   Added Add(const std::string& name, const std::string& bytes);
@@ -99,6 +100,9 @@ class SoundLibrary {
   // Removes the sound with its files (once its encode job, cancelled, has ended); false when there
   // is no such sound.
   bool Delete(std::uint64_t id);
+  // Gives the sound another name, made fit to show and told apart from the others' as a new one
+  // is; false when the name has nothing left to show.
+  bool Rename(const std::shared_ptr<Sound>& sound, const std::string& name);
 
   // Starts an encode job (refused when the sound is being encoded already, the queue is full or the
   // work folder has no room for what it would write).
@@ -107,6 +111,9 @@ class SoundLibrary {
   // The files a sound offers for download, by their fixed names; nothing for any other name, so a
   // name from a request never becomes a path of its own.
   static std::optional<std::filesystem::path> Downloadable(const Sound& sound, const std::string& name);
+  // The name a download of `file` is saved under: after the sound, as the console names its files
+  // ("prompt.wav" gives "prompt.vsk", "prompt.tpl", "prompt-vossik.wav").
+  static std::string DownloadName(const std::string& sound_name, const std::string& file);
 
   // What the work folder holds as counted, and its limit.
   std::uint64_t used();
@@ -119,6 +126,8 @@ class SoundLibrary {
   void Finish(Sound& sound, bool done, const std::string& reason);
   // Removes a folder, or keeps it in mind to try again where a file in it is still open.
   void RemoveFolder(const std::filesystem::path& folder);
+  // `wanted`, or with the first number that no other sound's name has; the caller holds lock_.
+  std::string UniqueName(const std::string& wanted, const Sound* except);
 
   const std::filesystem::path root_;
   JobBoard& jobs_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sound/encoder_progress.h"
 #include "sound/prepare.h"
 #include "sound/quality.h"
 #include "sound/wave_audio.h"
@@ -70,15 +71,11 @@ CLI::Validator Bounded(const char* what, std::uint32_t low, std::uint32_t high, 
       "");
 }
 
-// The encoder's progress as one bar over the whole sound. An encoder reports, after each block,
-// the position it reached as a share of the end of the segment it is in, and 100 at the end of
-// every segment; the segments end at the cue points' starts and ends, in order, then at the end of
-// the sound. Counting the 100s tells the segment, and so the position in the whole.
+// The encoder's progress as one bar over the whole sound (sound::EncoderProgress).
 struct ProgressMap {
   ProgressBars* bars = nullptr;
   const char* step = "";
-  std::vector<std::uint64_t> ends;  // each segment's end, the sound's end last
-  std::size_t segment = 0;
+  sound::EncoderProgress overall;
   int shown = -1;
   bool stopping = false;
 
@@ -94,14 +91,10 @@ struct ProgressMap {
       }
     }
     if (stopping) return;
-    const std::uint64_t total = ends.back();
-    const std::uint64_t end = ends[std::min(segment, ends.size() - 1)];
-    const std::uint64_t at = end * static_cast<std::uint64_t>(std::clamp(percent, 0, 100)) / 100;
-    if (percent >= 100 && segment + 1 < ends.size()) ++segment;
-    const int overall = total == 0 ? 100 : static_cast<int>(std::min<std::uint64_t>(at * 100 / total, 100));
-    if (overall <= shown) return;
-    shown = overall;
-    bars->Update(0, step, overall);
+    const int now = overall.Overall(percent);
+    if (now <= shown) return;
+    shown = now;
+    bars->Update(0, step, now);
     bars->Draw();
   }
 };
@@ -109,17 +102,6 @@ struct ProgressMap {
 int32_t VELKIN_CALL OnProgress(int32_t /*source*/, int32_t percent, intptr_t user) {
   reinterpret_cast<ProgressMap*>(user)->Report(percent);
   return 0;
-}
-
-std::vector<std::uint64_t> SegmentEnds(const std::vector<riff::Marker>& markers, std::uint64_t samples) {
-  std::vector<std::uint64_t> ends;
-  for (const auto& m : markers) {
-    ends.push_back(m.position);
-    ends.push_back(std::uint64_t{m.position} + m.length);
-  }
-  std::sort(ends.begin(), ends.end());
-  ends.push_back(samples);
-  return ends;
 }
 
 // The number of samples the converter makes of `frames` at `from` Hz: trunc(n * to / from).
@@ -206,7 +188,7 @@ int Encode(const Session& session, const EncodeArgs& args) {
   }
 
   ProgressBars bars({std::filesystem::path(args.input).filename().string()}, true);
-  ProgressMap progress{&bars, encoder.name, SegmentEnds(prepared->markers, prepared->samples.size())};
+  ProgressMap progress{&bars, encoder.name, sound::EncoderProgress(prepared->markers, prepared->samples.size())};
   const int32_t result = encoder.encode(code_path.c_str(), source_copy.c_str(), clock_text.c_str(), kReservedText, 0,
                                         threshold, OnProgress, reinterpret_cast<intptr_t>(&progress));
   if (result != 1) {

@@ -27,17 +27,6 @@ double At(std::uint64_t sample, std::uint32_t rate) {
   return rate == 0 ? 0.0 : static_cast<double>(sample) / rate;
 }
 
-std::string FormatText(const sound::SourceFormat& f) {
-  const bool is_float = f.type == sound::SampleType::kFloat32 || f.type == sound::SampleType::kFloat64;
-  std::string text = std::to_string(f.bitsPerSample) + "-bit " + (is_float ? "float" : "PCM");
-  if (f.extensible) {
-    text += " (extensible";
-    if (f.validBits != f.bitsPerSample) text += ", " + std::to_string(f.validBits) + " valid bits";
-    text += ")";
-  }
-  return text;
-}
-
 void ShowWave(const Session& session, const std::string& path, const sound::WaveAudio& audio) {
   const sound::SourceFormat& f = audio.format;
   const bool is_float = f.type == sound::SampleType::kFloat32 || f.type == sound::SampleType::kFloat64;
@@ -72,7 +61,7 @@ void ShowWave(const Session& session, const std::string& path, const sound::Wave
     session.Emit(object);
     return;
   }
-  session.Say(SafeText(path) + ": WAV, " + FormatText(f) + ", " + std::to_string(f.rate) + " Hz, " +
+  session.Say(SafeText(path) + ": WAV, " + sound::FormatText(f) + ", " + std::to_string(f.rate) + " Hz, " +
               std::to_string(f.channels) + (f.channels == 1 ? " channel, " : " channels, ") +
               SecondsText(audio.Seconds()) + " (" + std::to_string(audio.frames) + " frames)");
   for (const auto& m : audio.markers) {

@@ -22,6 +22,10 @@ export async function postJson(path, body) {
   }));
 }
 
+export async function remove(path) {
+  return answer(await fetch(path, { method: 'DELETE' }));
+}
+
 // Sends a WAV file as the request body and starts its encoding.
 export async function uploadSound(file, settings) {
   const query = new URLSearchParams({ name: file.name, ...settings });
@@ -30,16 +34,14 @@ export async function uploadSound(file, settings) {
   }));
 }
 
-export async function deleteSound(id) {
-  return answer(await fetch(`/api/sounds/${id}`, { method: 'DELETE' }));
-}
-
 export async function reencode(id, settings) {
   const query = new URLSearchParams(settings);
   return answer(await fetch(`/api/sounds/${id}/encode?${query}`, {
     method: 'POST', headers: { 'Content-Type': 'application/json' }, body: '{}',
   }));
 }
+
+const LITTLE_ENDIAN = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 // A 16-bit mono WAV file from the studio: its rate and samples.
 export async function loadWav(url) {
@@ -54,8 +56,10 @@ export async function loadWav(url) {
     if (id === 'fmt ') rate = view.getUint32(at + 12, true);
     if (id === 'data') {
       const count = Math.floor(Math.min(size, bytes.byteLength - at - 8) / 2);
-      const samples = new Int16Array(count);
-      for (let i = 0; i < count; i++) samples[i] = view.getInt16(at + 8 + 2 * i, true);
+      // A copy in one go where the machine's byte order is the file's (Int16Array reads the
+      // machine's), sample by sample otherwise: a long sound has millions.
+      const samples = LITTLE_ENDIAN ? new Int16Array(bytes.slice(at + 8, at + 8 + 2 * count)) : new Int16Array(count);
+      if (!LITTLE_ENDIAN) for (let i = 0; i < count; i++) samples[i] = view.getInt16(at + 8 + 2 * i, true);
       return { rate, samples };
     }
     at += 8 + size + (size & 1);
@@ -72,6 +76,16 @@ export async function loadSpectrogram(url) {
     hop: Number(response.headers.get('X-Hop')),
     cells: new Uint8Array(await response.arrayBuffer()),
   };
+}
+
+// Whether the studio answers at all.
+export async function reachable() {
+  try {
+    const response = await fetch('/api/info', { cache: 'no-store' });
+    return response.ok;
+  } catch {
+    return false;
+  }
 }
 
 // Job and unit events; `onState` hears whether the stream is up.

@@ -1,4 +1,5 @@
-// Drawing on the time axis: every picture shows the same window `view` = {start, end} in seconds.
+// Drawing on the time axis: every picture shows the same window `view` = {start, end} in seconds,
+// or nothing at all when `view` is null (no sound shown).
 
 // Sizes the canvas to its box in device pixels and returns its context and size.
 export function prepare(canvas) {
@@ -26,14 +27,39 @@ function midline(ctx, width, height) {
   ctx.fillRect(0, Math.floor(height / 2), width, 1);
 }
 
-// Minimum and maximum per pixel column.
+// Where there are fewer samples than pixel columns, a line through the samples (with a dot on
+// each once they stand apart); otherwise their minimum and maximum per column.
+function traced(ctx, view, rate, width, count, valueAt, scale, height) {
+  const span = view.end - view.start;
+  const perPixel = (span * rate) / width;
+  if (perPixel >= 1) return false;
+  const x = (i) => ((i / rate - view.start) / span) * width;
+  const from = Math.max(0, Math.floor(view.start * rate) - 1);
+  const to = Math.min(count - 1, Math.ceil(view.end * rate) + 1);
+  if (from > to) return true;
+  ctx.lineWidth = Math.max(1, window.devicePixelRatio || 1);
+  ctx.beginPath();
+  for (let i = from; i <= to; i++) {
+    const y = height / 2 - valueAt(i) * scale;
+    if (i === from) ctx.moveTo(x(i), y);
+    else ctx.lineTo(x(i), y);
+  }
+  ctx.stroke();
+  if (1 / perPixel >= 6) {
+    for (let i = from; i <= to; i++) ctx.fillRect(x(i) - 1.5, height / 2 - valueAt(i) * scale - 1.5, 3, 3);
+  }
+  return true;
+}
+
 export function waveform(canvas, track, view, color) {
   const { ctx, width, height } = prepare(canvas);
   midline(ctx, width, height);
-  if (!track) return;
+  if (!track || !view) return;
   const { samples, rate } = track;
   ctx.fillStyle = color;
+  ctx.strokeStyle = color;
   const scale = height / 2 / 32768;
+  if (traced(ctx, view, rate, width, samples.length, (i) => samples[i], scale, height)) return;
   for (let x = 0; x < width; x++) {
     const [from, to] = sampleRange(view, rate, x, width, samples.length);
     if (from >= samples.length) break;
@@ -53,13 +79,16 @@ export function waveform(canvas, track, view, color) {
 export function difference(canvas, source, tracks, view) {
   const { ctx, width, height } = prepare(canvas);
   midline(ctx, width, height);
-  if (!source) return;
+  if (!source || !view) return;
   const scale = (4 * height) / 2 / 32768;
   for (const { track, color } of tracks) {
     if (!track) continue;
     ctx.fillStyle = color;
+    ctx.strokeStyle = color;
     ctx.globalAlpha = 0.75;
     const n = Math.min(source.samples.length, track.samples.length);
+    const d = (i) => source.samples[i] - track.samples[i];
+    if (traced(ctx, view, source.rate, width, n, d, scale, height)) continue;
     for (let x = 0; x < width; x++) {
       const [from, to] = sampleRange(view, source.rate, x, width, n);
       if (from >= n) break;
@@ -94,7 +123,7 @@ const ramp = (() => {
 
 export function spectrogram(canvas, picture, rate, view) {
   const { ctx, width, height } = prepare(canvas);
-  if (!picture || picture.columns === 0) return;
+  if (!picture || picture.columns === 0 || !view) return;
   const image = ctx.createImageData(width, height);
   const span = view.end - view.start;
   for (let x = 0; x < width; x++) {
@@ -118,6 +147,7 @@ export function spectrogram(canvas, picture, rate, view) {
 // One lane per encoding: coded stretches, silence records and region markers.
 export function codeStream(canvas, lanes, rate, view) {
   const { ctx, width, height } = prepare(canvas);
+  if (!view) return;
   const span = view.end - view.start;
   const x = (sample) => ((sample / rate - view.start) / span) * width;
   const laneHeight = height / Math.max(1, lanes.length);
@@ -147,6 +177,7 @@ export function codeStream(canvas, lanes, rate, view) {
 
 export function axis(canvas, view) {
   const { ctx, width, height } = prepare(canvas);
+  if (!view) return;
   const span = view.end - view.start;
   const steps = [0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60];
   const step = steps.find((s) => span / s <= 10) ?? 120;

@@ -5,7 +5,9 @@ import { duration, state } from './state.js';
 
 export const NAMES = { source: 'Source', tarpel: 'TARPEL', vossik: 'VOSSIK' };
 
-export const player = { ctx: null, node: null, track: null, startedAt: 0, offset: 0, buffers: {}, frame: 0, of: null };
+export const player = {
+  ctx: null, node: null, track: null, last: 'source', startedAt: 0, offset: 0, buffers: {}, frame: 0, of: null,
+};
 
 function audioBuffer(key) {
   // Buffers belong to one sound: another one shown starts afresh.
@@ -50,6 +52,7 @@ export function play(key) {
   };
   player.node = node;
   player.track = key;
+  player.last = key;
   player.startedAt = player.ctx.currentTime - at;
   animate();
 }
@@ -74,6 +77,36 @@ export function seek(t) {
     player.offset = t;
     renderPlayhead();
   }
+}
+
+// The keyboard: space plays the last track played (the source at first) or stops; left and right
+// move the position by a tenth of the window shown, and the window follows it.
+export function onKey(e) {
+  if (!state.loaded || e.ctrlKey || e.metaKey || e.altKey) return;
+  const target = e.target;
+  // Typing stays typing, and a list or a box keeps its own keys.
+  if (target.closest?.('input, select, textarea, [contenteditable]')) return;
+  if (e.key === ' ') {
+    // Also on a focused button: space plays or stops rather than clicking it again.
+    e.preventDefault();
+    if (e.type !== 'keydown' || e.repeat) return;
+    if (player.track) stop();
+    else play(player.last);
+  } else if (e.key === 'ArrowLeft' || e.key === 'ArrowRight') {
+    if (e.type !== 'keydown') return;
+    e.preventDefault();
+    const { start, end } = state.view;
+    const step = (end - start) / 10;
+    const t = Math.min(Math.max(position() + (e.key === 'ArrowLeft' ? -step : step), 0), duration());
+    if (t < start || t > end) follow(t);
+    seek(t);
+  }
+}
+
+// Set by zoom.js: moves the window shown so that `t` is in it.
+let follow = () => {};
+export function followWith(f) {
+  follow = f;
 }
 
 function animate() {

@@ -1,7 +1,9 @@
-// Sounds: added, encoded, shown, deleted.
+// Sounds: added, encoded, shown, renamed, deleted. Each sound's row carries its own progress while
+// it is encoded; the message under the list tells outcomes, not progress, so it never outlives a job.
 import * as api from './api.js';
 import { $ } from './dom.js';
-import { stop } from './playback.js';
+import { player, stop } from './playback.js';
+import { saveSelection } from './selection.js';
 import { say, state, update } from './state.js';
 
 // The decoded versions compared, by track.
@@ -11,13 +13,41 @@ export function settings() {
   return { rate: $('rate').value, clock: $('clock').value.trim(), threshold: $('threshold').value.trim() };
 }
 
+// The header shows the settings of the sound shown: set when another sound is shown, or when its
+// settings change (encoded again); left alone otherwise, so that what the user types stays.
+let shownSettings = '';
+
+export function renderSettings(s) {
+  const summary = s.sounds.get(s.current);
+  const wanted = summary?.settings;
+  const key = wanted ? `${summary.id}:${JSON.stringify(wanted)}` : '';
+  if (key === shownSettings) return;
+  shownSettings = key;
+  if (!wanted) return;
+  const rate = $('rate');
+  const text = String(wanted.rate);
+  if (![...rate.options].some((o) => o.value === text)) rate.append(new Option(text));
+  rate.value = text;
+  $('clock').value = wanted.clock;
+  $('threshold').value = String(wanted.threshold);
+}
+
+// An encode that has ended: its outcome is the message, and its progress goes with it.
+function tellOutcome(s, summary) {
+  if (summary.state === 'ready') s.soundMessage = say(`${summary.name}: ready`);
+  if (summary.state === 'failed') s.soundMessage = say(`${summary.name}: ${summary.error}`, true);
+}
+
 export async function addFiles(files) {
   for (const file of files) {
     try {
       const { sound, job } = await api.uploadSound(file, settings());
       update((s) => {
         s.sounds.set(sound.id, sound);
-        s.soundMessage = say(`${file.name}: encoding…`);
+        s.soundJobs.set(sound.id, job);
+        // A file refused at once has failed before its answer came.
+        s.soundMessage = say('');
+        tellOutcome(s, sound);
       });
       select(sound.id);
       if (job.state !== 'running') await refreshSound(sound.id);
@@ -35,6 +65,7 @@ function forget(id) {
   if (state.current === id) stop();
   update((s) => {
     s.sounds.delete(id);
+    s.soundJobs.delete(id);
     if (s.current === id) {
       s.current = null;
       s.loaded = null;
@@ -51,31 +82,35 @@ export async function refreshSound(id) {
     if (e.status === 404) forget(id);
     return;
   }
-  if (!state.sounds.has(id)) return;
-  update((s) => s.sounds.set(id, summary));
+  const before = state.sounds.get(id);
+  if (!before) return;
+  update((s) => {
+    s.sounds.set(id, summary);
+    if (summary.state !== 'encoding') s.soundJobs.delete(id);
+    if (before.state === 'encoding') tellOutcome(s, summary);
+  });
   if (id !== state.current) return;
   if (summary.state === 'failed') {
     update((s) => {
-      s.soundMessage = say(`${summary.name}: ${summary.error}`, true);
       s.loaded = null;
     });
-  } else if (summary.state === 'ready') {
-    update((s) => {
-      s.soundMessage = say('');
-    });
+  } else if (summary.state === 'ready' && state.loaded?.summary !== summary) {
     await loadSound(summary);
   }
 }
 
 export function select(id) {
-  stop();
+  if (id !== state.current) {
+    // Another sound is heard from its start.
+    stop();
+    player.offset = 0;
+  }
   const summary = state.sounds.get(id);
-  const failed = summary?.state === 'failed';
   update((s) => {
     s.current = id;
-    s.soundMessage = failed ? say(`${summary.name}: ${summary.error}`, true) : say('');
-    if (summary?.state !== 'ready') s.loaded = null;
+    if (s.loaded?.id !== id || summary?.state !== 'ready') s.loaded = null;
   });
+  saveSelection();
   if (summary?.state === 'ready') loadSound(summary);
 }
 
@@ -95,15 +130,18 @@ async function loadSound(summary) {
   }
   if (state.current !== summary.id) return;
   update((s) => {
+    const same = s.loaded?.id === loaded.id;
     s.loaded = loaded;
-    s.view = { start: 0, end: Math.max(loaded.tracks.source.samples.length / loaded.tracks.source.rate, 0.01) };
+    // The same sound encoded again keeps its window where it still fits.
+    const end = Math.max(loaded.tracks.source.samples.length / loaded.tracks.source.rate, 0.01);
+    if (!same || s.view.end > end) s.view = { start: 0, end };
   });
 }
 
 export async function deleteSound(id) {
   const name = state.sounds.get(id)?.name ?? `sound ${id}`;
   try {
-    await api.deleteSound(id);
+    await api.remove(`/api/sounds/${id}`);
     forget(id);
     update((s) => {
       s.soundMessage = say(`${name}: deleted`);
@@ -116,14 +154,35 @@ export async function deleteSound(id) {
   }
 }
 
+export async function renameSound(id) {
+  const old = state.sounds.get(id)?.name ?? '';
+  const name = window.prompt('New name for the sound:', old);
+  if (name === null || name.trim() === '' || name === old) return;
+  try {
+    const summary = await api.postJson(`/api/sounds/${id}/rename`, { name });
+    update((s) => {
+      if (s.sounds.has(id)) s.sounds.set(id, { ...s.sounds.get(id), name: summary.name });
+      if (s.loaded?.id === id) s.loaded = { ...s.loaded, summary: { ...s.loaded.summary, name: summary.name } };
+      s.soundMessage = say(`${old}: renamed ${summary.name}`);
+    });
+  } catch (e) {
+    if (e.status === 404) forget(id);
+    update((s) => {
+      s.soundMessage = say(`${old}: ${e.message}`, true);
+    });
+  }
+}
+
 export async function reencode() {
   const id = state.current;
   if (id === null) return;
   try {
-    await api.reencode(id, settings());
+    const { job } = await api.reencode(id, settings());
     update((s) => {
       const summary = s.sounds.get(id);
-      if (summary) s.sounds.set(id, { ...summary, state: 'encoding' });
+      if (summary) s.sounds.set(id, { ...summary, state: 'encoding', settings: { ...summary.settings, ...settings() } });
+      s.soundJobs.set(id, job);
+      s.soundMessage = say('');
     });
   } catch (e) {
     update((s) => {
@@ -134,12 +193,12 @@ export async function reencode() {
 
 export function onEncodeJob(job) {
   const id = Number(job.subject);
-  const summary = state.sounds.get(id);
-  if (summary && job.state === 'running') {
-    update((s) => {
-      s.soundMessage = say(`${summary.name}: ${job.step} ${job.progress}%`);
-    });
-  } else if (job.state !== 'running') {
+  if (!state.sounds.has(id)) return;
+  const last = state.soundJobs.get(id);
+  if (last && last.id > job.id) return;
+  if (job.state === 'running') {
+    update((s) => s.soundJobs.set(id, job));
+  } else {
     refreshSound(id);
   }
 }

@@ -1,15 +1,29 @@
-// Units: the table, programming one or a tray, writing an EEPROM record.
+// Units: the table (units present, and those gone with a result to show), programming one or a
+// tray, writing an EEPROM record. Each row shows its unit's own last job and what the unit holds;
+// what cannot start is disabled with the reason on its title, and erasing a unit that holds
+// something else is asked first.
 import * as api from './api.js';
 import { $, el, keyed } from './dom.js';
-import { say, state, update } from './state.js';
+import { NAMES } from './playback.js';
+import { saveSelection } from './selection.js';
+import { newer, RECORD, say, state, update } from './state.js';
 
 // Shares of a unit's bar per programming step.
-const STEPS = { queued: [0, 0], erase: [0, 20], write: [20, 60], eeprom: [80, 2], verify: [82, 18] };
+const STEPS = { queued: [0, 0], start: [0, 0], erase: [0, 20], write: [20, 60], eeprom: [80, 2], verify: [82, 18] };
+
+const present = (s) => s.devices.filter((d) => d.present);
 
 // The unit whose flash the figures compare against: the first selected, else the first present.
 export function flashUnit(s) {
-  return s.devices.find((d) => s.selected.has(d.name)) ?? s.devices[0];
+  return present(s).find((d) => s.selected.has(d.name)) ?? present(s)[0];
 }
+
+// The last job of a unit: from the events, or from the row the studio keeps.
+export function unitJob(s, unit) {
+  return newer(unit.last_job ?? null, s.unitJobs.get(unit.name) ?? null);
+}
+
+const busy = (s, unit) => unit.busy || unitJob(s, unit)?.state === 'running';
 
 function jobPercent(job) {
   if (!job) return 0;
@@ -19,25 +33,102 @@ function jobPercent(job) {
   return base + (share * job.progress) / 100;
 }
 
+const clock = (ms) => new Date(ms).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+
+// What a unit's flash holds, as far as the studio knows, in words.
+export function holdsText(holds) {
+  switch (holds?.kind) {
+    case 'blank':
+      return 'nothing (erased)';
+    case 'code': {
+      const seconds = holds.rate ? `, ${(holds.samples / holds.rate).toFixed(1)} s` : '';
+      return `a ${holds.format} code file${seconds}, found on the unit`;
+    }
+    case 'data':
+      return 'data that is not a code file';
+    case 'sound': {
+      const how = holds.verified ? 'verified' : holds.half_written ? 'half written' : 'not verified';
+      return `${holds.name} · ${NAMES[holds.encoding] ?? holds.encoding} · ${clock(holds.at)} · ${how}`;
+    }
+    default:
+      return 'unknown: its flash could not be read';
+  }
+}
+
+// Whether programming the current sound with the chosen encoding erases something else.
+function holdsOther(s, unit) {
+  const holds = unit.holds;
+  if (holds?.kind === 'blank') return false;
+  return !(holds?.kind === 'sound' && holds.sound === s.loaded?.id && holds.encoding === s.encoding);
+}
+
+// The code file to program and its size, when the current sound is ready.
+function image(s) {
+  const bytes = s.loaded?.summary.encodings?.[s.encoding]?.bytes;
+  return bytes ? { bytes, name: `${s.loaded.summary.name} (${NAMES[s.encoding]})` } : null;
+}
+
+const fits = (s, unit) => !image(s) || !unit.flash_size || image(s).bytes <= unit.flash_size;
+
+function tooLarge(s, units) {
+  const over = units.filter((u) => !fits(s, u));
+  if (!over.length) return '';
+  const { bytes, name } = image(s);
+  return `${name}: ${bytes.toLocaleString('en')} bytes do not fit the flash of ${over
+    .map((u) => `${u.name} (${(u.flash_size >> 10).toLocaleString('en')} KiB)`).join(', ')}`;
+}
+
+// Why programming `units` cannot start now, or '' when it can.
+function cannotProgram(s, units, none) {
+  if (!s.running) return 'the studio is not running';
+  if (!s.loaded) return 'choose a sound that is encoded first';
+  if (!units.length) return none;
+  const working = units.filter((u) => busy(s, u));
+  if (working.length) return `busy: ${working.map((u) => u.name).join(', ')} ${working.length > 1 ? 'are' : 'is'} being programmed`;
+  if (s.record.trim() && !RECORD.test(s.record.trim())) return 'the EEPROM record must be 32 hexadecimal digits, or nothing';
+  return tooLarge(s, units);
+}
+
+function cannotWriteRecord(s, units) {
+  if (!s.running) return 'the studio is not running';
+  if (!units.length) return 'tick the units to write the record to';
+  const working = units.filter((u) => busy(s, u));
+  if (working.length) return `busy: ${working.map((u) => u.name).join(', ')}`;
+  if (!RECORD.test(s.record.trim())) return 'type a record of 32 hexadecimal digits';
+  return '';
+}
+
+const chosenUnits = (s) => present(s).filter((d) => s.selected.has(d.name));
+
 function makeRow(unit) {
   const pick = el('input', { type: 'checkbox', className: 'pick' });
-  pick.onchange = () => update((s) => {
-    if (pick.checked) s.selected.add(unit.name);
-    else s.selected.delete(unit.name);
-  });
+  pick.onchange = () => {
+    update((s) => {
+      if (pick.checked) s.selected.add(unit.name);
+      else s.selected.delete(unit.name);
+    });
+    saveSelection();
+  };
+  const clear = el('button', { type: 'button', className: 'clear', title: 'Forget this unit and its result' }, 'Clear');
+  clear.onclick = () => clearUnit(unit.name);
   return el('tr', { dataset: { unit: unit.name } },
     el('td', {}, pick),
     el('td', {}, el('b', { className: 'unit-name' }), el('br'), el('small', { className: 'unit-texts' })),
     el('td', { className: 'place' }),
     el('td', {}, el('code', { className: 'flash-id' }), ' ', el('span', { className: 'flash-size' })),
-    el('td', {}, el('code', { className: 'eeprom-product' }), el('br'), el('code', { className: 'eeprom-record' })),
-    el('td', {}, el('span', { className: 'bar' }, el('div')), el('span', { className: 'result' })));
+    el('td', { className: 'eeprom' },
+      el('small', {}, 'product record'), el('code', { className: 'eeprom-product' }), el('br'),
+      el('small', {}, 'record'), el('code', { className: 'eeprom-record' })),
+    el('td', { className: 'holds' }),
+    el('td', { className: 'programming' }, el('span', { className: 'bar' }, el('div')), el('span', { className: 'result' }), clear,
+      el('span', { className: 'fits' })));
 }
 
 function fillRow(row, unit, s) {
   const text = (selector, value) => {
     row.querySelector(selector).textContent = value;
   };
+  row.classList.toggle('gone', !unit.present);
   text('.unit-name', unit.name);
   text('.unit-texts', `${unit.vendor ?? ''} ${unit.product ?? ''}`);
   text('.place', `${unit.hub ?? '?'} / ${unit.port ?? '?'}`);
@@ -45,8 +136,13 @@ function fillRow(row, unit, s) {
   text('.flash-size', unit.flash_size ? `${unit.flash_size >> 10} KiB` : 'unknown size');
   text('.eeprom-product', unit.eeprom_product ?? '—');
   text('.eeprom-record', unit.eeprom_record ?? '—');
-  row.querySelector('.pick').checked = s.selected.has(unit.name);
-  const job = s.unitJobs.get(unit.name);
+  const holds = row.querySelector('.holds');
+  holds.textContent = holdsText(unit.holds);
+  holds.classList.toggle('half', unit.holds?.half_written === true);
+  const pick = row.querySelector('.pick');
+  pick.checked = unit.present && s.selected.has(unit.name);
+  pick.disabled = !unit.present || !s.running;
+  const job = unitJob(s, unit);
   const bar = row.querySelector('.bar');
   bar.firstElementChild.style.width = `${jobPercent(job)}%`;
   bar.classList.toggle('done', job?.state === 'done');
@@ -54,74 +150,125 @@ function fillRow(row, unit, s) {
   const result = row.querySelector('.result');
   result.className = `result ${job?.state === 'done' ? 'verified' : job?.state === 'failed' ? 'failed' : ''}`;
   result.textContent = !job ? '' : job.state === 'running' ? `${job.step} ${job.progress}%` : job.result;
+  result.title = job?.details?.name ? `${job.kind}: ${job.details.name} (${NAMES[job.details.encoding] ?? ''})` : '';
+  const clear = row.querySelector('.clear');
+  clear.hidden = unit.present;
+  clear.disabled = !s.running;
+  text('.fits', unit.present && !fits(s, unit) ? `${image(s).name} does not fit` : '');
 }
 
 export function renderUnits(s) {
   keyed($('devices').querySelector('tbody'), s.devices, (unit) => unit.name, makeRow, (row, unit) => fillRow(row, unit, s));
+  $('devices-panel').classList.toggle('stale', !s.running);
   $('no-devices').hidden = s.devices.length > 0;
-  $('select-all').checked = s.devices.length > 0 && s.devices.every((d) => s.selected.has(d.name));
-  $('program-all').disabled = !s.loaded || s.devices.length === 0;
-  $('program-selected').disabled = !s.loaded || s.selected.size === 0;
-  $('write-record').disabled = s.selected.size === 0;
+  $('no-devices').textContent = s.running ? 'No units present.' : 'The studio is not running: no units can be seen.';
+  const all = present(s);
+  $('select-all').checked = all.length > 0 && all.every((d) => s.selected.has(d.name));
+  $('select-all').disabled = !s.running;
+  const reasons = {
+    'program-all': cannotProgram(s, all, 'no units present'),
+    'program-selected': cannotProgram(s, chosenUnits(s), 'tick the units to program'),
+    'write-record': cannotWriteRecord(s, chosenUnits(s)),
+  };
+  for (const [id, reason] of Object.entries(reasons)) {
+    $(id).disabled = reason !== '';
+    $(id).title = reason;
+  }
+  $('encoding').disabled = !s.running;
+  $('record').disabled = !s.running;
+  if ($('encoding').value !== s.encoding) $('encoding').value = s.encoding;
+  if (document.activeElement !== $('record') && $('record').value !== s.record) $('record').value = s.record;
 }
 
 export function onDevices(list) {
   update((s) => {
     s.devices = list;
-    for (const name of [...s.selected]) {
-      if (!list.some((d) => d.name === name)) s.selected.delete(name);
-    }
   });
 }
 
-// Events and answers may arrive in either order: an older or stale snapshot never replaces a newer one.
 export function noteUnitJob(job) {
-  const last = state.unitJobs.get(job.subject);
-  if (last && (last.id > job.id || (last.id === job.id && last.state !== 'running'))) return;
-  update((s) => s.unitJobs.set(job.subject, job));
+  update((s) => s.unitJobs.set(job.subject, newer(s.unitJobs.get(job.subject) ?? null, job)));
+}
+
+async function clearUnit(name) {
+  try {
+    await api.remove(`/api/devices/${encodeURIComponent(name)}`);
+  } catch (e) {
+    update((s) => {
+      s.deviceMessage = say(`${name}: ${e.message}`, true);
+    });
+  }
 }
 
 async function program(units) {
-  const record = $('record').value.trim();
+  const s = state;
+  const record = s.record.trim();
+  // Programming erases the whole flash first: a unit that holds something else is asked about.
+  const others = units.filter((u) => holdsOther(s, u));
+  if (others.length) {
+    const list = others.map((u) => `${u.name}: ${holdsText(u.holds)}`).join('\n');
+    const question = `Programming erases the whole flash first. ${others.length > 1 ? 'These units hold' : 'This unit holds'} something else:\n\n${list}\n\nErase and program with ${image(s).name}?`;
+    if (!window.confirm(question)) {
+      update((t) => {
+        t.deviceMessage = say('Not programmed: nothing was erased.');
+      });
+      return;
+    }
+  }
   try {
     const answer = await api.postJson('/api/program', {
-      sound: state.loaded.id, encoding: $('encoding').value, units, ...(record ? { record } : {}),
+      sound: s.loaded.id, encoding: s.encoding, units: units.map((u) => u.name), ...(record ? { record } : {}),
     });
     for (const job of answer.jobs) noteUnitJob(job);
     const refused = answer.refused.map((r) => `${r.unit}: ${r.error}`).join('; ');
-    update((s) => {
-      s.deviceMessage = say(refused, refused !== '');
+    update((t) => {
+      t.deviceMessage = say(refused, refused !== '');
     });
   } catch (e) {
-    update((s) => {
-      s.deviceMessage = say(e.message, true);
+    update((t) => {
+      t.deviceMessage = say(e.message, true);
     });
   }
 }
 
-// One job per unit; each unit's bar and result follow it.
+// One job per unit, all started at once; each unit's row follows its own.
 async function writeRecord() {
-  const record = $('record').value.trim();
-  for (const name of state.selected) {
+  const record = state.record.trim();
+  const results = await Promise.all(chosenUnits(state).map(async (unit) => {
     try {
-      const { job } = await api.postJson(`/api/devices/${encodeURIComponent(name)}/eeprom`, { record });
+      const { job } = await api.postJson(`/api/devices/${encodeURIComponent(unit.name)}/eeprom`, { record });
       noteUnitJob(job);
-      update((s) => {
-        s.deviceMessage = say('');
-      });
+      return '';
     } catch (e) {
-      update((s) => {
-        s.deviceMessage = say(`${name}: ${e.message}`, true);
-      });
+      return `${unit.name}: ${e.message}`;
     }
-  }
+  }));
+  const refused = results.filter((r) => r).join('; ');
+  update((s) => {
+    s.deviceMessage = say(refused, refused !== '');
+  });
 }
 
 export function setupUnits() {
-  $('program-all').onclick = () => program('all');
-  $('program-selected').onclick = () => program([...state.selected]);
+  $('program-all').onclick = () => program(present(state));
+  $('program-selected').onclick = () => program(chosenUnits(state));
   $('write-record').onclick = writeRecord;
-  $('select-all').onchange = (e) => update((s) => {
-    s.selected = new Set(e.target.checked ? s.devices.map((d) => d.name) : []);
-  });
+  $('select-all').onchange = (e) => {
+    update((s) => {
+      s.selected = new Set(e.target.checked ? present(s).map((d) => d.name) : []);
+    });
+    saveSelection();
+  };
+  $('encoding').onchange = (e) => {
+    update((s) => {
+      s.encoding = e.target.value;
+    });
+    saveSelection();
+  };
+  $('record').oninput = (e) => {
+    update((s) => {
+      s.record = e.target.value;
+    });
+    saveSelection();
+  };
 }

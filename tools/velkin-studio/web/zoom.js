@@ -1,7 +1,7 @@
 // Zoom and pan on the time axis: the wheel zooms where it points, a drag pans, a click without a
 // drag moves the playback position there.
 import { $ } from './dom.js';
-import { seek } from './playback.js';
+import { followWith, seek } from './playback.js';
 import { duration, state, update } from './state.js';
 
 export function setView(start, end) {
@@ -49,6 +49,12 @@ export function setupZoom() {
   window.addEventListener('pointerup', (e) => {
     if (drag && !drag.moved && e.target.closest?.('#tracks canvas')) seek(timeAt(e));
     drag = null;
+  });
+  followWith((t) => {
+    const { start, end } = state.view;
+    const span = end - start;
+    const from = t < start ? t - span / 10 : t - (span * 9) / 10;
+    setView(from, from + span);
   });
   $('zoom-in').onclick = () => zoom(0.5);
   $('zoom-out').onclick = () => zoom(2);
