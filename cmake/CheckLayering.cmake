@@ -17,6 +17,7 @@ set(modules
     encoders/adpcm4
     resampler
     sound
+    sets
     emulator
     device/qmlib/os
     device/qmlib/os/linux
@@ -44,6 +45,8 @@ set(ALLOW_encoders/adpcm4 "^encoders/common/" "^cpu/" "^formats/")
 set(ALLOW_resampler "^riff/" "^cpu/" "^formats/")
 # Preparing sounds: above the file formats and the converter's resampler, below the programs.
 set(ALLOW_sound "^resampler/" "^riff/" "^formats/")
+# Sound sets: above the sounds, the file formats and (through their C exports) the encoders.
+set(ALLOW_sets "^sound/" "^riff/" "^formats/")
 set(ALLOW_emulator "^formats/")
 set(ALLOW_device/qmlib/os "^emulator/" "^formats/")
 set(ALLOW_device/qmlib/os/linux "${seam}")
@@ -62,8 +65,8 @@ set(ALLOW_console "^riff/" "^formats/" "^sound/mono\\.h$" "^device/qmlib/os/hotp
     "^device/qmlib/os/emulated/virtual_device_messages\\.h$" "^device/qmlib/vendor_command_set\\.h$")
 set(ALLOW_tools/velkin-decode "^riff/" "^formats/")
 set(ALLOW_tools/velkin-emu "^emulator/" "^formats/")
-set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$" "^sound/" "^riff/" "^formats/")
-set(ALLOW_tools/velkin-studio "^device/programming/" "^sound/" "^riff/" "^formats/")
+set(ALLOW_tools/velkin "^device/programming/" "^device/qmlib/vendor_command_set\\.h$" "^sound/" "^riff/" "^formats/" "^sets/")
+set(ALLOW_tools/velkin-studio "^device/programming/" "^sound/" "^sets/" "^riff/" "^formats/")
 
 if(NOT ROOT)
   message(FATAL_ERROR "CheckLayering: ROOT is not set")

@@ -141,7 +141,8 @@ function(velkin_check_layering)
   set(stamp ${CMAKE_BINARY_DIR}/layering.stamp)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS
        ${PROJECT_SOURCE_DIR}/formats/* ${PROJECT_SOURCE_DIR}/riff/* ${PROJECT_SOURCE_DIR}/encoders/*
-       ${PROJECT_SOURCE_DIR}/resampler/* ${PROJECT_SOURCE_DIR}/emulator/* ${PROJECT_SOURCE_DIR}/device/*
+       ${PROJECT_SOURCE_DIR}/resampler/* ${PROJECT_SOURCE_DIR}/sound/* ${PROJECT_SOURCE_DIR}/sets/*
+       ${PROJECT_SOURCE_DIR}/emulator/* ${PROJECT_SOURCE_DIR}/device/*
        ${PROJECT_SOURCE_DIR}/console/* ${PROJECT_SOURCE_DIR}/tools/*.cpp ${PROJECT_SOURCE_DIR}/tools/*.h)
   add_custom_command(
     OUTPUT ${stamp}

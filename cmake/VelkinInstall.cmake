@@ -102,8 +102,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/VelkinPackage.cmake)
 # must export exactly their names, and the packed programs import only what they are meant to.
 if(VELKIN_WIN32_I686)
   set(zip_programs VelkinUtils velkin)
-  # The project DLLs each packed program imports (velkin links the device library and the sound
-  # preparation statically, and encodes through the two encoders' exports, as the console does).
+  # The project DLLs each packed program imports (velkin links the device library, the sound
+  # preparation and the sets statically, and encodes through the two encoders' exports, as the
+  # console does).
   set(zip_import_args "-DIMPORTS_VelkinUtils=TARPEL.dll,VOSSIK.dll,Sondrel.dll,Farlink.dll"
                       "-DIMPORTS_velkin=TARPEL.dll,VOSSIK.dll")
   set(zip_headers platform.h encoder.h)

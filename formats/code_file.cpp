@@ -38,7 +38,7 @@ bool DecodeStream(std::span<const std::uint8_t> file, std::size_t at, DecodedFil
       case codefile::EscapeRecord::Kind::kEnd:
         return ends_here(at + r.size);
       case codefile::EscapeRecord::Kind::kMarker:
-        out.marks.push_back({r.type, r.cue, r.label, out.samples.size()});
+        out.marks.push_back({r.type, r.cue, r.label, out.samples.size(), at});
         break;
       case codefile::EscapeRecord::Kind::kSilence:
         out.silences.push_back({out.samples.size(), r.run});
@@ -76,6 +76,7 @@ std::optional<DecodedFile> DecodeCodeFile(std::span<const std::uint8_t> file, st
     DecodedFile out;
     out.decoder = decoder;
     out.declared_samples = header->declared_samples;
+    out.stream_start = header->stream_start;
     out.rate_code = header->rate_code;
     out.timer_bytes = header->timer_bytes;
     out.sample_rate = codefile::RateOf(*header, clock);

@@ -45,6 +45,7 @@ struct RegionMark {
   std::uint8_t cue;         // the cue index's low five bits
   std::uint8_t label;       // the label value's low eight bits
   std::uint64_t at_sample;  // decoded samples before the marker
+  std::size_t at_byte;      // offset of the marker's escape byte in the file
 };
 
 // A stretch of silence written as one silence record.
@@ -56,6 +57,7 @@ struct SilenceSpan {
 struct DecodedFile {
   const BlockDecoder* decoder = nullptr;
   std::uint32_t declared_samples = 0;  // the header's 24-bit sample count
+  std::size_t stream_start = 0;        // bytes of the header: where the stream begins
   std::uint8_t rate_code = 0;
   std::uint32_t sample_rate = 0;  // from the rate code, or estimated from the timer for code 15
   std::vector<std::uint8_t> timer_bytes;

@@ -47,9 +47,12 @@ TEST(CodeFileReader, BlocksSilenceAndMarkers) {
   EXPECT_EQ((std::vector<int>{decoded->marks[0].type, decoded->marks[0].cue, decoded->marks[0].label}),
             (std::vector<int>{1, 0, 12}));
   EXPECT_EQ(decoded->marks[0].at_sample, 2u);
+  EXPECT_EQ(decoded->stream_start, 10u);
+  EXPECT_EQ(decoded->marks[0].at_byte, 16u);
   EXPECT_EQ((std::vector<int>{decoded->marks[1].type, decoded->marks[1].cue, decoded->marks[1].label}),
             (std::vector<int>{2, 31, 44}));
   EXPECT_EQ(decoded->marks[1].at_sample, 16u);
+  EXPECT_EQ(decoded->marks[1].at_byte, 29u);
   ASSERT_EQ(decoded->silences.size(), 1u);
   EXPECT_EQ(decoded->silences[0].at_sample, 2u);
   EXPECT_EQ(decoded->silences[0].length, 12u);

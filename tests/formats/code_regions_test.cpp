@@ -10,10 +10,10 @@ namespace velkin::decode {
 namespace {
 
 RegionMark Start(std::uint8_t cue, std::uint8_t label, std::uint64_t at) {
-  return {1, cue, label, at};
+  return {1, cue, label, at, 0};
 }
 RegionMark End(std::uint8_t cue, std::uint8_t label, std::uint64_t at) {
-  return {2, cue, label, at};
+  return {2, cue, label, at, 0};
 }
 
 bool operator==(const CodeRegion& a, const CodeRegion& b) {

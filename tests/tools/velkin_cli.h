@@ -54,4 +54,8 @@ class VelkinCli {
 
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 1);
 
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 }  // namespace velkin::test

@@ -22,9 +22,6 @@ using nlohmann::json;
 using Lines = std::vector<std::string>;
 using Samples = std::vector<std::int16_t>;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // Half a second of speech at `rate` with two labelled regions (cue 1: "12", cue 2: "7"), as an
 // editor writes them; 16-bit, or 24-bit with the same values in the top bits.

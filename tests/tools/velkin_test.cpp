@@ -16,9 +16,6 @@ namespace {
 using nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 bool StartsWith(const Bytes& flash, const Bytes& image) {
   return flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin());

@@ -12,6 +12,7 @@ constexpr CommandGroup kGroups[] = {
     {"info", AddInfoCommand},
     {"encode", AddEncodeCommand},
     {"convert", AddWaveCommands},
+    {"build", AddSetCommands},
 };
 // clang-format on
 

@@ -25,5 +25,6 @@ void AddUnitCommands(CLI::App& app, Session& session);     // read, erase, eepro
 void AddInfoCommand(CLI::App& app, Session& session);      // info
 void AddEncodeCommand(CLI::App& app, Session& session);    // encode
 void AddWaveCommands(CLI::App& app, Session& session);     // convert, decode
+void AddSetCommands(CLI::App& app, Session& session);      // build, fit
 
 }  // namespace velkin::cli

@@ -20,7 +20,7 @@ namespace {
 using nlohmann::json;
 using programming::UnitIdentity;
 
-std::string Hex4(std::uint16_t value) {
+std::string UsbIdText(std::uint16_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", value);
   return text;
@@ -29,7 +29,7 @@ std::string Hex4(std::uint16_t value) {
 std::vector<std::string> IdentityLines(const UnitIdentity& unit) {
   std::vector<std::string> lines;
   std::string head = SafeText(unit.name, 40) + ": " + SafeText(unit.vendor, 40) + " / " + SafeText(unit.product, 40) +
-                     ", USB " + Hex4(unit.usb_vendor_id) + ":" + Hex4(unit.usb_product_id) + ", hub " +
+                     ", USB " + UsbIdText(unit.usb_vendor_id) + ":" + UsbIdText(unit.usb_product_id) + ", hub " +
                      std::to_string(unit.hub) + ", port " + std::to_string(unit.port);
   lines.push_back(head);
   if (!unit.open_error.empty()) {

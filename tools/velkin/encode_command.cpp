@@ -27,7 +27,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kCommand = "encode";
+constexpr const char* kEncodeCommand = "encode";
 // The encoders want a non-empty text here; it means nothing to them. The console passes "8".
 constexpr const char* kReservedText = "8";
 constexpr std::uint32_t kDefaultRate = 16000;
@@ -194,7 +194,7 @@ int Encode(const Session& session, const EncodeArgs& args) {
   if (result != 1) {
     bars.Finish(0, "FAILED");
     bars.End();
-    FileFailed(session, kCommand, args.input,
+    FileFailed(session, kEncodeCommand, args.input,
                std::string(encoder.name) + (result == 2 ? " refused the prepared sound as not 16-bit PCM"
                                                         : " could not encode the prepared sound"));
     return kExitFailed;
@@ -209,13 +209,13 @@ int Encode(const Session& session, const EncodeArgs& args) {
   if (!code) {
     bars.Finish(0, "FAILED");
     bars.End();
-    FileFailed(session, kCommand, args.input, std::string(encoder.name) + " wrote a code file that " + error);
+    FileFailed(session, kEncodeCommand, args.input, std::string(encoder.name) + " wrote a code file that " + error);
     return kExitFailed;
   }
   if (!out->Write(code->bytes, error) || !out->Commit(error)) {
     bars.Finish(0, "FAILED");
     bars.End();
-    FileFailed(session, kCommand, args.input, SafeText(output) + " cannot be written: " + error);
+    FileFailed(session, kEncodeCommand, args.input, SafeText(output) + " cannot be written: " + error);
     return kExitFailed;
   }
   bars.Finish(0, "done");
@@ -229,7 +229,7 @@ int Encode(const Session& session, const EncodeArgs& args) {
   if (session.json) {
     json lost = json::array();
     for (const auto& m : prepared->lostMarkers) lost.push_back(m.id);
-    session.Emit({{"command", kCommand},
+    session.Emit({{"command", kEncodeCommand},
                   {"file", args.input},
                   {"output", output},
                   {"ok", true},

@@ -16,7 +16,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kCommand = "info";
+constexpr const char* kInfoCommand = "info";
 
 // Seconds for JSON: three decimals, enough for a sample at 1000 Hz.
 double Rounded(double seconds) {
@@ -52,7 +52,7 @@ void ShowWave(const Session& session, const std::string& path, const sound::Wave
                       {"length_seconds", Rounded(At(m.length, f.rate))},
                       {"label", SafeText(m.label, 200)}});
     }
-    json object = {{"command", kCommand},
+    json object = {{"command", kInfoCommand},
                    {"file", path},
                    {"ok", true},
                    {"type", "wav"},
@@ -121,7 +121,7 @@ void ShowCode(const Session& session, const std::string& path, const CodeFile& f
   const std::uint64_t samples = d.samples.size();
   const bool count_differs = samples != d.declared_samples;
 
-  json object = {{"command", kCommand},
+  json object = {{"command", kInfoCommand},
                  {"file", path},
                  {"ok", true},
                  {"type", "code"},
@@ -196,14 +196,14 @@ bool ShowFile(const Session& session, const std::string& path) {
   std::string error;
   const auto head = FileHead(path, error);
   if (!head) {
-    FileFailed(session, kCommand, path, error);
+    FileFailed(session, kInfoCommand, path, error);
     return false;
   }
   switch (KindOf(*head)) {
     case FileKind::kWave: {
       const auto audio = sound::ReadWaveInfo(path, error);
       if (!audio) {
-        FileFailed(session, kCommand, path, error);
+        FileFailed(session, kInfoCommand, path, error);
         return false;
       }
       ShowWave(session, path, *audio);
@@ -212,7 +212,7 @@ bool ShowFile(const Session& session, const std::string& path) {
     case FileKind::kCode: {
       const auto code = LoadCodeFile(path, kConsoleClock, error);
       if (!code) {
-        FileFailed(session, kCommand, path, error);
+        FileFailed(session, kInfoCommand, path, error);
         return false;
       }
       ShowCode(session, path, *code);
@@ -221,7 +221,7 @@ bool ShowFile(const Session& session, const std::string& path) {
     case FileKind::kOther:
       break;
   }
-  FileFailed(session, kCommand, path, head->empty() ? "the file is empty" : "neither a WAV file nor a code file");
+  FileFailed(session, kInfoCommand, path, head->empty() ? "the file is empty" : "neither a WAV file nor a code file");
   return false;
 }
 

@@ -21,7 +21,7 @@ using programming::TrayResult;
 // How often the bars are redrawn and Ctrl-C is looked for while units work.
 constexpr auto kTick = std::chrono::milliseconds(100);
 
-std::string Hex4(std::uint16_t value) {
+std::string HexId(std::uint16_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%04X", value);
   return text;
@@ -100,8 +100,8 @@ json IdentityJson(const programming::UnitIdentity& identity) {
       {"name", identity.name},
       {"vendor", identity.vendor},
       {"product", identity.product},
-      {"usb_vendor_id", Hex4(identity.usb_vendor_id)},
-      {"usb_product_id", Hex4(identity.usb_product_id)},
+      {"usb_vendor_id", HexId(identity.usb_vendor_id)},
+      {"usb_product_id", HexId(identity.usb_product_id)},
       {"hub", identity.hub},
       {"port", identity.port},
       {"flash_id", identity.flash_id ? json(programming::HexText(identity.flash_id->data(), 3)) : json(nullptr)},

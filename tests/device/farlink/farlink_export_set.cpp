@@ -6,8 +6,8 @@
 namespace velkin::test {
 namespace {
 
-constexpr const char* kVendor = "QUAMIRA";
-constexpr const char* kProduct = "VOXA CDROM";
+constexpr const char* kSetVendor = "QUAMIRA";
+constexpr const char* kSetProduct = "VOXA CDROM";
 
 }  // namespace
 
@@ -16,7 +16,7 @@ const ExportSet& TheExportSet() {
   static const ExportSet set{
       .name = "Farlink",
       .usable = [] { return true; },
-      .open = [] { return FLNK_OpenDevice(kVendor, kProduct) == 1; },
+      .open = [] { return FLNK_OpenDevice(kSetVendor, kSetProduct) == 1; },
       .close = [] { FLNK_CloseDevice(); },
       .erase_memory = FLNK_EraseMemory,
       .read_memory = FLNK_ReadMemory,

@@ -8,7 +8,7 @@
 namespace velkin::test {
 namespace {
 
-constexpr std::uint32_t kMessage = 0x8000 + 0x42;  // in the WM_APP range, as a host would pick
+constexpr std::uint32_t kSetMessage = 0x8000 + 0x42;  // in the WM_APP range, as a host would pick
 
 }  // namespace
 
@@ -18,7 +18,7 @@ const ExportSet& TheExportSet() {
   static const ExportSet set{
       .name = "Quorvane",
       .usable = [] { return !TestHost::Initialised(); },
-      .open = [] { return TestHost::Init(kMessage) == 1 && QRVN_GetDeviceStatus() == 1; },
+      .open = [] { return TestHost::Init(kSetMessage) == 1 && QRVN_GetDeviceStatus() == 1; },
       .close = nullptr,
       .erase_memory = QRVN_SingleEraseMemory,
       .read_memory = QRVN_ReadMemory,
