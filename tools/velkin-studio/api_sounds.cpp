@@ -16,6 +16,8 @@ bool Settings(const HttpRequest& req, EncodeSettings& settings, std::string& err
   return ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error);
 }
 
+}  // namespace
+
 // An attachment saved under `name` (UTF-8, no control characters): a plain quoted name for every
 // browser, and where that had to lose characters, the name itself percent-encoded beside it.
 std::string Attachment(const std::string& name) {
@@ -42,8 +44,6 @@ std::string Attachment(const std::string& name) {
   if (plain != name) header += "; filename*=UTF-8''" + encoded;
   return header;
 }
-
-}  // namespace
 
 void AddSoundRoutes(Router& router, const ApiContext& context) {
   SoundLibrary& sounds = context.parts.sounds;
