@@ -572,28 +572,18 @@ SetError SetLibrary::Import(StudioSet& set, const std::string& text, const std::
   if (!parsed) return {400, diagnostics.FirstError(), sets::ToJson(diagnostics)};
   std::lock_guard guard(set.lock_);
   if (auto refused = Editable(set)) return refused;
-  // Audio the set holds already serves the clips of the file that name it; the rest is let go.
+  // A set file opened is a new set: its clips wait for the files the user picks with it (a file of
+  // the same name held from before may be another version of it).
   std::vector<SetClip> clips;
-  std::set<std::string> kept;
   for (const auto& clip : parsed->clips) {
     SetClip entry;
     entry.id = set.next_clip_++;
     entry.clip = clip;
-    const std::string base = fs::path(clip.file).filename().string();
-    for (const auto& old : set.clips_) {
-      if (!old.stored.empty() && fs::path(old.clip.file).filename().string() == base) {
-        entry.stored = old.stored;
-        entry.bytes = old.bytes;
-        entry.info = old.info;
-        kept.insert(old.stored);
-        break;
-      }
-    }
     clips.push_back(std::move(entry));
   }
   std::error_code ignored;
   for (const auto& old : set.clips_) {
-    if (!old.stored.empty() && !kept.count(old.stored)) fs::remove(set.folder() / "clips" / old.stored, ignored);
+    if (!old.stored.empty()) fs::remove(set.folder() / "clips" / old.stored, ignored);
   }
   set.set_ = *parsed;
   set.set_.clips.clear();

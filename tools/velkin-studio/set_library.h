@@ -111,8 +111,7 @@ class SetLibrary {
   std::optional<std::filesystem::path> ClipFile(StudioSet& set, std::uint64_t clip);
   // Takes the fields of `change` (name, settings, the clips' order and settings), all or nothing.
   SetError Update(StudioSet& set, const nlohmann::json& change);
-  // Replaces the set's settings and clips with a set file's; clips whose files the set already
-  // holds keep their audio, the others wait for theirs.
+  // Replaces the set's settings and clips with a set file's; the clips then wait for their files.
   SetError Import(StudioSet& set, const std::string& text, const std::string& file_name);
   // The set as a set file.
   std::string SetText(StudioSet& set);
