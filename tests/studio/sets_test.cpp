@@ -56,10 +56,7 @@ class StudioSets : public StudioApi {
 };
 
 TEST_F(StudioSets, FiveClipsFittedToAUnitsFlashAreProgrammedAndVerified) {
-  VirtualDeviceSetup quarter;
-  quarter.flash_id[2] = 0x12;  // 256 KiB
-  quarter.flash_size = 256u << 10;
-  devices_.Create("a", quarter);
+  CreateUnitWithFlash("a", 256);
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   const std::string unit = studio.WaitDevices([](const json& l) { return l.size() == 1; })[0]["name"];
@@ -296,10 +293,7 @@ TEST_F(StudioSets, BadInputIsRefusedWithTheFileAndLineOrTheClipNamed) {
 }
 
 TEST_F(StudioSets, WhenNothingFitsTheBuildSaysHowMuchMustGoAndAnImageTooLargeForAUnitIsRefused) {
-  VirtualDeviceSetup small;
-  small.flash_id[2] = 0x10;  // 64 KiB
-  small.flash_size = 64u << 10;
-  devices_.Create("small", small);
+  CreateUnitWithFlash("small", 64);
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   const std::string unit = studio.WaitDevices([](const json& l) { return l.size() == 1; })[0]["name"];

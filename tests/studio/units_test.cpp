@@ -141,10 +141,7 @@ TEST_F(StudioProgram, AReturningPageFindsEveryUnitsLastJobWhatItHoldsAndWhatWasC
 }
 
 TEST_F(StudioProgram, AnImageLargerThanTheFlashIsRefusedBeforeAnyJobStarts) {
-  VirtualDeviceSetup small;
-  small.flash_id[2] = 0x10;  // 64 KiB
-  small.flash_size = 64u << 10;
-  devices_.Create("small", small);
+  CreateUnitWithFlash("small", 64);
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   const json sound = Encoded(studio);

@@ -112,6 +112,16 @@ Route Delete(std::string pattern, HttpHandler handler) {
   return route;
 }
 
+Route WavUpload(std::string pattern, const ApiContext& context) {
+  Route route;
+  route.method = Method::kPost;
+  route.pattern = std::move(pattern);
+  route.body = BodyKind::kFile;
+  route.body_limit = context.limits.upload_limit;
+  route.content_type = "audio/wav";
+  return route;
+}
+
 Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handler) {
   Route route;
   route.method = Method::kPost;

@@ -89,6 +89,8 @@ std::string Attachment(const std::string& name);
 // A route that takes no body.
 Route Get(std::string pattern, HttpHandler handler);
 Route Delete(std::string pattern, HttpHandler handler);
+// The route for a POST that takes a WAV file (up to the upload limit), written to disk as it comes.
+Route WavUpload(std::string pattern, const ApiContext& context);
 // The route for a POST that takes a small JSON body (or none).
 Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handler);
 

@@ -90,12 +90,7 @@ void AddSetRoutes(Router& router, const ApiContext& context) {
   }));
 
   // A clip's audio: a WAV file as the body, its file name in `name`.
-  Route clip;
-  clip.method = Method::kPost;
-  clip.pattern = "/api/sets/*/clips";
-  clip.body = BodyKind::kFile;
-  clip.body_limit = context.limits.upload_limit;
-  clip.content_type = "audio/wav";
+  Route clip = WavUpload("/api/sets/*/clips", context);
   clip.precheck = [&context, &sets](const HttpRequest& req, HttpResponse& res) {
     const auto set = SetOr404(sets, req, res);
     if (!set) return false;

@@ -50,12 +50,7 @@ void AddSoundRoutes(Router& router, const ApiContext& context) {
 
   router.Add(Get("/api/sounds", [&sounds](const HttpRequest&, HttpResponse& res) { SendJson(res, sounds.List()); }));
 
-  Route upload;
-  upload.method = Method::kPost;
-  upload.pattern = "/api/sounds";
-  upload.body = BodyKind::kFile;
-  upload.body_limit = context.limits.upload_limit;
-  upload.content_type = "audio/wav";
+  Route upload = WavUpload("/api/sounds", context);
   // Settings, the number of sounds, the queue and the room left are all known from the head: a
   // refused upload is never sent, let alone stored.
   upload.precheck = [&context, &sounds](const HttpRequest& req, HttpResponse& res) {
