@@ -33,8 +33,11 @@ void ReadCuePoints(Reader& reader, const ChunkInfo& riff, std::vector<Marker>& o
   ChunkInfo cue;
   if (reader.Descend(cue, &riff, kCue) != kNoError) return;
   std::array<std::uint8_t, kCueRecordBytes> record{};
-  if (HeldBytes(reader, cue) < 4 || reader.Read(record.data(), 4) != 4) return;
-  const std::uint64_t held = (HeldBytes(reader, cue) - 4) / kCueRecordBytes;
+  // Measured before the count is read: after it, the chunk's own size no longer applies from the
+  // position, and a file that ends inside the chunk would make the difference wrap around.
+  const std::uint64_t chunkHeld = HeldBytes(reader, cue);
+  if (chunkHeld < 4 || reader.Read(record.data(), 4) != 4) return;
+  const std::uint64_t held = (chunkHeld - 4) / kCueRecordBytes;
   // Only as many records as the chunk and the file hold, whatever the count says.
   const std::uint64_t count = std::min<std::uint64_t>(LoadU32(record.data()), held);
   out.reserve(static_cast<std::size_t>(count));

@@ -91,6 +91,10 @@ TEST(WaveMarkers, ACountTheFileDoesNotHoldReadsOnlyWhatIsThere) {
   cue[0] = cue[1] = cue[2] = cue[3] = 0xFF;  // count 4294967295
   const ByteVector file = Riff({PcmFmt(8000), Chunk("data", SampleBytes({1})), Chunk("cue ", cue)});
   EXPECT_EQ(Markers(file), (std::vector<Marker>{{1, 5, 0, ""}, {2, 6, 0, ""}}));
+  // The file ends two bytes after the count of a chunk that claims 52: nothing is read or reserved.
+  const ByteVector ended = Riff(
+      {PcmFmt(8000), Chunk("data", SampleBytes({1})), ChunkWithSize("cue ", 52, {0xFE, 0xF8, 0x00, 0x22, 0x23, 0x00})});
+  EXPECT_TRUE(Markers(ended).empty());
   // A label without its terminating zero, cut by the end of the file.
   ByteVector cut = Riff({PcmFmt(8000), Chunk("data", SampleBytes({1})), Chunk("cue ", CueBody({0})),
                          Chunk("LIST", AdtlBody({LablChunk(1, "abcdef")}))});

@@ -14,8 +14,8 @@ namespace {
 
 constexpr int kHostControllerNames = 10;  // "\\.\HCD0" to "\\.\HCD9"
 constexpr const char* kUsbHubEnumKey = "SYSTEM\\CurrentControlSet\\services\\usbhub\\Enum";
-constexpr DWORD kInstancePathChars = 255;
-constexpr std::size_t kNameChars = 255;          // driver keys, descriptions
+constexpr DWORD kHubInstancePathChars = 255;
+constexpr std::size_t kKeyNameChars = 255;       // driver keys, descriptions
 constexpr std::size_t kSymbolicNameChars = 259;  // hub names
 // USB allows at most five external hubs in a chain; a deeper chain can only come from a broken
 // answer and would otherwise be followed without end.
@@ -84,23 +84,23 @@ std::optional<std::string> ReadName(HANDLE handle, DWORD code, const NameLayout&
   return NarrowName(record.data() + layout.name_offset, needed - layout.name_offset, max_chars);
 }
 
-char Lower(char c) {
+char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
 }
 
 std::string DevNodeText(DEVINST node, ULONG property) {
-  char buffer[kNameChars + 1] = {};
-  ULONG length = kNameChars;
+  char buffer[kKeyNameChars + 1] = {};
+  ULONG length = kKeyNameChars;
   if (Api().CM_Get_DevNode_Registry_PropertyA(node, property, nullptr, buffer, &length, 0) != CR_SUCCESS) return {};
-  return std::string(buffer, strnlen(buffer, kNameChars));
+  return std::string(buffer, strnlen(buffer, kKeyNameChars));
 }
 
 // The device node whose driver key is `driver_key` (without regard to case), searched depth
@@ -150,7 +150,7 @@ std::int16_t HubNumberOf(std::string_view symbolic_name) {
   const auto count = ReadDwordValue(key.get(), "Count");
   if (!count) return -1;
   for (DWORD i = 0; i < *count; ++i) {
-    const auto entry = ReadTextValue(key.get(), std::to_string(i).c_str(), kInstancePathChars);
+    const auto entry = ReadTextValue(key.get(), std::to_string(i).c_str(), kHubInstancePathChars);
     if (!entry) return -1;
     if (InstanceBeginsName(*entry, symbolic_name)) return static_cast<std::int16_t>(i + 1);
   }
@@ -215,7 +215,7 @@ void C_QMUsbDeviceTopologyPort::Fill(HANDLE hub, std::uint32_t port_number, int 
   const USB_NODE_CONNECTION_INFORMATION_EX head = ConnectionHead(connection_);
   if (head.ConnectionStatus != NoDeviceConnected) {
     if (const auto key =
-            ReadName(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, kPortName, port_number, kNameChars)) {
+            ReadName(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, kPortName, port_number, kKeyNameChars)) {
       if (const auto node = FindDevNode(*key)) description_ = DevNodeText(*node, CM_DRP_DEVICEDESC);
     }
   }
@@ -265,7 +265,7 @@ bool C_QMUsbDeviceTopologyHub::Walk(const std::string& name, const ConnectionRec
     connection_head_.emplace();
     std::memcpy(connection_head_->data(), connection->data(), connection_head_->size());
   }
-  description_ = description.substr(0, kNameChars);
+  description_ = description.substr(0, kKeyNameChars);
   root_ = connection == nullptr;
   hub_number_ = -1;
 
@@ -330,7 +330,7 @@ bool C_QMUsbDeviceTopologyHub::Find(std::uint16_t vendor, std::uint16_t product,
 
 C_QMUsbDeviceTopologyHostController::Result C_QMUsbDeviceTopologyHostController::Read(
     HANDLE controller, I_CLArray<std::unique_ptr<C_QMUsbDeviceTopologyHostController>>& known) {
-  auto key = ReadName(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, kControllerName, 0, kNameChars);
+  auto key = ReadName(controller, IOCTL_GET_HCD_DRIVERKEY_NAME, kControllerName, 0, kKeyNameChars);
   if (!key) return Result::kDropped;
   for (std::size_t i = 0; i < known.Count(); ++i) {
     if (EqualsIgnoringCase(known.At(i)->driver_key(), *key)) return Result::kAlreadyListed;
