@@ -20,6 +20,7 @@
 #include "tools/velkin-studio/events.h"
 #include "tools/velkin-studio/jobs.h"
 #include "tools/velkin-studio/platform.h"
+#include "tools/velkin-studio/set_library.h"
 #include "tools/velkin-studio/sounds.h"
 
 namespace {
@@ -55,14 +56,16 @@ struct Studio {
   explicit Studio(const fs::path& folder)
       : jobs(events, Pool()),
         sounds(folder, jobs, Limits()),
+        sets(folder, jobs),
         devices(velkin::programming::MatchTexts{}, events, jobs),
-        api({events, jobs, sounds, devices}, ApiLimits{1u << 20, 8u << 10}, [] {}) {
+        api({events, jobs, sounds, devices, sets}, ApiLimits{1u << 20, 8u << 10}, [] {}) {
     api.Listen(kPort);
   }
 
   EventHub events;
   JobBoard jobs;
   SoundLibrary sounds;
+  SetLibrary sets;
   DeviceHub devices;
   StudioApi api;
 };

@@ -18,6 +18,16 @@ namespace velkin::test {
 
 class StudioApi : public ::testing::Test {
  protected:
+  // A unit with a flash of `kib` KiB (a power of two from 64), plugged in.
+  void CreateUnitWithFlash(const std::string& name, std::uint32_t kib) {
+    VirtualDeviceSetup setup;
+    std::uint8_t code = 10;  // the capacity code: the flash holds 2^code bytes
+    while ((1u << code) < kib * 1024u) ++code;
+    setup.flash_id[2] = code;
+    setup.flash_size = kib * 1024u;
+    devices_.Create(name, setup);
+  }
+
   VirtualDevices devices_;
   TempDir files_;
 };

@@ -146,20 +146,20 @@ TEST_F(StudioProgram, AReturningPageFindsEveryUnitsLastJobWhatItHoldsAndWhatWasC
   EXPECT_EQ(studio.Get("/api/selection").Json()["record"], "12ab");
 }
 
-TEST_F(StudioProgram, AnImageLargerThanTheFlashIsNotWrittenIntoIt) {
-  VirtualDeviceSetup small;
-  small.flash_id[2] = 0x10;  // 64 KiB
-  small.flash_size = 64u << 10;
-  devices_.Create("small", small);
+TEST_F(StudioProgram, AnImageLargerThanTheFlashIsRefusedBeforeAnyJobStarts) {
+  CreateUnitWithFlash("small", 64);
   StudioProcess studio;
   ASSERT_TRUE(studio.started());
   const json sound = Encoded(studio);
   ASSERT_EQ(sound.value("state", ""), "ready");
   const std::string name = studio.WaitDevices([](const json& l) { return l.size() == 1; })[0]["name"];
-  const json job = Program(studio, {{"sound", 1}, {"encoding", "tarpel"}, {"units", {name}}})[0];
-  EXPECT_EQ(job["failure"], "input") << job.dump();
-  EXPECT_EQ(job["result"], "the image (" + std::to_string(sound["encodings"]["tarpel"]["bytes"].get<int>()) +
-                               " bytes) does not fit the flash (65536 bytes)");
+  const Reply refused = studio.Post(
+      "/api/program", json{{"sound", 1}, {"encoding", "tarpel"}, {"units", {name}}}.dump(), "application/json");
+  EXPECT_EQ(refused.status, 409) << refused.body;
+  EXPECT_EQ(refused.Json()["jobs"], json::array());
+  EXPECT_EQ(refused.Json()["refused"][0]["error"],
+            "the image (" + std::to_string(sound["encodings"]["tarpel"]["bytes"].get<int>()) +
+                " bytes) does not fit the flash (65536 bytes)");
   EXPECT_EQ(studio.Get("/api/devices").Json()[0]["holds"], json({{"kind", "blank"}}));
   const auto flash = devices_.Flash("small");
   EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](std::uint8_t b) { return b == 0xFF; }));

@@ -1,6 +1,7 @@
 #include "api.h"
 
 #include "events.h"
+#include "sets/set_file.h"
 #include "sounds.h"
 #include "web_assets.h"
 
@@ -111,6 +112,16 @@ Route Delete(std::string pattern, HttpHandler handler) {
   return route;
 }
 
+Route WavUpload(std::string pattern, const ApiContext& context) {
+  Route route;
+  route.method = Method::kPost;
+  route.pattern = std::move(pattern);
+  route.body = BodyKind::kFile;
+  route.body_limit = context.limits.upload_limit;
+  route.content_type = "audio/wav";
+  return route;
+}
+
 Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handler) {
   Route route;
   route.method = Method::kPost;
@@ -165,12 +176,14 @@ StudioApi::StudioApi(ServerParts parts, ApiLimits limits, std::function<void()> 
               {"max_disk", sounds.max_disk},
               {"max_queued", context.parts.jobs.max_queued()},
               {"workers", context.parts.jobs.workers()},
+              {"max_clips", sets::kMaxClips},
               {"defaults", {{"rate", defaults.rate}, {"clock", defaults.clock}, {"threshold", defaults.threshold}}}});
   }));
 
   AddSoundRoutes(router, context);
   AddUnitRoutes(router, context);
   AddJobRoutes(router, context);
+  AddSetRoutes(router, context);
 
   router.Add(JsonPost("/api/shutdown", context, [&context](const HttpRequest&, HttpResponse& res) {
     SendJson(res, {{"stopping", true}});

@@ -22,14 +22,17 @@ namespace velkin::studio {
 class DeviceHub;
 class EventHub;
 class JobBoard;
+class SetLibrary;
 class Sound;
 class SoundLibrary;
+struct ProgramRequest;
 
 struct ServerParts {
   EventHub& events;
   JobBoard& jobs;
   SoundLibrary& sounds;
   DeviceHub& devices;
+  SetLibrary& sets;
 };
 
 struct ApiLimits {
@@ -81,14 +84,21 @@ void SendRefusal(HttpResponse& res, Refusal refusal, const ApiContext& context, 
 std::optional<std::uint64_t> IdOf(const std::string& text);
 // The sound the path's first wildcard names; null with a 404 in `res` when there is none.
 std::shared_ptr<Sound> SoundOr404(SoundLibrary& sounds, const HttpRequest& req, HttpResponse& res);
+// A Content-Disposition value that saves the answer as `name` (UTF-8) in every browser.
+std::string Attachment(const std::string& name);
 // A route that takes no body.
 Route Get(std::string pattern, HttpHandler handler);
 Route Delete(std::string pattern, HttpHandler handler);
+// The route for a POST that takes a WAV file (up to the upload limit), written to disk as it comes.
+Route WavUpload(std::string pattern, const ApiContext& context);
 // The route for a POST that takes a small JSON body (or none).
 Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handler);
 
 void AddSoundRoutes(Router& router, const ApiContext& context);
 void AddUnitRoutes(Router& router, const ApiContext& context);
 void AddJobRoutes(Router& router, const ApiContext& context);
+void AddSetRoutes(Router& router, const ApiContext& context);
+// The built image of set `id` for programming; false with the answer in `res` when it has none.
+bool SetImageFor(const ApiContext& context, std::uint64_t id, ProgramRequest& request, HttpResponse& res);
 
 }  // namespace velkin::studio

@@ -17,6 +17,15 @@ void AddJobRoutes(Router& router, const ApiContext& context) {
     SendJson(res, job->Snapshot());
   }));
 
+  // Asks a job to stop; it ends "cancelled" at its next step (a unit's command, a set's candidate).
+  router.Add(JsonPost("/api/jobs/*/cancel", context, [&jobs](const HttpRequest& req, HttpResponse& res) {
+    const auto id = IdOf(req.matches[0]);
+    const auto job = id ? jobs.Find(*id) : nullptr;
+    if (!job) return SendError(res, 404, "no such job");
+    job->Cancel();
+    SendJson(res, job->Snapshot(), 202);
+  }));
+
   // Written by the HTTP layer as events come, on its own threads.
   router.Add(Get("/api/events", [&events](const HttpRequest& req, HttpResponse& res) {
     // From the newest event on, or after the last one a reconnecting client saw.

@@ -16,6 +16,8 @@ bool Settings(const HttpRequest& req, EncodeSettings& settings, std::string& err
   return ParseEncodeSettings(req.Param("rate"), req.Param("clock"), req.Param("threshold"), settings, error);
 }
 
+}  // namespace
+
 // An attachment saved under `name` (UTF-8, no control characters): a plain quoted name for every
 // browser, and where that had to lose characters, the name itself percent-encoded beside it.
 std::string Attachment(const std::string& name) {
@@ -43,19 +45,12 @@ std::string Attachment(const std::string& name) {
   return header;
 }
 
-}  // namespace
-
 void AddSoundRoutes(Router& router, const ApiContext& context) {
   SoundLibrary& sounds = context.parts.sounds;
 
   router.Add(Get("/api/sounds", [&sounds](const HttpRequest&, HttpResponse& res) { SendJson(res, sounds.List()); }));
 
-  Route upload;
-  upload.method = Method::kPost;
-  upload.pattern = "/api/sounds";
-  upload.body = BodyKind::kFile;
-  upload.body_limit = context.limits.upload_limit;
-  upload.content_type = "audio/wav";
+  Route upload = WavUpload("/api/sounds", context);
   // Settings, the number of sounds, the queue and the room left are all known from the head: a
   // refused upload is never sent, let alone stored.
   upload.precheck = [&context, &sounds](const HttpRequest& req, HttpResponse& res) {

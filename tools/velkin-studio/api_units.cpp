@@ -2,6 +2,7 @@
 // written, programming one unit or a tray, a gone unit's row cleared; and the page's selection.
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "api.h"
 #include "devices.h"
@@ -29,27 +30,53 @@ std::shared_ptr<const std::vector<std::uint8_t>> ReadImage(const std::filesystem
   return bytes;
 }
 
-// One program job per unit named (or per unit present), from a sound's code file.
-void Program(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
-  DeviceHub& devices = context.parts.devices;
+// A sound's code file as the image to program; false with the answer in `res` when it has none.
+bool SoundImageFor(const ApiContext& context, const json& body, ProgramRequest& request, HttpResponse& res) {
   SoundLibrary& sounds = context.parts.sounds;
-  const json body = json::parse(req.body, nullptr, false);
-  if (!body.is_object()) return SendError(res, 400, "expected a JSON object");
   const auto id = body.contains("sound") && body["sound"].is_number_unsigned()
                       ? std::optional<std::uint64_t>(body["sound"].get<std::uint64_t>())
                       : std::nullopt;
   const auto sound = id ? sounds.Find(*id) : nullptr;
-  if (!sound) return SendError(res, 404, "no such sound");
+  if (!sound) {
+    SendError(res, 404, "no such sound");
+    return false;
+  }
   const json encoding_field = body.value("encoding", json("vossik"));
   if (encoding_field != "tarpel" && encoding_field != "vossik") {
-    return SendError(res, 400, "encoding must be \"tarpel\" or \"vossik\"");
+    SendError(res, 400, "encoding must be \"tarpel\" or \"vossik\"");
+    return false;
   }
   const std::string encoding = encoding_field.get<std::string>();
   const auto code = sound->CodeFile(encoding);
   if (!code) {
-    return SendError(res, 409, "the sound has no " + encoding + " code file (not encoded yet?)");
+    SendError(res, 409, "the sound has no " + encoding + " code file (not encoded yet?)");
+    return false;
   }
+  request.image = ReadImage(*code);
+  if (!request.image || request.image->empty()) {
+    SendError(res, 409, "the sound's " + encoding + " code file cannot be read");
+    return false;
+  }
+  const json summary = sound->Summary();
+  request.what = {{"sound", sound->id()},
+                  {"name", summary["name"]},
+                  {"encoding", encoding},
+                  {"samples", summary.value("samples", 0)}};
+  return true;
+}
+
+// One program job per unit named (or per unit present), from a sound's code file or a set's image.
+void Program(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
+  DeviceHub& devices = context.parts.devices;
+  const json body = json::parse(req.body, nullptr, false);
+  if (!body.is_object()) return SendError(res, 400, "expected a JSON object");
   ProgramRequest request;
+  if (body.contains("set")) {
+    if (!body["set"].is_number_unsigned()) return SendError(res, 404, "no such set");
+    if (!SetImageFor(context, body["set"].get<std::uint64_t>(), request, res)) return;
+  } else if (!SoundImageFor(context, body, request, res)) {
+    return;
+  }
   if (body.contains("record") && !body["record"].is_null()) {
     request.record = RecordOf(body["record"]);
     if (!request.record) return SendError(res, 400, "record must be 32 hexadecimal digits");
@@ -69,23 +96,29 @@ void Program(const ApiContext& context, const HttpRequest& req, HttpResponse& re
     return SendError(res, 400, "units must be \"all\" or a list of unit names");
   }
   if (units.empty()) return SendError(res, 404, "no units present");
-  request.image = ReadImage(*code);
-  if (!request.image || request.image->empty()) {
-    return SendError(res, 409, "the sound's " + encoding + " code file cannot be read");
-  }
-  const json summary = sound->Summary();
-  request.what = {{"sound", sound->id()},
-                  {"name", summary["name"]},
-                  {"encoding", encoding},
-                  {"samples", summary.value("samples", 0)}};
   // What was asked last is what a page that comes back shows as chosen.
   std::string ignored;
-  json chosen = {{"sound", sound->id()}, {"encoding", encoding}, {"units", units}};
+  json chosen = {{"units", units}};
+  if (request.what.contains("sound")) {
+    chosen["sound"] = request.what["sound"];
+    chosen["encoding"] = request.what["encoding"];
+  }
   if (request.record) chosen["record"] = programming::RecordText(*request.record);
   context.selection->Set(chosen, ignored);
   json jobs = json::array();
   json refused = json::array();
+  // The size of each unit's flash as last read: an image that cannot fit is refused here, before
+  // any job could erase the unit (the job checks again, for a unit whose size was not known).
+  std::map<std::string, std::uint64_t> flash;
+  for (const auto& row : devices.List()) flash[row.value("name", "")] = row.value("flash_size", std::uint64_t{0});
   for (const auto& unit : units) {
+    const std::uint64_t size = flash[unit];
+    if (size > 0 && request.image->size() > size) {
+      refused.push_back({{"unit", unit},
+                         {"error", "the image (" + std::to_string(request.image->size()) +
+                                       " bytes) does not fit the flash (" + std::to_string(size) + " bytes)"}});
+      continue;
+    }
     const auto started = devices.Program(unit, request);
     if (started.job) {
       jobs.push_back(started.job->Snapshot());

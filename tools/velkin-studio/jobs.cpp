@@ -14,6 +14,8 @@ const char* NameOf(JobKind kind) {
       return "program";
     case JobKind::kEeprom:
       return "eeprom";
+    case JobKind::kBuild:
+      return "build";
   }
   return "?";
 }

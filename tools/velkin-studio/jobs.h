@@ -25,7 +25,8 @@ namespace velkin::studio {
 
 class JobBoard;
 
-enum class JobKind { kEncode, kProgram, kEeprom };
+// kBuild: a sound set fitted (where it leaves a choice) and built into one image.
+enum class JobKind { kEncode, kProgram, kEeprom, kBuild };
 
 // A job is running from the moment it is made (its step says "queued" while it waits for a worker)
 // until it is done or has failed.

@@ -20,6 +20,7 @@
 #include "jobs.h"
 #include "platform.h"
 #include "server.h"
+#include "set_library.h"
 #include "sounds.h"
 #include "work_folder.h"
 
@@ -183,8 +184,9 @@ int main(int argc, char** argv) {
     EventHub events;
     JobBoard jobs(events, options.pool);
     SoundLibrary sounds(folder->path(), jobs, options.sounds);
+    SetLibrary sets(folder->path(), jobs);
     DeviceHub devices({options.vendor, options.product}, events, jobs);
-    Server server({events, jobs, sounds, devices}, {options.api, options.http});
+    Server server({events, jobs, sounds, devices, sets}, {options.api, options.http});
 
     const auto bound = server.Bind(options.port, !options.port_given);
     if (bound.port < 0) {

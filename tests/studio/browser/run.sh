@@ -12,4 +12,6 @@ fi
 if [ ! -d "$here/node_modules/puppeteer-core" ]; then
   (cd "$here" && npm ci --no-audit --no-fund) || { echo "npm ci failed"; exit 1; }
 fi
-cd "$here" && exec node --test --test-concurrency=1 studio.test.mjs
+# Every suite, or those named.
+if [ $# -eq 0 ]; then set -- studio.test.mjs sets.test.mjs; fi
+cd "$here" && exec node --test --test-concurrency=1 "$@"

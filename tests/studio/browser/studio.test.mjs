@@ -14,6 +14,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 import puppeteer from 'puppeteer-core';
+import { tone, wavBytes } from './harness.mjs';
 
 const bin = process.env.VELKIN_BIN;
 const artifacts = process.env.STUDIO_ARTIFACTS ?? join(tmpdir(), 'studio-artifacts');
@@ -31,55 +32,6 @@ let url;
 let browser;
 let page;
 const pageErrors = [];
-
-// A WAV file's bytes: 16-bit samples of `channels` interleaved channels; cue points with their
-// lengths and numeric labels; and a data chunk that may declare more than it holds.
-function wavBytes({ rate, samples, channels = 1, cues = [], declared }) {
-  const chunk = (id, body) => {
-    const head = Buffer.alloc(8);
-    head.write(id, 0);
-    head.writeUInt32LE(body.length, 4);
-    return Buffer.concat([head, body, body.length % 2 ? Buffer.alloc(1) : Buffer.alloc(0)]);
-  };
-  const fmt = Buffer.alloc(16);
-  fmt.writeUInt16LE(1, 0); fmt.writeUInt16LE(channels, 2); fmt.writeUInt32LE(rate, 4);
-  fmt.writeUInt32LE(rate * 2 * channels, 8); fmt.writeUInt16LE(2 * channels, 12); fmt.writeUInt16LE(16, 14);
-  const data = Buffer.alloc(samples.length * 2);
-  samples.forEach((v, i) => data.writeInt16LE(v, 2 * i));
-  const dataChunk = chunk('data', data);
-  if (declared !== undefined) dataChunk.writeUInt32LE(declared, 4);
-  const chunks = [chunk('fmt ', fmt), dataChunk];
-  if (cues.length) {
-    const cue = Buffer.alloc(4 + 24 * cues.length);
-    cue.writeUInt32LE(cues.length, 0);
-    cues.forEach((c, i) => {
-      cue.writeUInt32LE(i + 1, 4 + 24 * i); cue.writeUInt32LE(c.at, 8 + 24 * i); cue.write('data', 12 + 24 * i);
-      cue.writeUInt32LE(c.at, 24 + 24 * i);
-    });
-    chunks.push(chunk('cue ', cue));
-    const adtl = [Buffer.from('adtl')];
-    cues.forEach((c, i) => {
-      const ltxt = Buffer.alloc(20);
-      ltxt.writeUInt32LE(i + 1, 0); ltxt.writeUInt32LE(c.length, 4); ltxt.write('rgn ', 8);
-      adtl.push(chunk('ltxt', ltxt));
-      const labl = Buffer.alloc(4);
-      labl.writeUInt32LE(i + 1, 0);
-      adtl.push(chunk('labl', Buffer.concat([labl, Buffer.from(`${c.label}\0`)])));
-    });
-    chunks.push(chunk('LIST', Buffer.concat(adtl)));
-  }
-  const body = Buffer.concat([Buffer.from('WAVE'), ...chunks]);
-  return Buffer.concat([Buffer.from('RIFF'), Buffer.from(new Uint32Array([body.length]).buffer), body]);
-}
-
-// `seconds` of a tone with a little noise at `rate`, so every encoder has work to do.
-function tone(seconds, rate, hz = 330) {
-  let seed = 7;
-  return Array.from({ length: Math.round(seconds * rate) }, (_, i) => {
-    seed = (seed * 1103515245 + 12345) >>> 0;
-    return Math.round(9000 * Math.sin((2 * Math.PI * hz * i) / rate) + ((seed >>> 16) % 2000) - 1000);
-  });
-}
 
 // Writes a WAV file into the work folder (in a folder of its own when asked, for files of one name).
 function writeWav(name, options, folder = '') {

@@ -7,6 +7,7 @@ import { $ } from './dom.js';
 import { onKey, play, player, position, stop } from './playback.js';
 import { render } from './render.js';
 import { loadSelection } from './selection.js';
+import { onSetJob, openSet, renderSet, setupSets } from './sets.js';
 import { addFiles, onEncodeJob, reencode, refreshSound, select } from './sounds.js';
 import { onChange, state, update } from './state.js';
 import { noteUnitJob, onDevices, setupUnits } from './units.js';
@@ -14,6 +15,7 @@ import { setupZoom } from './zoom.js';
 
 function onJob(job) {
   if (job.kind === 'encode') onEncodeJob(job);
+  else if (job.kind === 'build') onSetJob(job);
   else noteUnitJob(job);
 }
 
@@ -42,6 +44,7 @@ async function resync() {
     }
   });
   onDevices(devices);
+  if (state.set || state.tab === 'set') openSet();
   const wanted = known.has(chosen?.sound) ? chosen.sound : state.current ?? sounds[sounds.length - 1]?.id;
   if (wanted !== undefined && wanted !== null) select(wanted);
 }
@@ -75,6 +78,7 @@ async function onStream(up) {
 
 async function start() {
   onChange(render);
+  onChange(renderSet);
   const drop = $('drop');
   $('file-input').addEventListener('change', (e) => {
     addFiles([...e.target.files]);
@@ -96,6 +100,7 @@ async function start() {
   document.addEventListener('keydown', onKey);
   document.addEventListener('keyup', onKey);
   setupUnits();
+  setupSets();
   setupZoom();
 
   api.listen({ job: onJob, devices: onDevices, onState: onStream });

@@ -17,6 +17,11 @@ export const state = {
   deviceMessage: { text: '', error: false },
   connected: null, // null before the event stream first opens, then true or false
   running: true, // false once the studio has been found not running
+  tab: 'sound', // the view shown: 'sound' or 'set'
+  set: null, // the set shown, as the studio last gave it
+  setJob: null, // its last build job
+  setPlaying: '', // "clip id:track" while a clip plays
+  setMessage: { text: '', error: false },
 };
 
 const renderers = [];

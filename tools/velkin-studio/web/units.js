@@ -55,17 +55,35 @@ export function holdsText(holds) {
   }
 }
 
-// Whether programming the current sound with the chosen encoding erases something else.
-function holdsOther(s, unit) {
-  const holds = unit.holds;
-  if (holds?.kind === 'blank') return false;
-  return !(holds?.kind === 'sound' && holds.sound === s.loaded?.id && holds.encoding === s.encoding);
+// What the program buttons write: { bytes, name, body (of the program request), same(holds) }, or
+// { reason } while there is nothing. The sound shown with the chosen encoding, unless the view
+// shown has an image of its own (the Set view's, from sets.js).
+function soundImage(s) {
+  const bytes = s.loaded?.summary.encodings?.[s.encoding]?.bytes;
+  if (!bytes) return { reason: 'choose a sound that is encoded first' };
+  return {
+    bytes,
+    name: `${s.loaded.summary.name} (${NAMES[s.encoding]})`,
+    body: { sound: s.loaded.id, encoding: s.encoding },
+    same: (holds) => holds?.kind === 'sound' && holds.sound === s.loaded.id && holds.encoding === s.encoding,
+  };
+}
+const sources = { sound: soundImage };
+export function addProgramSource(view, source) {
+  sources[view] = source;
+}
+const source = (s) => (sources[s.tab] ?? soundImage)(s);
+
+// The image to program and its size, when there is one.
+function image(s) {
+  const shown = source(s);
+  return shown.bytes ? shown : null;
 }
 
-// The code file to program and its size, when the current sound is ready.
-function image(s) {
-  const bytes = s.loaded?.summary.encodings?.[s.encoding]?.bytes;
-  return bytes ? { bytes, name: `${s.loaded.summary.name} (${NAMES[s.encoding]})` } : null;
+// Whether programming the image erases something else.
+function holdsOther(s, unit) {
+  if (unit.holds?.kind === 'blank') return false;
+  return !image(s)?.same(unit.holds);
 }
 
 const fits = (s, unit) => !image(s) || !unit.flash_size || image(s).bytes <= unit.flash_size;
@@ -81,7 +99,7 @@ function tooLarge(s, units) {
 // Why programming `units` cannot start now, or '' when it can.
 function cannotProgram(s, units, none) {
   if (!s.running) return 'the studio is not running';
-  if (!s.loaded) return 'choose a sound that is encoded first';
+  if (!image(s)) return source(s).reason;
   if (!units.length) return none;
   const working = units.filter((u) => busy(s, u));
   if (working.length) return `busy: ${working.map((u) => u.name).join(', ')} ${working.length > 1 ? 'are' : 'is'} being programmed`;
@@ -217,7 +235,7 @@ async function program(units) {
   }
   try {
     const answer = await api.postJson('/api/program', {
-      sound: s.loaded.id, encoding: s.encoding, units: units.map((u) => u.name), ...(record ? { record } : {}),
+      ...image(s).body, units: units.map((u) => u.name), ...(record ? { record } : {}),
     });
     for (const job of answer.jobs) noteUnitJob(job);
     const refused = answer.refused.map((r) => `${r.unit}: ${r.error}`).join('; ');
