@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace velkin::qm::os::win::test {
 namespace {
@@ -34,10 +35,14 @@ struct Entry {
   }
 
   // Mutexes are real (they work under Wine as on Windows); the fake only counts them, so that a
-  // test sees each one given back.
+  // test sees each one given back. A named one is made per test process: the fake units of tests
+  // that run side by side share their paths, and one test holding its unit's mutex on purpose would
+  // otherwise keep another process's exchanges waiting until they fail as busy.
   static HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL owned, LPCSTR name) {
     FakeWindows& f = F();
-    HANDLE mutex = ::CreateMutexA(attributes, owned, name);
+    const std::string own_name =
+        name != nullptr ? std::string(name) + "-" + std::to_string(::GetCurrentProcessId()) : "";
+    HANDLE mutex = ::CreateMutexA(attributes, owned, name != nullptr ? own_name.c_str() : nullptr);
     if (mutex != nullptr) f.mutexes_[mutex] = name != nullptr ? name : "";
     return mutex;
   }
