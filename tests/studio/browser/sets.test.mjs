@@ -47,6 +47,7 @@ test('five clips are added, reordered by dragging and labelled', async () => {
   await page.click('#view-set');
   await page.waitForFunction(() => window.studio.state.set !== null && !document.getElementById('set-panel').hidden);
   assert.equal(await page.$eval('#compare-panel', (e) => e.hidden), true);
+  assert.equal(await page.$eval('#encoding', (e) => e.offsetParent), null, "no sound's encoding is offered for the set's image");
   const input = await page.$('#set-add-input');
   await input.uploadFile(...[1, 2, 3, 4, 5].map((n) => join(studio.work, `phrase${n}.wav`)));
   await page.waitForFunction(() => document.querySelectorAll('#set-clips tbody tr').length === 5, { timeout: 15000 });

@@ -378,6 +378,8 @@ export function renderSet(s) {
   $('sounds-panel').hidden = onSet;
   $('compare-panel').hidden = onSet;
   $('settings').hidden = onSet;
+  // The units write the set's image there: the choice of a sound's encoding has nothing to say.
+  $('encoding').closest('label').hidden = onSet;
   $('view-sound').classList.toggle('current', !onSet);
   $('view-set').classList.toggle('current', onSet);
   if (!onSet || !s.set) return;
