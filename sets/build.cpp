@@ -803,4 +803,22 @@ std::optional<BuildResult> BuildSet(const SetFile& set, const BuildRequest& requ
   }
 }
 
+const char* FailureName(Failure failure) {
+  switch (failure) {
+    case Failure::kNone:
+      return "none";
+    case Failure::kInput:
+      return "input";
+    case Failure::kDoesNotFit:
+      return "does not fit";
+    case Failure::kImage:
+      return "image";
+    case Failure::kOutput:
+      return "output";
+    case Failure::kStopped:
+      return "stopped";
+  }
+  return "?";
+}
+
 }  // namespace velkin::sets

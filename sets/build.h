@@ -179,6 +179,9 @@ enum class Failure {
   kStopped,     // the caller asked to stop
 };
 
+// The failure's name in reports: "none", "input", "does not fit", "image", "output", "stopped".
+const char* FailureName(Failure failure);
+
 struct BuildResult {
   Failure failure = Failure::kNone;
   BuildReport report;

@@ -140,22 +140,11 @@ Failure FailureOf(sets::Failure failure) {
   return Failure::kInternal;
 }
 
-const char* SetFailureName(sets::Failure failure) {
-  switch (failure) {
-    case sets::Failure::kNone:
-      return "none";
-    case sets::Failure::kInput:
-      return "input";
-    case sets::Failure::kDoesNotFit:
-      return "does_not_fit";
-    case sets::Failure::kImage:
-      return "image";
-    case sets::Failure::kOutput:
-      return "output";
-    case sets::Failure::kStopped:
-      return "stopped";
-  }
-  return "?";
+// The sets' own failure names, spelt as the studio's JSON spells its words ("does_not_fit").
+std::string SetFailureName(sets::Failure failure) {
+  std::string name = sets::FailureName(failure);
+  std::replace(name.begin(), name.end(), ' ', '_');
+  return name;
 }
 
 // Reads a JSON field that may be "auto" or a whole number.

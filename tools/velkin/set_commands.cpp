@@ -89,24 +89,6 @@ int StatusOf(sets::Failure failure) {
   return kExitFailed;
 }
 
-const char* FailureName(sets::Failure failure) {
-  switch (failure) {
-    case sets::Failure::kNone:
-      return "none";
-    case sets::Failure::kInput:
-      return "input";
-    case sets::Failure::kDoesNotFit:
-      return "does not fit";
-    case sets::Failure::kImage:
-      return "image";
-    case sets::Failure::kOutput:
-      return "output";
-    case sets::Failure::kStopped:
-      return "stopped";
-  }
-  return "?";
-}
-
 void SayDiagnostics(const Session& session, const sets::Diagnostics& diagnostics) {
   for (const auto& d : diagnostics.All()) session.Error(SafeText(d.Format(), 400));
 }
@@ -240,7 +222,7 @@ int RunSetCommand(const Session& session, const SetArgs& args, bool build) {
     progress.Clear();
     // Nothing that fits is the fit's answer, and the command's failure.
     if (fit && !fit->chosen) diagnostics.Error(set->Name(), set->capacity.spot.line, fit->why);
-    json object = {{"failure", FailureName(failure)}};
+    json object = {{"failure", sets::FailureName(failure)}};
     if (fit) {
       if (!session.json) SayLines(session, FitLines(*fit, *set));
       object["fit"] = sets::ToJson(*fit);
@@ -259,7 +241,7 @@ int RunSetCommand(const Session& session, const SetArgs& args, bool build) {
   const auto result = sets::BuildSet(*set, request, control, diagnostics, &failed);
   progress.Clear();
   const sets::BuildResult& shown = result ? *result : failed;
-  json object = {{"failure", FailureName(result ? sets::Failure::kNone : failed.failure)}};
+  json object = {{"failure", sets::FailureName(result ? sets::Failure::kNone : failed.failure)}};
   if (shown.fit) {
     if (!session.json) SayLines(session, FitLines(*shown.fit, *set));
     object["fit"] = sets::ToJson(*shown.fit);
