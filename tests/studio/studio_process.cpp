@@ -1,5 +1,7 @@
 #include "studio_process.h"
 
+#include <sstream>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
@@ -22,29 +24,20 @@ Headers HeadersOf(const http::response<http::string_body>& response) {
   return out;
 }
 
-// One request on a connection of its own, as a script with curl would send it. Nothing (status
-// 0) when the studio cannot be reached or does not answer within a minute.
-Reply Exchange(int port, http::verb method, const std::string& path, const std::string& body, const std::string& type,
-               const Headers& headers) {
+// Bytes sent as they stand on a connection of their own, and the reply read. Nothing (status 0)
+// when the studio cannot be reached or does not answer within `limit`.
+Reply SendBytes(int port, const std::string& bytes, std::chrono::seconds limit) {
   asio::io_context io;
   beast::tcp_stream stream(io);
-  http::request<http::string_body> request{method, path, 11};
-  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  for (const auto& [name, value] : headers) request.set(name, value);
-  if (method == http::verb::post) {
-    request.set(http::field::content_type, type);
-    request.body() = body;
-    request.prepare_payload();
-  }
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
   parser.body_limit(boost::none);
   Reply reply;
-  stream.expires_after(std::chrono::seconds(60));
+  stream.expires_after(limit);
   const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
   stream.async_connect(endpoint, [&](beast::error_code error) {
     if (error) return;
-    http::async_write(stream, request, [&](beast::error_code error, std::size_t) {
+    asio::async_write(stream, asio::buffer(bytes), [&](beast::error_code error, std::size_t) {
       if (error) return;
       http::async_read(stream, buffer, parser, [&](beast::error_code error, std::size_t) {
         if (error) return;
@@ -56,6 +49,22 @@ Reply Exchange(int port, http::verb method, const std::string& path, const std::
   });
   io.run();
   return reply;
+}
+
+// One request, as a script with curl would send it, answered within a minute.
+Reply Exchange(int port, http::verb method, const std::string& path, const std::string& body, const std::string& type,
+               const Headers& headers) {
+  http::request<http::string_body> request{method, path, 11};
+  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  for (const auto& [name, value] : headers) request.set(name, value);
+  if (method == http::verb::post) {
+    request.set(http::field::content_type, type);
+    request.body() = body;
+    request.prepare_payload();
+  }
+  std::ostringstream bytes;
+  bytes << request;
+  return SendBytes(port, bytes.str(), std::chrono::seconds(60));
 }
 
 }  // namespace
@@ -195,27 +204,7 @@ Reply StudioProcess::Delete(const std::string& path) {
 }
 
 Reply StudioProcess::SendHead(const std::string& head, std::chrono::seconds limit) {
-  asio::io_context io;
-  beast::tcp_stream stream(io);
-  beast::flat_buffer buffer;
-  http::response_parser<http::string_body> parser;
-  Reply reply;
-  stream.expires_after(limit);
-  const asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port_));
-  stream.async_connect(endpoint, [&](beast::error_code error) {
-    if (error) return;
-    asio::async_write(stream, asio::buffer(head), [&](beast::error_code error, std::size_t) {
-      if (error) return;
-      http::async_read(stream, buffer, parser, [&](beast::error_code error, std::size_t) {
-        if (error) return;
-        reply.status = static_cast<int>(parser.get().result_int());
-        reply.body = parser.get().body();
-        reply.headers = HeadersOf(parser.get());
-      });
-    });
-  });
-  io.run();
-  return reply;
+  return SendBytes(port_, head, limit);
 }
 
 nlohmann::json StudioProcess::AddSound(const std::vector<std::uint8_t>& wav, const std::string& query) {
