@@ -9,6 +9,17 @@ if(VELKIN_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${launcher})
 endif()
 
+# clang links its sanitizers' runtime into each program unless told -shared-libsan; the sanitizer
+# builds ask for the shared one, since the exported libraries are linked with no undefined symbols
+# and a program and the libraries it loads must share one runtime. clang keeps that runtime outside
+# the loader's path, so the build tree's programs and libraries carry its folder.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_EXE_LINKER_FLAGS MATCHES "-shared-libsan")
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} --print-runtime-dir
+                  OUTPUT_VARIABLE VELKIN_SANITIZER_RUNTIME_DIR OUTPUT_STRIP_TRAILING_WHITESPACE
+                  COMMAND_ERROR_IS_FATAL ANY)
+  list(APPEND CMAKE_BUILD_RPATH ${VELKIN_SANITIZER_RUNTIME_DIR})
+endif()
+
 # Layering: every include of another module's header names it by its path from the source root
 # ("formats/le_bytes.h", "device/qmlib/os/transport.h"); a plain name only reaches the including
 # file's own folder. So the source root is the one include directory of the project's code, and no

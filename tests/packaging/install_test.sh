@@ -40,7 +40,7 @@ done
 [ -f "$prefix/share/bash-completion/completions/velkin" ] || fail "missing velkin's bash completion"
 # The studio carries its page inside: the installed program alone must start.
 if [ -x "$prefix/bin/velkin-studio" ]; then
-  LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/velkin-studio" --help >/dev/null ||
+  LD_LIBRARY_PATH=$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$prefix/bin/velkin-studio" --help >/dev/null ||
     fail "the installed velkin-studio does not start"
 fi
 
@@ -105,7 +105,7 @@ defines=()
 "$VELKIN_CC" $VELKIN_CFLAGS "${defines[@]}" -o "$work/example-pc" "$example/main.c" \
   $(pkg-config --cflags --libs "${modules[@]}") $VELKIN_LDFLAGS || fail "build with pkg-config flags"
 mkdir "$work/out2"
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir velkin-tarpel) "$work/example-pc" "$work/tone.wav" "$work/out2" \
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir velkin-tarpel)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$work/example-pc" "$work/tone.wav" "$work/out2" \
   >"$work/run2.log" || { cat "$work/run2.log"; fail "pkg-config example run"; }
 check_outputs "$work/out2"
 cmp "$work/out1/pcm12.cod" "$work/out2/pcm12.cod" || fail "the two builds encode differently"

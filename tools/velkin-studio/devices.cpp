@@ -254,7 +254,7 @@ Started DeviceHub::StartUnitJob(const std::string& name, JobKind kind, json deta
   try {
     started = jobs_.Spawn(
         kind, name,
-        [this, unit, details, work = std::move(work)](Job& job) {
+        [unit, details, work = std::move(work)](Job& job) {
           job.Describe(details);
           work(job, *unit);
         },
