@@ -112,23 +112,27 @@ Route Delete(std::string pattern, HttpHandler handler) {
   return route;
 }
 
-Route WavUpload(std::string pattern, const ApiContext& context) {
+namespace {
+
+// A POST whose body is checked on its head: its media type and a size the route allows.
+Route PostRoute(std::string pattern, BodyKind body, std::size_t body_limit, std::string content_type) {
   Route route;
   route.method = Method::kPost;
   route.pattern = std::move(pattern);
-  route.body = BodyKind::kFile;
-  route.body_limit = context.limits.upload_limit;
-  route.content_type = "audio/wav";
+  route.body = body;
+  route.body_limit = body_limit;
+  route.content_type = std::move(content_type);
   return route;
 }
 
+}  // namespace
+
+Route WavUpload(std::string pattern, const ApiContext& context) {
+  return PostRoute(std::move(pattern), BodyKind::kFile, context.limits.upload_limit, "audio/wav");
+}
+
 Route JsonPost(std::string pattern, const ApiContext& context, HttpHandler handler) {
-  Route route;
-  route.method = Method::kPost;
-  route.pattern = std::move(pattern);
-  route.body = BodyKind::kSmall;
-  route.body_limit = context.limits.json_limit;
-  route.content_type = "application/json";
+  Route route = PostRoute(std::move(pattern), BodyKind::kSmall, context.limits.json_limit, "application/json");
   route.handler = std::move(handler);
   return route;
 }

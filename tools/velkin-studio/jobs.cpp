@@ -4,6 +4,8 @@
 #include <new>
 #include <system_error>
 
+#include "listing.h"
+
 namespace velkin::studio {
 
 const char* NameOf(JobKind kind) {
@@ -301,14 +303,7 @@ std::shared_ptr<Job> JobBoard::Find(std::uint64_t id) {
 }
 
 nlohmann::json JobBoard::List() {
-  std::vector<std::shared_ptr<Job>> jobs;
-  {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, job] : jobs_) jobs.push_back(job);
-  }
-  nlohmann::json out = nlohmann::json::array();
-  for (const auto& job : jobs) out.push_back(job->Snapshot());
-  return out;
+  return JsonListOf(lock_, jobs_, [](Job& job) { return job.Snapshot(); });
 }
 
 bool JobBoard::Stop(std::chrono::milliseconds grace) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "formats/code_file.h"
+#include "listing.h"
 #include "riff/wave_file.h"
 #include "sets/build.h"
 #include "sets/report_json.h"
@@ -309,14 +310,7 @@ SetLibrary::SetLibrary(fs::path root, JobBoard& jobs, SetLimits limits)
 SetLibrary::~SetLibrary() = default;
 
 json SetLibrary::List() {
-  std::vector<std::shared_ptr<StudioSet>> all;
-  {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, set] : sets_) all.push_back(set);
-  }
-  json out = json::array();
-  for (const auto& set : all) out.push_back(set->Summary());
-  return out;
+  return JsonListOf(lock_, sets_, [](StudioSet& set) { return set.Summary(); });
 }
 
 std::shared_ptr<StudioSet> SetLibrary::Find(std::uint64_t id) {

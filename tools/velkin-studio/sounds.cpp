@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "formats/code_file.h"
+#include "listing.h"
 #include "riff/wave_file.h"
 #include "sound/encoder_progress.h"
 #include "sound/prepare.h"
@@ -492,14 +493,7 @@ std::shared_ptr<Sound> SoundLibrary::Find(std::uint64_t id) {
 }
 
 json SoundLibrary::List() {
-  std::vector<std::shared_ptr<Sound>> sounds;
-  {
-    std::lock_guard guard(lock_);
-    for (const auto& [id, sound] : sounds_) sounds.push_back(sound);
-  }
-  json out = json::array();
-  for (const auto& sound : sounds) out.push_back(sound->Summary());
-  return out;
+  return JsonListOf(lock_, sounds_, [](Sound& sound) { return sound.Summary(); });
 }
 
 std::string SoundLibrary::UniqueName(const std::string& wanted, const Sound* except) {
